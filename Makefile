@@ -1,0 +1,70 @@
+# Two commands a newcomer needs:  make demo   and   make test
+# Both set everything up first (see scripts/devroot) and then build.
+#
+# Other targets: build, bench, tsan, asan, fuzz (FUZZ_SECONDS=60), clean.
+# Targets ending in -here run in the current environment; the others enter
+# the development environment first.
+
+SHELL := /bin/bash
+ifeq ($(TAVRINE_IN_DEVROOT),1)
+RUN :=
+else
+RUN := scripts/devroot run
+endif
+
+PY ?= python3.14
+BUILD := build/release
+VENV := build/venv
+VPY := $(VENV)/bin/python
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
+CMAKE_COMMON := -G Ninja -DTAVRINE_WERROR=ON
+
+.PHONY: demo test build bench tsan asan fuzz clean
+demo test build bench tsan asan fuzz:
+	@$(RUN) $(MAKE) --no-print-directory $@-here FUZZ_SECONDS=$(FUZZ_SECONDS)
+
+.PHONY: demo-here test-here build-here bench-here tsan-here asan-here fuzz-here venv-here
+
+venv-here:
+	@test -x $(VPY) || $(PY) -m venv --system-site-packages $(VENV)
+
+# One build folder serves pip (the installed module) and ctest (the C++ suites).
+build-here: venv-here
+	$(VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	  -C build-dir=$(BUILD) -C cmake.define.TAVRINE_TESTS=ON \
+	  -C cmake.define.TAVRINE_WERROR=ON -C cmake.args=-GNinja .
+
+demo-here: build-here
+	$(VPY) examples/quickstart.py
+
+test-here: build-here
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
+
+bench-here: build-here
+	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON
+	cmake --build build/bench -j $(JOBS)
+	bench/run_all.sh
+
+# C++ suites under ThreadSanitizer and under AddressSanitizer+UBSan (clang).
+tsan-here:
+	CXX=clang++ cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVRINE_PYTHON=OFF -DTAVRINE_TESTS=ON -DTAVRINE_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+
+asan-here:
+	CXX=clang++ cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVRINE_PYTHON=OFF -DTAVRINE_TESTS=ON -DTAVRINE_SANITIZE=address,undefined
+	cmake --build build/asan -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+fuzz-here:
+	CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVRINE_PYTHON=OFF -DTAVRINE_FUZZ=ON -DTAVRINE_SANITIZE=address,undefined
+	cmake --build build/fuzz -j $(JOBS)
+	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build
