@@ -119,9 +119,11 @@ class Store {
   Expected<Snapshot, BadNodeId> snapshot_checked(std::span<const NodeId> ids) const;
 
  private:
+  struct Index;  // writer-side tables, only touched under the lock
   Snapshot make_snapshot_locked(NodeId begin, bool with_marks) const;
   mutable PoisonMutex mutex_{"tavrine-core store mutex poisoned"};
   std::shared_ptr<detail::StoreData> data_;
+  std::unique_ptr<Index> index_;
 };
 
 }  // namespace tavrine

@@ -1,0 +1,69 @@
+#pragma once
+// Append-only storage whose elements never move.
+//
+// Elements live in segments of doubling size (1024, 2048, ...); a segment,
+// once allocated, is never reallocated. One writer (serialized by the owner's
+// lock) appends; any number of readers may read elements that were published
+// to them (through that lock) while the writer keeps appending, because the
+// writer only touches slots beyond what readers can know about.
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace tavrine::detail {
+
+template <class T>
+class AppendOnly {
+  static constexpr std::size_t kFirstBits = 10;
+  static constexpr std::size_t kMaxSegments = 48;
+
+ public:
+  AppendOnly() = default;
+  AppendOnly(const AppendOnly&) = delete;
+  AppendOnly& operator=(const AppendOnly&) = delete;
+  ~AppendOnly() {
+    for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
+    for (std::size_t k = 0; k < kMaxSegments; ++k) {
+      if (segments_[k]) ::operator delete(segments_[k], std::align_val_t{alignof(T)});
+    }
+  }
+
+  std::size_t size() const noexcept { return size_; }
+
+  T& operator[](std::size_t i) noexcept {
+    auto [k, off] = locate(i);
+    return segments_[k][off];
+  }
+  const T& operator[](std::size_t i) const noexcept {
+    auto [k, off] = locate(i);
+    return segments_[k][off];
+  }
+
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    auto [k, off] = locate(size_);
+    if (!segments_[k]) {
+      segments_[k] = static_cast<T*>(
+          ::operator new(sizeof(T) * (std::size_t{1} << (kFirstBits + k)), std::align_val_t{alignof(T)}));
+    }
+    T* slot = new (segments_[k] + off) T(std::forward<Args>(args)...);
+    ++size_;
+    return *slot;
+  }
+
+ private:
+  static std::pair<std::size_t, std::size_t> locate(std::size_t i) noexcept {
+    std::size_t block = (i >> kFirstBits) + 1;
+    std::size_t k = static_cast<std::size_t>(std::bit_width(block)) - 1;
+    std::size_t off = i - (((std::size_t{1} << k) - 1) << kFirstBits);
+    return {k, off};
+  }
+
+  std::array<T*, kMaxSegments> segments_{};
+  std::size_t size_ = 0;
+};
+
+}  // namespace tavrine::detail

@@ -1,0 +1,368 @@
+#include "store/store.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <sys/random.h>
+
+#include "store/append_only.h"
+#include "store/hash.h"
+#include "store/panic.h"
+
+namespace tavrine {
+
+std::string BadNodeId::message() const { return "no node with id " + std::to_string(id); }
+
+namespace detail {
+
+// The part of a node other than its inputs, interned once per store. Only
+// the fields of the kind are set; the others stay empty.
+struct Payload {
+  NodeKind kind;
+  std::string name;
+  ParamMap params;
+  std::shared_ptr<const PayloadDescriptor> descriptor;
+  std::vector<StageMember> members;
+};
+
+struct NodeRec {
+  const NodeId* inputs;
+  std::uint32_t n_inputs;
+  std::uint32_t payload;
+};
+static_assert(sizeof(NodeRec) == 16);
+
+// Inputs of all nodes, in chunks that never move; a node's inputs are
+// contiguous within one chunk.
+class InputArena {
+ public:
+  const NodeId* copy(std::span<const NodeId> ids) {
+    if (ids.empty()) return nullptr;
+    if (ids.size() > left_) {
+      std::size_t n = std::max<std::size_t>(kChunk, ids.size());
+      chunks_.push_back(std::make_unique_for_overwrite<NodeId[]>(n));
+      cur_ = chunks_.back().get();
+      left_ = n;
+    }
+    NodeId* out = cur_;
+    std::memcpy(out, ids.data(), ids.size() * sizeof(NodeId));
+    cur_ += ids.size();
+    left_ -= ids.size();
+    return out;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+  std::vector<std::unique_ptr<NodeId[]>> chunks_;
+  NodeId* cur_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+// Storage shared by a store and its snapshots: append-only, so a snapshot
+// reads what existed when it was taken without holding any lock.
+struct StoreData {
+  AppendOnly<NodeRec> nodes;
+  AppendOnly<Payload> payloads;
+  InputArena arena;
+};
+
+}  // namespace detail
+
+using detail::NodeRec;
+using detail::Payload;
+
+// ---------------------------------------------------------------------------
+// NodeView / Snapshot
+
+namespace {
+const ParamMap kEmptyParams{};
+}
+
+NodeKind NodeView::kind() const noexcept { return payload_->kind; }
+std::string_view NodeView::name() const noexcept { return payload_->name; }
+const ParamMap& NodeView::params() const noexcept { return payload_->params; }
+const PayloadDescriptor* NodeView::descriptor() const noexcept { return payload_->descriptor.get(); }
+std::span<const NodeId> NodeView::inputs() const noexcept { return {inputs_, n_inputs_}; }
+std::span<const StageMember> NodeView::members() const noexcept { return payload_->members; }
+
+Node NodeView::to_node() const {
+  Node n;
+  n.kind = payload_->kind;
+  n.name = payload_->name;
+  n.params = payload_->params;
+  n.descriptor = payload_->descriptor;
+  n.inputs.assign(inputs_, inputs_ + n_inputs_);
+  n.members = payload_->members;
+  return n;
+}
+
+NodeView Snapshot::node(NodeId id) const noexcept {
+  const NodeRec& r = data_->nodes[static_cast<std::size_t>(id)];
+  return NodeView(&data_->payloads[r.payload], r.inputs, r.n_inputs, r.payload);
+}
+
+// ---------------------------------------------------------------------------
+// Store internals
+
+namespace {
+
+std::uint64_t fresh_seed(const void* salt) {
+  std::uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+    // No entropy available yet: the seed only spreads hash values, so the
+    // clock and an address are good enough.
+    seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  return detail::mix64(seed ^ reinterpret_cast<std::uintptr_t>(salt));
+}
+
+std::uint64_t hash_params(std::uint64_t h, const ParamMap& params) {
+  h = detail::combine(h, params.entries.size());
+  for (const Param& p : params.entries) {
+    h = detail::hash_bytes(h, p.key);
+    const ParamValue& v = p.value;
+    h = detail::combine(h, static_cast<std::uint64_t>(v.tag()));
+    switch (v.tag()) {
+      case ParamValue::Tag::Int: h = detail::combine(h, static_cast<std::uint64_t>(v.as_int())); break;
+      case ParamValue::Tag::Float: h = detail::combine(h, v.canonical_float_bits()); break;
+      case ParamValue::Tag::Bool: h = detail::combine(h, v.as_bool() ? 1 : 0); break;
+      case ParamValue::Tag::Str: h = detail::hash_bytes(h, v.as_str()); break;
+    }
+  }
+  return h;
+}
+
+// Only the fields of the node's kind take part, as in structural identity.
+std::uint64_t hash_payload(std::uint64_t seed, const NodeRef& n) {
+  std::uint64_t h = detail::combine(seed, static_cast<std::uint64_t>(n.kind) + 1);
+  if (kind_has_name(n.kind)) h = detail::hash_bytes(h, n.name);
+  if (n.kind != NodeKind::Stage && n.params) h = hash_params(h, *n.params);
+  if (n.kind == NodeKind::External && n.descriptor) {
+    const PayloadDescriptor& d = *n.descriptor;
+    for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      h = detail::hash_bytes(h, *s);
+    }
+    h = detail::combine(h, d.preprocessing_ref.has_value());
+    if (d.preprocessing_ref) h = detail::hash_bytes(h, *d.preprocessing_ref);
+  }
+  if (n.kind == NodeKind::Stage) {
+    h = detail::combine(h, n.members.size());
+    for (const StageMember& m : n.members) {
+      h = detail::hash_bytes(h, m.token);
+      h = detail::combine(h, m.refs.size());
+      for (const StageRef& r : m.refs) h = detail::combine(h, (r.index << 1) | static_cast<std::uint64_t>(r.kind));
+    }
+  }
+  return detail::mix64(h);
+}
+
+bool params_equal(const ParamMap* a, const ParamMap& b) {
+  return a ? *a == b : b.empty();
+}
+
+bool payload_matches(const Payload& p, const NodeRef& n) {
+  if (p.kind != n.kind) return false;
+  switch (n.kind) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction: return p.name == n.name && params_equal(n.params, p.params);
+    case NodeKind::External:
+      return params_equal(n.params, p.params) && n.descriptor && *p.descriptor == *n.descriptor;
+    case NodeKind::Stage:
+      return std::equal(p.members.begin(), p.members.end(), n.members.begin(), n.members.end());
+    case NodeKind::Exchange: return params_equal(n.params, p.params);
+  }
+  return false;
+}
+
+Payload make_payload(const NodeRef& n) {
+  Payload p{n.kind, {}, {}, {}, {}};
+  if (kind_has_name(n.kind)) p.name = n.name;
+  if (n.kind != NodeKind::Stage && n.params) p.params = *n.params;
+  if (n.kind == NodeKind::External) {
+    expect(n.descriptor != nullptr, "external node carries a descriptor");
+    p.descriptor = std::make_shared<const PayloadDescriptor>(*n.descriptor);
+  }
+  if (n.kind == NodeKind::Stage) p.members.assign(n.members.begin(), n.members.end());
+  return p;
+}
+
+// Open-addressing tables with linear probing. Slots hold id + 1 (0 is empty)
+// in the low bits and a slice of the hash in the high bits, so most probes
+// are decided without touching the stored entries.
+class IdTable {
+ public:
+  static constexpr int kIdBits = 40;
+  static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
+
+  std::size_t capacity() const noexcept { return slots_.size(); }
+  bool needs_growth(std::size_t count) const noexcept { return (count + 1) * 4 > slots_.size() * 3; }
+
+  // Calls eq(id) for candidates whose hash slice matches; returns the id or -1.
+  template <class Eq>
+  std::int64_t find(std::uint64_t hash, Eq&& eq) const {
+    if (slots_.empty()) return -1;
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = hash >> kIdBits;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      std::uint64_t s = slots_[i];
+      if (s == 0) return -1;
+      if ((s >> kIdBits) == tag && eq((s & kIdMask) - 1)) return static_cast<std::int64_t>((s & kIdMask) - 1);
+    }
+  }
+
+  void insert(std::uint64_t hash, std::uint64_t id) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == 0) {
+        slots_[i] = ((hash >> kIdBits) << kIdBits) | (id + 1);
+        return;
+      }
+    }
+  }
+
+  // Rebuilds at twice the size; hash_of(id) recomputes an entry's hash.
+  template <class HashOf>
+  void grow(std::size_t count, HashOf&& hash_of) {
+    std::size_t cap = std::max<std::size_t>(64, slots_.size() * 2);
+    while ((count + 1) * 4 > cap * 3) cap *= 2;
+    slots_.assign(cap, 0);
+    for (std::size_t id = 0; id < count; ++id) insert(hash_of(id), id);
+  }
+
+ private:
+  std::vector<std::uint64_t> slots_;
+};
+
+}  // namespace
+
+// Writer-side state: only touched under the store's lock.
+struct Store::Index {
+  std::uint64_t seed;
+  IdTable nodes;
+  IdTable payloads;
+  std::vector<std::uint64_t> payload_hashes;
+  std::vector<NodeId> marks;
+  std::vector<bool> marked;
+};
+
+namespace {
+
+std::uint64_t hash_node(std::uint64_t seed, std::uint32_t payload, std::span<const NodeId> inputs) {
+  std::uint64_t h = detail::combine(seed ^ 0x5bd1e995ull, payload);
+  h = detail::combine(h, inputs.size());
+  for (NodeId id : inputs) h = detail::combine(h, id);
+  return detail::mix64(h);
+}
+
+}  // namespace
+
+Store::Store() : data_(std::make_shared<detail::StoreData>()), index_(std::make_unique<Index>()) {
+  index_->seed = fresh_seed(this);
+}
+
+Store::~Store() = default;
+
+Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
+  PoisonMutex::Guard guard(mutex_);
+  detail::StoreData& d = *data_;
+  Index& ix = *index_;
+  const std::uint64_t count = d.nodes.size();
+  std::span<const NodeId> inputs = node.kind == NodeKind::Source ? std::span<const NodeId>{} : node.inputs;
+  for (NodeId id : inputs) {
+    if (id >= count) return unexpected(BadNodeId{id});
+  }
+  expect(inputs.size() <= UINT32_MAX, "node has fewer than 2^32 inputs");
+
+  // Payload first: a node whose payload is new cannot be recorded yet.
+  const std::uint64_t ph = hash_payload(ix.seed, node);
+  std::int64_t pid = ix.payloads.find(ph, [&](std::uint64_t cand) {
+    return ix.payload_hashes[cand] == ph && payload_matches(d.payloads[cand], node);
+  });
+  const std::uint64_t nh_seed = ix.seed;
+  if (pid >= 0) {
+    const std::uint64_t nh = hash_node(nh_seed, static_cast<std::uint32_t>(pid), inputs);
+    std::int64_t found = ix.nodes.find(nh, [&](std::uint64_t cand) {
+      const NodeRec& r = d.nodes[cand];
+      return r.payload == static_cast<std::uint32_t>(pid) && r.n_inputs == inputs.size() &&
+             std::equal(inputs.begin(), inputs.end(), r.inputs);
+    });
+    if (found >= 0) return static_cast<NodeId>(found);
+  } else {
+    expect(d.payloads.size() < UINT32_MAX, "store holds fewer than 2^32 distinct payloads");
+    if (ix.payloads.needs_growth(d.payloads.size())) {
+      ix.payloads.grow(d.payloads.size(), [&](std::size_t id) { return ix.payload_hashes[id]; });
+    }
+    ix.payload_hashes.reserve(d.payloads.size() + 1);
+    d.payloads.emplace_back(make_payload(node));
+    pid = static_cast<std::int64_t>(d.payloads.size() - 1);
+    ix.payload_hashes.push_back(ph);
+    ix.payloads.insert(ph, static_cast<std::uint64_t>(pid));
+  }
+
+  expect(count < IdTable::kIdMask - 1, "store holds fewer than 2^40 nodes");
+  if (ix.nodes.needs_growth(count)) {
+    ix.nodes.grow(count, [&](std::size_t id) {
+      const NodeRec& r = d.nodes[id];
+      return hash_node(nh_seed, r.payload, {r.inputs, r.n_inputs});
+    });
+  }
+  const std::uint32_t p32 = static_cast<std::uint32_t>(pid);
+  const NodeId* stored = d.arena.copy(inputs);
+  d.nodes.emplace_back(NodeRec{stored, static_cast<std::uint32_t>(inputs.size()), p32});
+  ix.nodes.insert(hash_node(nh_seed, p32, inputs), count);
+  return count;
+}
+
+Expected<Ok, BadNodeId> Store::mark_output(NodeId id) {
+  PoisonMutex::Guard guard(mutex_);
+  Index& ix = *index_;
+  if (id >= data_->nodes.size()) return unexpected(BadNodeId{id});
+  if (ix.marked.size() <= id) ix.marked.resize(data_->nodes.size(), false);
+  if (!ix.marked[id]) {
+    ix.marks.push_back(id);
+    ix.marked[id] = true;
+  }
+  return Ok{};
+}
+
+std::uint64_t Store::node_count() const {
+  PoisonMutex::Guard guard(mutex_);
+  return data_->nodes.size();
+}
+
+std::vector<NodeId> Store::outputs() const {
+  PoisonMutex::Guard guard(mutex_);
+  return index_->marks;
+}
+
+Snapshot Store::make_snapshot_locked(NodeId begin, bool with_marks) const {
+  Snapshot s;
+  s.data_ = data_;
+  s.end_ = data_->nodes.size();
+  s.begin_ = std::min(begin, s.end_);
+  s.payload_count_ = static_cast<std::uint32_t>(data_->payloads.size());
+  if (with_marks) s.marks_ = index_->marks;
+  return s;
+}
+
+Snapshot Store::snapshot() const {
+  PoisonMutex::Guard guard(mutex_);
+  return make_snapshot_locked(0, true);
+}
+
+Snapshot Store::nodes_since(NodeId start) const {
+  PoisonMutex::Guard guard(mutex_);
+  return make_snapshot_locked(start, false);
+}
+
+Expected<Snapshot, BadNodeId> Store::snapshot_checked(std::span<const NodeId> ids) const {
+  PoisonMutex::Guard guard(mutex_);
+  const std::uint64_t count = data_->nodes.size();
+  for (NodeId id : ids) {
+    if (id >= count) return unexpected(BadNodeId{id});
+  }
+  return make_snapshot_locked(0, false);
+}
+
+}  // namespace tavrine
