@@ -74,10 +74,6 @@ using detail::Payload;
 // ---------------------------------------------------------------------------
 // NodeView / Snapshot
 
-namespace {
-const ParamMap kEmptyParams{};
-}
-
 NodeKind NodeView::kind() const noexcept { return payload_->kind; }
 std::string_view NodeView::name() const noexcept { return payload_->name; }
 const ParamMap& NodeView::params() const noexcept { return payload_->params; }
