@@ -13,6 +13,8 @@
 #include <new>
 #include <utility>
 
+#include "store/big_alloc.h"
+
 namespace tavrine::detail {
 
 template <class T>
@@ -27,7 +29,7 @@ class AppendOnly {
   ~AppendOnly() {
     for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
     for (std::size_t k = 0; k < kMaxSegments; ++k) {
-      if (segments_[k]) ::operator delete(segments_[k], std::align_val_t{alignof(T)});
+      if (segments_[k]) big_free(segments_[k]);
     }
   }
 
@@ -46,8 +48,8 @@ class AppendOnly {
   T& emplace_back(Args&&... args) {
     auto [k, off] = locate(size_);
     if (!segments_[k]) {
-      segments_[k] = static_cast<T*>(
-          ::operator new(sizeof(T) * (std::size_t{1} << (kFirstBits + k)), std::align_val_t{alignof(T)}));
+      static_assert(alignof(T) <= alignof(std::max_align_t));
+      segments_[k] = static_cast<T*>(big_alloc(sizeof(T) * (std::size_t{1} << (kFirstBits + k))));
     }
     T* slot = new (segments_[k] + off) T(std::forward<Args>(args)...);
     ++size_;

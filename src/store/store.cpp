@@ -1,11 +1,13 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <sys/random.h>
 
 #include "store/append_only.h"
+#include "store/big_alloc.h"
 #include "store/hash.h"
 #include "store/panic.h"
 
@@ -25,12 +27,18 @@ struct Payload {
   std::vector<StageMember> members;
 };
 
+// Up to two inputs are kept inline: a repeated lookup of the common one- and
+// two-input nodes then touches one record instead of a record and the arena.
 struct NodeRec {
-  const NodeId* inputs;
-  std::uint32_t n_inputs;
   std::uint32_t payload;
+  std::uint32_t n_inputs;
+  union {
+    const NodeId* far;
+    NodeId near[2];
+  } in;
+  const NodeId* inputs() const noexcept { return n_inputs <= 2 ? in.near : in.far; }
 };
-static_assert(sizeof(NodeRec) == 16);
+static_assert(sizeof(NodeRec) == 24);
 
 // Inputs of all nodes, in chunks that never move; a node's inputs are
 // contiguous within one chunk.
@@ -94,7 +102,7 @@ Node NodeView::to_node() const {
 
 NodeView Snapshot::node(NodeId id) const noexcept {
   const NodeRec& r = data_->nodes[static_cast<std::size_t>(id)];
-  return NodeView(&data_->payloads[r.payload], r.inputs, r.n_inputs, r.payload);
+  return NodeView(&data_->payloads[r.payload], r.inputs(), r.n_inputs, r.payload);
 }
 
 // ---------------------------------------------------------------------------
@@ -184,50 +192,79 @@ Payload make_payload(const NodeRef& n) {
 }
 
 // Open-addressing tables with linear probing. Slots hold id + 1 (0 is empty)
-// in the low bits and a slice of the hash in the high bits, so most probes
-// are decided without touching the stored entries.
+// in the low 40 bits and the top 24 bits of the hash above them, so most
+// probes are decided without touching the stored entries. The home slot is
+// taken from the top bits of the hash too: while the table has at most 2^24
+// slots the home slot follows from the stored bits alone, so growing walks
+// the old table in order and writes the new one almost sequentially instead
+// of recomputing every hash from scattered records.
 class IdTable {
  public:
   static constexpr int kIdBits = 40;
+  static constexpr int kTagBits = 64 - kIdBits;
   static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
 
-  std::size_t capacity() const noexcept { return slots_.size(); }
-  bool needs_growth(std::size_t count) const noexcept { return (count + 1) * 4 > slots_.size() * 3; }
+  IdTable() = default;
+  IdTable(const IdTable&) = delete;
+  IdTable& operator=(const IdTable&) = delete;
+  ~IdTable() { detail::big_free(slots_); }
+
+  bool needs_growth(std::size_t count) const noexcept { return (count + 1) * 4 > cap_ * 3; }
 
   // Calls eq(id) for candidates whose hash slice matches; returns the id or -1.
   template <class Eq>
   std::int64_t find(std::uint64_t hash, Eq&& eq) const {
-    if (slots_.empty()) return -1;
-    const std::size_t mask = slots_.size() - 1;
+    if (cap_ == 0) return -1;
+    const std::size_t mask = cap_ - 1;
     const std::uint64_t tag = hash >> kIdBits;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = home(hash);; i = (i + 1) & mask) {
       std::uint64_t s = slots_[i];
       if (s == 0) return -1;
       if ((s >> kIdBits) == tag && eq((s & kIdMask) - 1)) return static_cast<std::int64_t>((s & kIdMask) - 1);
     }
   }
 
-  void insert(std::uint64_t hash, std::uint64_t id) {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      if (slots_[i] == 0) {
-        slots_[i] = ((hash >> kIdBits) << kIdBits) | (id + 1);
-        return;
-      }
-    }
-  }
+  void insert(std::uint64_t hash, std::uint64_t id) { place(home(hash), ((hash >> kIdBits) << kIdBits) | (id + 1)); }
 
-  // Rebuilds at twice the size; hash_of(id) recomputes an entry's hash.
+  // Rebuilds at twice the size; hash_of(id) recomputes an entry's hash when
+  // the stored bits do not determine the home slot.
   template <class HashOf>
   void grow(std::size_t count, HashOf&& hash_of) {
-    std::size_t cap = std::max<std::size_t>(64, slots_.size() * 2);
+    std::size_t cap = std::max<std::size_t>(64, cap_ * 2);
     while ((count + 1) * 4 > cap * 3) cap *= 2;
-    slots_.assign(cap, 0);
-    for (std::size_t id = 0; id < count; ++id) insert(hash_of(id), id);
+    auto* fresh = static_cast<std::uint64_t*>(detail::big_alloc(cap * sizeof(std::uint64_t)));
+    std::fill(fresh, fresh + cap, 0);
+    std::uint64_t* old = slots_;
+    const std::size_t old_cap = cap_;
+    slots_ = fresh;
+    cap_ = cap;
+    bits_ = std::countr_zero(cap);
+    if (bits_ <= kTagBits) {
+      // Start after an empty slot so that entries displaced past the end of
+      // the old table are re-placed after the ones they were displaced by.
+      std::size_t start = 0;
+      while (start < old_cap && old[start] != 0) ++start;
+      for (std::size_t k = 0; k < old_cap; ++k) {
+        std::uint64_t s = old[(start + k) & (old_cap - 1)];
+        if (s != 0) place(static_cast<std::size_t>((s >> kIdBits) >> (kTagBits - bits_)), s);
+      }
+    } else {
+      for (std::size_t id = 0; id < count; ++id) insert(hash_of(id), id);
+    }
+    detail::big_free(old);
   }
 
  private:
-  std::vector<std::uint64_t> slots_;
+  std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> (64 - bits_)); }
+  void place(std::size_t i, std::uint64_t slot) noexcept {
+    const std::size_t mask = cap_ - 1;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+
+  std::uint64_t* slots_ = nullptr;
+  std::size_t cap_ = 0;
+  int bits_ = 0;
 };
 
 }  // namespace
@@ -281,7 +318,7 @@ Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
     std::int64_t found = ix.nodes.find(nh, [&](std::uint64_t cand) {
       const NodeRec& r = d.nodes[cand];
       return r.payload == static_cast<std::uint32_t>(pid) && r.n_inputs == inputs.size() &&
-             std::equal(inputs.begin(), inputs.end(), r.inputs);
+             std::equal(inputs.begin(), inputs.end(), r.inputs());
     });
     if (found >= 0) return static_cast<NodeId>(found);
   } else {
@@ -300,12 +337,18 @@ Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
   if (ix.nodes.needs_growth(count)) {
     ix.nodes.grow(count, [&](std::size_t id) {
       const NodeRec& r = d.nodes[id];
-      return hash_node(nh_seed, r.payload, {r.inputs, r.n_inputs});
+      return hash_node(nh_seed, r.payload, {r.inputs(), r.n_inputs});
     });
   }
   const std::uint32_t p32 = static_cast<std::uint32_t>(pid);
-  const NodeId* stored = d.arena.copy(inputs);
-  d.nodes.emplace_back(NodeRec{stored, static_cast<std::uint32_t>(inputs.size()), p32});
+  NodeRec rec{p32, static_cast<std::uint32_t>(inputs.size()), {}};
+  if (inputs.size() <= 2) {
+    rec.in.near[0] = inputs.size() > 0 ? inputs[0] : 0;
+    rec.in.near[1] = inputs.size() > 1 ? inputs[1] : 0;
+  } else {
+    rec.in.far = d.arena.copy(inputs);
+  }
+  d.nodes.emplace_back(rec);
   ix.nodes.insert(hash_node(nh_seed, p32, inputs), count);
   return count;
 }

@@ -20,3 +20,30 @@ TEST(StoreSmoke, InternsAndSnapshots) {
   EXPECT_EQ(snap.node(1).name(), "add");
   EXPECT_EQ(snap.node(1).inputs().size(), 2u);
 }
+
+// Many doublings of the interning tables, with lookups of every earlier node
+// after each growth step: ids must stay stable and dense.
+TEST(StoreSmoke, GrowthKeepsEveryNodeFindable) {
+  Store s;
+  std::vector<Node> made;
+  std::uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
+  };
+  for (int i = 0; i < 3; ++i) made.push_back(Node{NodeKind::Source, "s" + std::to_string(i), {}, {}, {}, {}});
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(*s.intern(made[i]), static_cast<NodeId>(i));
+  for (int i = 3; i < 200000; ++i) {
+    Node n{NodeKind::Op, (next() % 3) ? "add" : "mul", {}, {}, {}, {}};
+    std::uint64_t k = 1 + next() % 3;
+    for (std::uint64_t j = 0; j < k; ++j) n.inputs.push_back(next() % made.size());
+    auto id = s.intern(n);
+    ASSERT_TRUE(id);
+    if (*id == made.size()) made.push_back(n);
+    else ASSERT_EQ(made[*id], n);
+  }
+  for (std::size_t i = 0; i < made.size(); ++i) ASSERT_EQ(*s.intern(made[i]), i);
+  EXPECT_EQ(s.node_count(), made.size());
+  Snapshot snap = s.snapshot();
+  for (std::size_t i = 0; i < made.size(); i += 997) EXPECT_EQ(snap.node(i).to_node(), made[i]);
+}

@@ -1,0 +1,53 @@
+// Interning throughput and memory of the graph store, without Python.
+//   build/bench/store_bench [N]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "store/store.h"
+
+using namespace tavrine;
+
+static long rss_kb() {
+  std::ifstream f("/proc/self/statm");
+  long pages = 0, resident = 0;
+  f >> pages >> resident;
+  return resident * 4;
+}
+
+int main(int argc, char** argv) {
+  const std::uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  Store store;
+  Node a{NodeKind::Source, "a", {}, {}, {}, {}};
+  Node b{NodeKind::Source, "b", {}, {}, {}, {}};
+  std::uint64_t ia = *store.intern(a), ib = *store.intern(b);
+  long before = rss_kb();
+  auto t0 = std::chrono::steady_clock::now();
+  NodeId ids[2] = {ia, ib};
+  NodeId last = ib;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    ids[0] = last;
+    ids[1] = i % 2 ? ia : ib;
+    NodeRef r{NodeKind::Op, "add", nullptr, nullptr, ids, {}};
+    last = *store.intern(r);
+  }
+  auto t1 = std::chrono::steady_clock::now();
+  long after = rss_kb();
+  // Repeats: the same nodes again, found in the index.
+  last = ib;
+  auto t2 = std::chrono::steady_clock::now();
+  for (std::uint64_t i = 0; i < n; ++i) {
+    ids[0] = last;
+    ids[1] = i % 2 ? ia : ib;
+    NodeRef r{NodeKind::Op, "add", nullptr, nullptr, ids, {}};
+    last = *store.intern(r);
+  }
+  auto t3 = std::chrono::steady_clock::now();
+  auto ns = [&](auto d) { return std::chrono::duration<double, std::nano>(d).count() / double(n); };
+  std::printf("store intern: n=%llu new %.1f ns/node, repeat %.1f ns/node, %.1f B/node (RSS)\n",
+              static_cast<unsigned long long>(n), ns(t1 - t0), ns(t3 - t2),
+              double(after - before) * 1024.0 / double(n));
+  return 0;
+}

@@ -1,0 +1,24 @@
+#pragma once
+// Graphviz DOT text of a recorded graph.
+#include <string>
+
+#include "store/store.h"
+
+namespace tavrine {
+
+// The float text of DOT labels: the shortest decimal that reads back as the
+// same double, always positional (never exponent form), without a fraction
+// when integral ("1", "0.5", "-0", "1" followed by 21 zeros for 1e21), and
+// "NaN", "inf", "-inf" for the special values (any NaN, whatever its sign or
+// payload, is "NaN").
+void append_float_dot(std::string& out, double value);
+std::string format_float_dot(double value);
+
+// The whole DOT text of the snapshot's nodes: one node line per node in id
+// order (a double circle for marked ids), then one edge line per input, then
+// the closing brace. Labels escape backslashes and double quotes only.
+// The caller decides the locking (the Python surface renders while it holds
+// the store's lock; a Snapshot also stays valid without it).
+std::string render_dot(const Snapshot& snap);
+
+}  // namespace tavrine
