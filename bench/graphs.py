@@ -1,0 +1,86 @@
+"""Random graph generator shared by the Python benchmarks.
+
+The mix: every node kind; about 30% commutative two-input ops, a third of
+them also recorded with swapped inputs; about 5% identity ops (+0.0 / *1.0);
+repeated subgraphs (the same chain recorded twice); about 20% of the nodes
+dead (nothing marked depends on them). Deterministic for a given seed.
+"""
+import random
+
+COMMUTATIVE = ["add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"]
+IDENTITY = [("add", 0.0, "r"), ("add", 0.0, "l"), ("mul", 1.0, "r"), ("mul", 1.0, "l")]
+OTHER = ["neg", "exp", "sub", "div", "where", "cast"]
+
+
+def build(store, n, seed=1):
+    """Records about n nodes into store; returns (live_outputs, dead_ids)."""
+    rng = random.Random(seed)
+    live = []
+    dead = []
+    n_live = int(n * 0.8)
+
+    def pick(pool):
+        # Mostly recent nodes: deep chains with some long edges.
+        if len(pool) > 64 and rng.random() < 0.8:
+            return pool[-1 - rng.randrange(64)]
+        return pool[rng.randrange(len(pool))]
+
+    for i in range(16):
+        live.append(store.add_source(f"col{i}", {"path": f"part-{i}.parquet"}))
+    desc = {"kind": "onnx", "content_hash": "sha256:00ff", "framework": "ort", "version": "1", "io_schema": "f64"}
+    count = len(live)
+    while count < n_live:
+        r = rng.random()
+        if r < 0.30:
+            name = rng.choice(COMMUTATIVE)
+            a, b = pick(live), pick(live)
+            live.append(store.add_op(name, [a, b]))
+            count += 1
+            if rng.random() < 0.33:
+                live.append(store.add_op(name, [b, a]))
+                count += 1
+        elif r < 0.35:
+            name, scalar, side = rng.choice(IDENTITY)
+            live.append(store.add_op(name, [pick(live)], {"scalar": scalar, "side": side}))
+            count += 1
+        elif r < 0.80:
+            name = rng.choice(OTHER)
+            k = 1 if name in ("neg", "exp", "cast") else 2
+            live.append(store.add_op(name, [pick(live) for _ in range(k)], {"k": rng.randrange(4)}))
+            count += 1
+        elif r < 0.86:
+            # A repeated subgraph: the same short chain recorded twice.
+            x = pick(live)
+            for _ in range(2):
+                y = store.add_op("neg", [x])
+                z = store.add_op("exp", [y])
+            live.extend([y, z])
+            count += 2
+        elif r < 0.92:
+            live.append(store.add_reduction("sum", [pick(live)], {"axis": rng.randrange(2)}))
+            count += 1
+        elif r < 0.96:
+            live.append(store.add_external(desc, [pick(live)], {"batch": 1024}))
+            count += 1
+        else:
+            live.append(store.add_exchange([pick(live)], {"scheme": "hash"}))
+            count += 1
+    # Dead nodes: built on live ones, never used by an output.
+    while count < n:
+        dead.append(store.add_op(rng.choice(OTHER), [pick(live)], {"dead": 1}))
+        count += 1
+    # Outputs: the last live nodes, which reach most of the live graph.
+    outputs = live[-max(1, len(live) // 1000):]
+    return outputs, dead
+
+
+def dask_graph(nodes, outputs):
+    """The equivalent dask task graph of a store's nodes() list."""
+    def task(fn_name):
+        return fn_name
+
+    dsk = {}
+    for node in nodes:
+        key = f"n{node['id']}"
+        dsk[key] = (node["kind"] + ":" + node["name"],) + tuple(f"n{i}" for i in node["inputs"])
+    return dsk, [f"n{i}" for i in outputs]

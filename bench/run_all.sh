@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every benchmark: the C++ ones from build/bench, the Python ones with
+# the venv's interpreter. `make bench` builds everything first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=build/venv/bin/python
+for b in build/bench/*_bench build/bench/egraph/*_bench; do
+  [ -x "$b" ] || continue
+  echo "== $b"
+  "$b"
+done
+for b in bench/*_bench.py; do
+  echo "== $b"
+  (cd bench && "../$py" "$(basename "$b")")
+done
