@@ -1,0 +1,143 @@
+#include "optimizer/engine.h"
+
+#include <charconv>
+#include <sys/random.h>
+
+#include "optimizer/flat_index.h"
+#include "store/panic.h"
+
+namespace tavrine::opt {
+
+std::uint64_t process_seed() noexcept {
+  static const std::uint64_t seed = [] {
+    std::uint64_t s = 0;
+    if (getrandom(&s, sizeof s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof s)) {
+      s = reinterpret_cast<std::uintptr_t>(&s);
+    }
+    return detail::mix64(s);
+  }();
+  return seed;
+}
+
+namespace {
+
+void append_decimal(std::string& out, std::uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+void append_params_part(std::string& out, const ParamMap* params) {
+  if (params && !params->empty()) {
+    out += '|';
+    append_param_text(out, *params);
+  }
+}
+
+void append_symbol(std::string& out, NodeKind kind, std::string_view name, const ParamMap* params,
+                   const PayloadDescriptor* descriptor, std::span<const StageMember> members) {
+  switch (kind) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      out += kind == NodeKind::Source ? "src|" : kind == NodeKind::Op ? "op|" : "red|";
+      append_escaped(out, name);
+      append_params_part(out, params);
+      return;
+    case NodeKind::External: {
+      expect(descriptor != nullptr, "external node carries a descriptor");
+      out += "ext|";
+      for (const std::string* f : {&descriptor->kind, &descriptor->content_hash, &descriptor->framework,
+                                   &descriptor->version, &descriptor->io_schema}) {
+        append_escaped(out, *f);
+        out += '|';
+      }
+      if (descriptor->preprocessing_ref) {
+        append_escaped(out, *descriptor->preprocessing_ref);
+      } else {
+        out += '%';
+      }
+      append_params_part(out, params);
+      return;
+    }
+    case NodeKind::Stage:
+      out += "stage|";
+      append_decimal(out, members.size());
+      for (const StageMember& m : members) {
+        out += '|';
+        append_escaped(out, m.token);
+        out += '=';
+        for (std::size_t k = 0; k < m.refs.size(); ++k) {
+          if (k) out += ';';
+          out += m.refs[k].kind == StageRef::Kind::Input ? 'i' : 'm';
+          append_decimal(out, m.refs[k].index);
+        }
+      }
+      return;
+    case NodeKind::Exchange:
+      out += "exch";
+      append_params_part(out, params);
+      return;
+  }
+  panic("node kind is one of the six kinds");
+}
+
+}  // namespace
+
+void append_node_symbol(std::string& out, const NodeView& n) {
+  append_symbol(out, n.kind(), n.name(), &n.params(), n.descriptor(), n.members());
+}
+
+std::string node_symbol(const NodeView& n) {
+  std::string out;
+  append_node_symbol(out, n);
+  return out;
+}
+
+std::string node_symbol(const Node& n) {
+  std::string out;
+  append_symbol(out, n.kind, n.name, &n.params, n.descriptor.get(), n.members);
+  return out;
+}
+
+int commutative_op_index(std::string_view name) noexcept {
+  for (int i = 0; i < 8; ++i) {
+    if (kCommutativeOps[i] == name) return i;
+  }
+  return -1;
+}
+
+bool is_identity_payload(std::string_view name, const ParamMap& params) noexcept {
+  // The identity symbols are "op|add|scalar=f<0.0>;side=s<r|l>" and
+  // "op|mul|scalar=f<1.0>;side=s<r|l>": exactly two entries, in key order.
+  std::uint64_t unit;
+  if (name == "add") {
+    unit = 0;
+  } else if (name == "mul") {
+    unit = 0x3FF0000000000000ull;
+  } else {
+    return false;
+  }
+  if (params.entries.size() != 2) return false;
+  const Param& scalar = params.entries[0];
+  const Param& side = params.entries[1];
+  if (scalar.key != "scalar" || scalar.value.tag() != ParamValue::Tag::Float ||
+      scalar.value.canonical_float_bits() != unit) {
+    return false;
+  }
+  if (side.key != "side" || side.value.tag() != ParamValue::Tag::Str) return false;
+  const std::string& s = side.value.as_str();
+  return s == "r" || s == "l";
+}
+
+void SymbolGraph::check_well_formed() const {
+  const std::size_t n = size();
+  expect(child_begin_.size() == n + 1 && boundary_.size() == n, "symbol graph arrays agree in length");
+  for (Pos i = 0; i < n; ++i) {
+    expect(symbol_of_[i] < symbols_->size(), "symbol graph node names a known symbol");
+    for (Pos c : children_of(i)) expect(c < i, "symbol graph child precedes its node");
+  }
+  for (Pos r : roots) expect(r < n, "symbol graph root is a node");
+}
+
+}  // namespace tavrine::opt

@@ -1,0 +1,157 @@
+#pragma once
+// Symbol texts of nodes, the symbol graph handed to a rewrite engine, and the
+// engines that decide which nodes compute the same value.
+//
+// A symbol text stands for everything of a node except its inputs:
+//   Source    "src|"   escaped name [ "|" params ]
+//   Op        "op|"    escaped name [ "|" params ]
+//   Reduction "red|"   escaped name [ "|" params ]
+//   External  "ext|" kind "|" content_hash "|" framework "|" version "|"
+//             io_schema "|" preprocessing_ref [ "|" params ]
+//             every field escaped; an absent preprocessing_ref is a lone
+//             "%", which escaping never produces
+//   Stage     "stage|" member count, then per member "|" escaped token "="
+//             its references joined by ";" (i<k> input k, m<k> member k)
+//   Exchange  "exch" [ "|" params ]
+// where params is the canonical parameter text, present only for a non-empty
+// map. Escaped texts never hold "|", ";" or "=", so two nodes share a symbol
+// exactly when they agree on everything but their inputs: merging by symbol
+// can never merge different computations. Only Op symbols begin with "op|".
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/node.h"
+#include "store/store.h"
+
+namespace tavrine::opt {
+
+// A position in a SymbolGraph (and in the compact node sequences built from
+// it). Graphs are limited to fewer than 2^32 - 1 nodes.
+using Pos = std::uint32_t;
+
+std::string node_symbol(const Node& node);
+std::string node_symbol(const NodeView& node);
+void append_node_symbol(std::string& out, const NodeView& node);
+
+// The symbol texts of the four identity operations (add 0.0 / mul 1.0, right
+// and left) and the eight commutative operation words, in rule order.
+inline constexpr std::string_view kIdentitySymbols[4] = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+inline constexpr std::string_view kCommutativeOps[8] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+
+// Index into kCommutativeOps, or -1.
+int commutative_op_index(std::string_view name) noexcept;
+// Whether an Op with this name and params has one of the identity symbols;
+// decided from the fields directly, without building the text.
+bool is_identity_payload(std::string_view name, const ParamMap& params) noexcept;
+
+// A graph of symbol texts: per node its symbol (an index into the graph's
+// symbol table, where every text occurs once), its children (positions of earlier nodes, in
+// argument order) and whether it is a boundary node (not an Op); plus the
+// roots, one per output, repeats allowed. Children are stored contiguously.
+struct SymbolNode {
+  std::string_view symbol;
+  std::uint32_t symbol_index;
+  std::span<const Pos> children;
+  bool boundary;
+};
+
+class SymbolGraph {
+ public:
+  std::vector<Pos> roots;
+
+  // ---- symbol table (shared between a graph and the graphs derived from
+  // it, copied on write)
+  std::size_t symbol_count() const noexcept { return symbols_->size(); }
+  std::string_view symbol_text(std::uint32_t s) const noexcept { return (*symbols_)[s]; }
+  const std::vector<std::string>& symbol_texts() const noexcept { return *symbols_; }
+  std::uint32_t add_symbol(std::string text) {
+    if (symbols_.use_count() > 1) symbols_ = std::make_shared<std::vector<std::string>>(*symbols_);
+    symbols_->push_back(std::move(text));
+    return static_cast<std::uint32_t>(symbols_->size() - 1);
+  }
+  // Makes this graph use `other`'s symbol table (indices keep their meaning).
+  void share_symbols(const SymbolGraph& other) { symbols_ = other.symbols_; }
+
+  // ---- nodes
+  std::size_t size() const noexcept { return symbol_of_.size(); }
+  SymbolNode node(Pos i) const noexcept {
+    const std::uint32_t s = symbol_of_[i];
+    return SymbolNode{(*symbols_)[s], s, children_of(i), boundary_[i] != 0};
+  }
+  std::uint32_t symbol_index(Pos i) const noexcept { return symbol_of_[i]; }
+  std::span<const Pos> children_of(Pos i) const noexcept {
+    return {children_.data() + child_begin_[i], children_.data() + child_begin_[i + 1]};
+  }
+  bool boundary(Pos i) const noexcept { return boundary_[i] != 0; }
+  std::size_t edge_count() const noexcept { return children_.size(); }
+
+  void reserve(std::size_t nodes, std::size_t edges) {
+    symbol_of_.reserve(nodes);
+    boundary_.reserve(nodes);
+    child_begin_.reserve(nodes + 1);
+    children_.reserve(edges);
+  }
+  // Appends a node; children must be earlier positions.
+  void add_node(std::uint32_t symbol, std::span<const Pos> children, bool boundary) {
+    begin_node(symbol, boundary);
+    children_.insert(children_.end(), children.begin(), children.end());
+    end_node();
+  }
+  // The allocation-free way to add a node whose children are computed one by
+  // one: begin_node, push_child for each child in order, end_node.
+  void begin_node(std::uint32_t symbol, bool boundary) {
+    symbol_of_.push_back(symbol);
+    boundary_.push_back(boundary ? 1 : 0);
+  }
+  void push_child(Pos c) { children_.push_back(c); }
+  void end_node() { child_begin_.push_back(static_cast<std::uint32_t>(children_.size())); }
+
+  // Panics unless every symbol index is in range, every child names an
+  // earlier node and every root names a node.
+  void check_well_formed() const;
+
+ private:
+  std::shared_ptr<std::vector<std::string>> symbols_ = std::make_shared<std::vector<std::string>>();
+  std::vector<std::uint32_t> symbol_of_;
+  std::vector<std::uint8_t> boundary_;
+  std::vector<std::uint32_t> child_begin_ = {0};
+  std::vector<Pos> children_;
+};
+
+// Decides which nodes of a symbol graph compute the same value. The result
+// keeps one node per class of equal nodes (a subsequence of the input, in
+// input order, children re-pointed into the result), the symbol table
+// unchanged, and one root per input root.
+class RewriteEngine {
+ public:
+  virtual ~RewriteEngine() = default;
+  virtual SymbolGraph canonicalize(const SymbolGraph& graph) = 0;
+};
+
+// Equality saturation over an e-graph with twelve rules: commutativity of the
+// eight commutative operations (no params, two inputs) and the four identity
+// operations (one input). Each class is represented by its earliest node.
+// An engine belongs to one reduction on one thread; build a fresh one per
+// reduction.
+class EGraphEngine final : public RewriteEngine {
+ public:
+  static constexpr std::size_t kIterLimit = 12;
+  EGraphEngine();
+  ~EGraphEngine() override;
+  SymbolGraph canonicalize(const SymbolGraph& graph) override;
+
+ private:
+  struct Rules;
+  std::unique_ptr<Rules> rules_;
+};
+
+}  // namespace tavrine::opt

@@ -1,0 +1,140 @@
+// Stage fusion: every Op of the canonical form becomes a member of exactly
+// one Stage; every other node is copied from its template as a boundary node.
+//
+// A group of ops is identified by its sink, its largest position: every other
+// member is no output and is consumed only inside the group, so its value
+// leaves the group only through the sink. Consumers always sit at larger
+// positions, so one descending pass fixes each position's sink from its
+// consumers' (already final) sinks, and one ascending pass emits each group
+// when it reaches the sink: groups come out ordered by their largest member
+// without any sort or hash map.
+#include <algorithm>
+
+#include "optimizer/reduce.h"
+#include "store/panic.h"
+
+namespace tavrine::opt {
+
+FusedGraph fuse_stages(const SymbolGraph& g, std::span<const NodeView> templates, bool maximal_fusion) {
+  const Pos n = static_cast<Pos>(g.size());
+  FusedGraph out;
+
+  // 1. Consumer lists: one entry per use, consumers ascending.
+  std::vector<std::uint32_t> cons_begin(std::size_t{n} + 1, 0);
+  for (Pos i = 0; i < n; ++i) {
+    for (Pos c : g.children_of(i)) ++cons_begin[c + 1];
+  }
+  for (Pos i = 0; i < n; ++i) cons_begin[i + 1] += cons_begin[i];
+  std::vector<Pos> consumers(g.edge_count());
+  {
+    std::vector<std::uint32_t> fill(cons_begin.begin(), cons_begin.end() - 1);
+    for (Pos i = 0; i < n; ++i) {
+      for (Pos c : g.children_of(i)) consumers[fill[c]++] = i;
+    }
+  }
+  auto consumers_of = [&](Pos p) {
+    return std::span<const Pos>(consumers.data() + cons_begin[p], consumers.data() + cons_begin[p + 1]);
+  };
+
+  // 2. Output flags.
+  std::vector<std::uint8_t> is_output(n, 0);
+  for (Pos r : g.roots) is_output[r] = 1;
+
+  // 3 / 4. Grouping. Default rule: an op used exactly once, by an op, and not
+  // an output, joins its consumer's group. Maximal rule: an op that is not an
+  // output joins when it has consumers, all of them ops, all in one group.
+  std::vector<Pos> sink(n);
+  for (Pos z = n; z-- > 0;) {
+    sink[z] = z;
+    if (g.boundary(z) || is_output[z]) continue;
+    auto cs = consumers_of(z);
+    if (cs.empty()) continue;
+    if (!maximal_fusion) {
+      if (cs.size() == 1 && !g.boundary(cs[0])) sink[z] = sink[cs[0]];
+    } else {
+      const Pos target = sink[cs[0]];
+      bool joins = true;
+      for (Pos c : cs) {
+        if (g.boundary(c) || sink[c] != target) {
+          joins = false;
+          break;
+        }
+      }
+      if (joins) sink[z] = target;
+    }
+  }
+  std::vector<std::uint32_t>().swap(cons_begin);
+  std::vector<Pos>().swap(consumers);
+
+  // 5. Members of each group, ascending.
+  std::vector<std::uint32_t> mem_begin(std::size_t{n} + 1, 0);
+  for (Pos z = 0; z < n; ++z) ++mem_begin[sink[z] + 1];
+  for (Pos i = 0; i < n; ++i) mem_begin[i + 1] += mem_begin[i];
+  std::vector<Pos> members(n);
+  {
+    std::vector<std::uint32_t> fill(mem_begin.begin(), mem_begin.end() - 1);
+    for (Pos z = 0; z < n; ++z) members[fill[sink[z]]++] = z;
+  }
+
+  // 6. Emission in order of the groups' sinks.
+  std::vector<std::uint64_t> emitted(n, 0);
+  std::vector<std::uint32_t> member_no(n, 0);
+  std::vector<std::uint32_t> slot_stamp(n, 0);  // sink + 1 of the stage that gave the slot
+  std::vector<std::uint32_t> slot_of(n, 0);
+  {
+    std::size_t groups = 0;
+    for (Pos z = 0; z < n; ++z) groups += sink[z] == z;
+    out.nodes.reserve(groups);
+  }
+  for (Pos p = 0; p < n; ++p) {
+    if (sink[p] != p) continue;  // emitted with its group
+    const std::uint64_t here = out.nodes.size();
+    if (g.boundary(p)) {
+      const std::uint32_t sym = g.symbol_index(p);
+      expect(sym < templates.size(), "every boundary symbol has a template");
+      Node node = templates[sym].to_node();
+      node.inputs.clear();
+      for (Pos c : g.children_of(p)) node.inputs.push_back(emitted[sink[c]]);
+      out.nodes.push_back(std::move(node));
+      ++out.boundary_nodes;
+    } else {
+      Node stage;
+      stage.kind = NodeKind::Stage;
+      auto group = std::span<const Pos>(members.data() + mem_begin[p], members.data() + mem_begin[p + 1]);
+      stage.members.reserve(group.size());
+      const std::uint32_t stamp = p + 1;
+      for (std::uint32_t k = 0; k < group.size(); ++k) {
+        const Pos m = group[k];
+        member_no[m] = k;
+        StageMember member;
+        member.token = g.symbol_text(g.symbol_index(m));
+        auto kids = g.children_of(m);
+        member.refs.reserve(kids.size());
+        for (Pos c : kids) {
+          const Pos cg = sink[c];
+          if (cg == p) {
+            member.refs.push_back(StageRef{StageRef::Kind::Member, member_no[c]});
+          } else {
+            if (slot_stamp[cg] != stamp) {
+              slot_stamp[cg] = stamp;
+              slot_of[cg] = static_cast<std::uint32_t>(stage.inputs.size());
+              stage.inputs.push_back(emitted[cg]);
+            }
+            member.refs.push_back(StageRef{StageRef::Kind::Input, slot_of[cg]});
+          }
+        }
+        stage.members.push_back(std::move(member));
+      }
+      out.nodes.push_back(std::move(stage));
+      ++out.stages;
+    }
+    emitted[p] = here;
+  }
+
+  // 7. Outputs: an output is always the sink of its group.
+  out.outputs.reserve(g.roots.size());
+  for (Pos r : g.roots) out.outputs.push_back(emitted[sink[r]]);
+  return out;
+}
+
+}  // namespace tavrine::opt

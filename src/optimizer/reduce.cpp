@@ -1,0 +1,236 @@
+#include "optimizer/reduce.h"
+
+#include <algorithm>
+
+#include "optimizer/flat_index.h"
+#include "store/panic.h"
+
+namespace tavrine::opt {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Adds the time since the last lap to one phase field, when timing.
+class Lap {
+ public:
+  explicit Lap(PhaseTimes* t) : t_(t), last_(t ? Clock::now() : Clock::time_point{}) {}
+  void operator()(std::chrono::nanoseconds PhaseTimes::* field) {
+    if (!t_) return;
+    const auto now = Clock::now();
+    t_->*field += std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_);
+    last_ = now;
+  }
+
+ private:
+  PhaseTimes* t_;
+  Clock::time_point last_;
+};
+
+constexpr Pos kNoPos = UINT32_MAX;
+
+// Structural deduplication: one node per (symbol, children) after mapping the
+// children through the positions already assigned. First occurrence wins.
+SymbolGraph dedup_structural(const SymbolGraph& in) {
+  const std::size_t n = in.size();
+  SymbolGraph out;
+  out.share_symbols(in);
+  out.reserve(n, in.edge_count());
+  std::vector<Pos> to_out(n);
+  std::vector<Pos> kids;
+  HandleIndex index(n);
+  const std::uint64_t seed = process_seed();
+  auto key_hash = [&](std::uint32_t sym, std::span<const Pos> ch) {
+    return detail::mix64(hash_words(detail::combine(seed, sym), ch.data(), ch.size()));
+  };
+  auto hash_of = [&](std::uint32_t h) { return key_hash(out.symbol_index(h), out.children_of(h)); };
+  for (Pos i = 0; i < n; ++i) {
+    const std::uint32_t sym = in.symbol_index(i);
+    kids.clear();
+    for (Pos c : in.children_of(i)) kids.push_back(to_out[c]);
+    const std::uint64_t h = key_hash(sym, kids);
+    Pos found = index.find(h, [&](std::uint32_t cand) {
+      if (out.symbol_index(cand) != sym) return false;
+      auto ch = out.children_of(cand);
+      return std::equal(ch.begin(), ch.end(), kids.begin(), kids.end());
+    });
+    if (found == HandleIndex::kNone) {
+      found = static_cast<Pos>(out.size());
+      out.add_node(sym, kids, in.boundary(i));
+      index.insert(h, found, hash_of);
+    }
+    to_out[i] = found;
+  }
+  out.roots.reserve(in.roots.size());
+  for (Pos r : in.roots) out.roots.push_back(to_out[r]);
+  return out;
+}
+
+}  // namespace
+
+std::array<ReportEntry, 6> report_entries(const ReductionReport& r) {
+  return {{{"input_nodes", r.input_nodes},
+           {"reachable_nodes", r.reachable_nodes},
+           {"canonical_nodes", r.canonical_nodes},
+           {"stages", r.stages},
+           {"reduced_nodes", r.reduced_nodes},
+           {"boundary_nodes", r.boundary_nodes}}};
+}
+
+ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion, PhaseTimes* times) {
+  Lap lap(times);
+  expect(nodes.begin_id() == 0, "reduced node sequence starts at id 0");
+  const std::size_t n = nodes.size();
+  expect(n < kNoPos, "reduced graph holds fewer than 2^32 - 1 nodes");
+
+  // 1. Reachability, with an explicit stack (graphs can be arbitrarily deep).
+  std::vector<std::uint8_t> visited(n, 0);
+  std::vector<NodeId> stack(outputs.begin(), outputs.end());
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    expect(id < n, "output and input ids name nodes of the sequence");
+    if (visited[id]) continue;
+    visited[id] = 1;
+    for (NodeId in : nodes.node(id).inputs()) {
+      if (!visited[in]) stack.push_back(in);
+    }
+  }
+  std::vector<NodeId>().swap(stack);
+
+  // 2. Compaction: reachable nodes keep their order under dense positions.
+  std::vector<Pos> remap(n, kNoPos);
+  std::vector<NodeId> original;
+  {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += visited[i];
+    original.reserve(count);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (visited[i]) {
+      remap[i] = static_cast<Pos>(original.size());
+      original.push_back(i);
+    }
+  }
+  std::vector<std::uint8_t>().swap(visited);
+  const Pos reachable = static_cast<Pos>(original.size());
+  lap(&PhaseTimes::reach);
+
+  // 3 + 4. Templates and symbol graph. A symbol text is a function of the
+  // payload, so it is built once per payload; its first node is its template.
+  SymbolGraph graph;
+  std::vector<NodeView> templates;
+  {
+    std::vector<std::uint32_t> symbol_of_payload(nodes.payload_count(), kNoPos);
+    HandleIndex text_index;
+    const std::uint64_t seed = process_seed();
+    auto text_hash = [&](std::string_view t) { return detail::mix64(detail::hash_bytes(seed, t)); };
+    auto hash_of = [&](std::uint32_t s) { return text_hash(graph.symbol_text(s)); };
+    std::string text;
+    std::size_t edges = 0;
+    for (NodeId id : original) edges += nodes.node(id).inputs().size();
+    graph.reserve(reachable, edges);
+    for (Pos i = 0; i < reachable; ++i) {
+      const NodeView v = nodes.node(original[i]);
+      std::uint32_t& sym = symbol_of_payload[v.payload_id()];
+      if (sym == kNoPos) {
+        text.clear();
+        append_node_symbol(text, v);
+        const std::uint64_t h = text_hash(text);
+        sym = text_index.find(h, [&](std::uint32_t s) { return graph.symbol_text(s) == text; });
+        if (sym == HandleIndex::kNone) {
+          sym = graph.add_symbol(text);
+          templates.push_back(v);
+          text_index.insert(h, sym, hash_of);
+        }
+      }
+      graph.begin_node(sym, v.kind() != NodeKind::Op);
+      for (NodeId in : v.inputs()) graph.push_child(remap[in]);
+      graph.end_node();
+    }
+    graph.roots.reserve(outputs.size());
+    for (NodeId o : outputs) graph.roots.push_back(remap[o]);
+  }
+  std::vector<Pos>().swap(remap);
+  std::vector<NodeId>().swap(original);
+  lap(&PhaseTimes::symbols);
+
+  // 5. Canonicalization.
+  SymbolGraph canon = engine.canonicalize(graph);
+  canon.check_well_formed();
+  expect(canon.roots.size() == graph.roots.size(), "engine keeps one root per output");
+  expect(canon.symbol_count() == graph.symbol_count(), "engine keeps the symbol table");
+  lap(&PhaseTimes::engine);
+
+  // 6. Structural deduplication.
+  SymbolGraph unique = dedup_structural(canon);
+  lap(&PhaseTimes::dedup);
+
+  // 7. Fusion and emission.
+  FusedGraph fused = fuse_stages(unique, templates, maximal_fusion);
+  lap(&PhaseTimes::fusion);
+
+  // 8. Report.
+  ReducedGraph out;
+  out.report.input_nodes = n;
+  out.report.reachable_nodes = reachable;
+  out.report.canonical_nodes = unique.size();
+  out.report.stages = fused.stages;
+  out.report.boundary_nodes = fused.boundary_nodes;
+  out.report.reduced_nodes = fused.nodes.size();
+  out.nodes = std::move(fused.nodes);
+  out.outputs = std::move(fused.outputs);
+  return out;
+}
+
+ReductionResult build_reduced_store(const ReducedGraph& reduced) {
+  ReductionResult result{std::make_unique<Store>(), reduced.report};
+  Store& store = *result.store;
+  std::vector<NodeId> ids;
+  ids.reserve(reduced.nodes.size());
+  std::vector<NodeId> inputs;
+  for (const Node& node : reduced.nodes) {
+    inputs.clear();
+    for (NodeId in : node.inputs) {
+      expect(in < ids.size(), "reduced graph references only earlier nodes");
+      inputs.push_back(ids[in]);
+    }
+    NodeRef ref = NodeRef::of(node);
+    ref.inputs = inputs;
+    auto id = store.intern(ref);
+    expect(id.has_value(), "reduced graph references only earlier nodes");
+    ids.push_back(*id);
+  }
+  for (std::uint64_t pos : reduced.outputs) {
+    expect(pos < ids.size(), "reduced output is valid");
+    expect(store.mark_output(ids[pos]).has_value(), "reduced output is valid");
+  }
+  return result;
+}
+
+Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
+                                                  std::optional<std::span<const NodeId>> outputs,
+                                                  bool maximal_fusion, RewriteEngine& engine,
+                                                  PhaseTimes* times) {
+  Lap lap(times);
+  Snapshot snap;
+  std::vector<NodeId> outs;
+  if (!outputs) {
+    snap = store.snapshot();
+    outs = snap.marks();
+  } else {
+    auto checked = store.snapshot_checked(*outputs);
+    if (!checked) return unexpected(checked.error());
+    snap = std::move(*checked);
+    outs.assign(outputs->begin(), outputs->end());
+  }
+  lap(&PhaseTimes::snapshot);
+  ReducedGraph reduced = reduce_graph(snap, outs, engine, maximal_fusion, times);
+  Lap store_lap(times);
+  ReductionResult result = build_reduced_store(reduced);
+  store_lap(&PhaseTimes::store);
+  return result;
+}
+
+}  // namespace tavrine::opt

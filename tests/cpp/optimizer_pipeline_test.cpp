@@ -1,0 +1,314 @@
+// The reduction pipeline and stage fusion on small graphs whose reduced form
+// is known exactly.
+#include <gtest/gtest.h>
+
+#include "optimizer/reduce.h"
+#include "optimizer_test_util.h"
+
+namespace tavrine::opt::testing {
+namespace {
+
+struct Reduced {
+  std::vector<Node> nodes;
+  std::vector<NodeId> marks;
+  ReductionReport report;
+};
+
+Reduced run(const Store& s, std::optional<std::vector<NodeId>> outputs = std::nullopt, bool maximal = false) {
+  ReferenceEngine engine;
+  std::optional<std::span<const NodeId>> outs;
+  if (outputs) outs = std::span<const NodeId>(*outputs);
+  auto r = reduce_store(s, outs, maximal, engine);
+  if (!r) throw std::runtime_error(r.error().message());
+  return Reduced{store_nodes(*r->store), r->store->outputs(), r->report};
+}
+
+ReductionReport report(std::uint64_t in, std::uint64_t reach, std::uint64_t canon, std::uint64_t stages,
+                       std::uint64_t boundary) {
+  return ReductionReport{in, reach, canon, stages, stages + boundary, boundary};
+}
+
+StageMember member(std::string token, std::vector<StageRef> refs) { return StageMember{std::move(token), std::move(refs)}; }
+
+TEST(Fusion, ChainBecomesOneStage) {
+  Builder b;
+  NodeId s = b.src("s");
+  NodeId a = b.op("a", {s});
+  NodeId bb = b.op("b", {a});
+  NodeId c = b.op("c", {bb});
+  b.mark(c);
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(4, 4, 4, 1, 1));
+  ASSERT_EQ(r.nodes.size(), 2u);
+  EXPECT_EQ(r.nodes[0], source_node("s"));
+  EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)}), member("op|b", {mem_ref(0)}),
+                                         member("op|c", {mem_ref(1)})}));
+  EXPECT_EQ(r.marks, std::vector<NodeId>{1});
+}
+
+// s, a(s), b(a), c(a), d(b, c), only d marked.
+void fan_out(Builder& b) {
+  NodeId s = b.src("s");
+  NodeId a = b.op("a", {s});
+  NodeId x = b.op("b", {a});
+  NodeId y = b.op("c", {a});
+  b.mark(b.op("d", {x, y}));
+}
+
+TEST(Fusion, FanOutStaysApartUnderTheSingleUseRule) {
+  Builder b;
+  fan_out(b);
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(5, 5, 5, 2, 1));
+  ASSERT_EQ(r.nodes.size(), 3u);
+  EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
+  EXPECT_EQ(r.nodes[2], stage_node({1}, {member("op|b", {in_ref(0)}), member("op|c", {in_ref(0)}),
+                                         member("op|d", {mem_ref(0), mem_ref(1)})}));
+  EXPECT_EQ(r.marks, std::vector<NodeId>{2});
+}
+
+TEST(Fusion, FanOutJoinsUnderTheMaximalRule) {
+  Builder b;
+  fan_out(b);
+  Reduced r = run(b.store, std::nullopt, true);
+  EXPECT_EQ(r.report, report(5, 5, 5, 1, 1));
+  ASSERT_EQ(r.nodes.size(), 2u);
+  EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)}), member("op|b", {mem_ref(0)}),
+                                         member("op|c", {mem_ref(0)}), member("op|d", {mem_ref(1), mem_ref(2)})}));
+}
+
+TEST(Fusion, OperandUsedTwiceByOneOp) {
+  Builder b;
+  NodeId s = b.src("s");
+  NodeId x = b.op("x", {s});
+  b.mark(b.op("mul", {x, x}));
+  Reduced single = run(b.store);
+  EXPECT_EQ(single.report, report(3, 3, 3, 2, 1));
+  ASSERT_EQ(single.nodes.size(), 3u);
+  EXPECT_EQ(single.nodes[1], stage_node({0}, {member("op|x", {in_ref(0)})}));
+  EXPECT_EQ(single.nodes[2], stage_node({1}, {member("op|mul", {in_ref(0), in_ref(0)})}));
+
+  Reduced maximal = run(b.store, std::nullopt, true);
+  EXPECT_EQ(maximal.report, report(3, 3, 3, 1, 1));
+  ASSERT_EQ(maximal.nodes.size(), 2u);
+  EXPECT_EQ(maximal.nodes[1],
+            stage_node({0}, {member("op|x", {in_ref(0)}), member("op|mul", {mem_ref(0), mem_ref(0)})}));
+}
+
+TEST(Fusion, MarkedOpMidChainEndsItsStage) {
+  for (bool maximal : {false, true}) {
+    Builder b;
+    NodeId s = b.src("s");
+    NodeId a = b.op("a", {s});
+    NodeId c = b.op("b", {a});
+    b.mark(a);
+    b.mark(c);
+    Reduced r = run(b.store, std::nullopt, maximal);
+    EXPECT_EQ(r.report, report(3, 3, 3, 2, 1));
+    ASSERT_EQ(r.nodes.size(), 3u);
+    EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
+    EXPECT_EQ(r.nodes[2], stage_node({1}, {member("op|b", {in_ref(0)})}));
+    EXPECT_EQ(r.marks, (std::vector<NodeId>{1, 2}));
+  }
+}
+
+TEST(Fusion, BoundaryConsumersAreNotFusedInto) {
+  PayloadDescriptor d{"model", "h", "fw", "1", "io", std::nullopt};
+  for (bool maximal : {false, true}) {
+    for (int k = 0; k < 3; ++k) {
+      Builder b;
+      NodeId s = b.src("s");
+      NodeId a = b.op("a", {s});
+      Node consumer = k == 0 ? reduction_node("sum", {a}) : k == 1 ? external_node(d, {a}) : exchange_node({a});
+      b.mark(b.add(consumer));
+      Reduced r = run(b.store, std::nullopt, maximal);
+      EXPECT_EQ(r.report, report(3, 3, 3, 1, 2));
+      ASSERT_EQ(r.nodes.size(), 3u);
+      EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
+      consumer.inputs = {1};
+      EXPECT_EQ(r.nodes[2], consumer);
+    }
+  }
+}
+
+TEST(Fusion, LoneMarkedOpAndTwoSourceAdd) {
+  Builder b;
+  NodeId x = b.src("x");
+  NodeId y = b.src("y");
+  b.mark(b.op("add", {x, y}));
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(3, 3, 3, 1, 2));
+  ASSERT_EQ(r.nodes.size(), 3u);
+  EXPECT_EQ(r.nodes[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
+}
+
+TEST(Fusion, StageInputsFollowFirstUseAndRepeatedProducersShareASlot) {
+  // d(b(y, x), x): stage inputs are [y, x] in order of first use.
+  Builder b;
+  NodeId x = b.src("x");
+  NodeId y = b.src("y");
+  NodeId bb = b.op("b", {y, x});
+  b.mark(b.op("d", {bb, x}));
+  Reduced r = run(b.store);
+  ASSERT_EQ(r.nodes.size(), 3u);
+  EXPECT_EQ(r.nodes[2], stage_node({1, 0}, {member("op|b", {in_ref(0), in_ref(1)}),
+                                            member("op|d", {mem_ref(0), in_ref(1)})}));
+}
+
+TEST(Fusion, ReducingAReducedStoreCreatesNoStage) {
+  Builder b;
+  fan_out(b);
+  for (bool maximal : {false, true}) {
+    ReferenceEngine engine;
+    auto first = reduce_store(b.store, std::nullopt, maximal, engine);
+    ASSERT_TRUE(first);
+    Reduced again = run(*first->store, std::nullopt, maximal);
+    EXPECT_EQ(again.report.stages, 0u);
+    EXPECT_EQ(again.report.boundary_nodes, again.report.reduced_nodes);
+    EXPECT_EQ(again.nodes, store_nodes(*first->store));
+    EXPECT_EQ(again.marks, first->store->outputs());
+  }
+}
+
+TEST(Pipeline, NoOutputsGiveAnEmptyStore) {
+  Builder b;
+  fan_out(b);
+  Builder unmarked;
+  unmarked.op("f", {unmarked.src("s")});
+  Reduced r = run(unmarked.store);
+  EXPECT_EQ(r.report, report(2, 0, 0, 0, 0));
+  EXPECT_TRUE(r.nodes.empty());
+  EXPECT_TRUE(r.marks.empty());
+  // An explicit empty list ignores the marks.
+  Reduced e = run(b.store, std::vector<NodeId>{});
+  EXPECT_EQ(e.report, report(5, 0, 0, 0, 0));
+  EXPECT_TRUE(e.nodes.empty());
+}
+
+TEST(Pipeline, BadOutputIdIsAnErrorAndDoesNoWork) {
+  Builder b;
+  fan_out(b);
+  IdentityEngine engine;
+  std::vector<NodeId> outs = {1, 5, 9};
+  auto r = reduce_store(b.store, std::span<const NodeId>(outs), false, engine);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "no node with id 5");
+  EXPECT_EQ(engine.calls, 0);
+  EXPECT_EQ(b.store.node_count(), 5u);
+}
+
+TEST(Pipeline, ExplicitOutputsReplaceTheMarks) {
+  Builder b;
+  NodeId s = b.src("s");
+  NodeId a = b.op("a", {s});
+  NodeId c = b.op("c", {s});
+  b.mark(c);
+  Reduced r = run(b.store, std::vector<NodeId>{a});
+  EXPECT_EQ(r.report, report(3, 2, 2, 1, 1));
+  ASSERT_EQ(r.nodes.size(), 2u);
+  EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
+  EXPECT_EQ(r.marks, std::vector<NodeId>{1});
+}
+
+TEST(Pipeline, DeadNodesCostNothingButTheirCount) {
+  Builder b;
+  NodeId s = b.src("s");
+  NodeId dead_src = b.src("unused");
+  b.op("dead", {dead_src, s});
+  NodeId live = b.op("neg", {s});
+  b.op("dead2", {live});
+  b.mark(live);
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(5, 2, 2, 1, 1));
+  ASSERT_EQ(r.nodes.size(), 2u);
+  EXPECT_EQ(r.nodes[0], source_node("s"));
+}
+
+TEST(Pipeline, RepeatedAndMergedOutputs) {
+  Builder b;
+  NodeId x = b.src("x");
+  NodeId y = b.src("y");
+  NodeId xy = b.op("add", {x, y});
+  NodeId yx = b.op("add", {y, x});
+  std::vector<NodeId> outs = {yx, xy, xy, x};
+  ReferenceEngine engine;
+  Snapshot snap = b.store.snapshot();
+  ReducedGraph g = reduce_graph(snap, outs, engine, false);
+  EXPECT_EQ(g.outputs, (std::vector<std::uint64_t>{2, 2, 2, 0}));
+  EXPECT_EQ(g.report, report(4, 4, 3, 1, 2));
+  ReductionResult res = build_reduced_store(g);
+  EXPECT_EQ(res.store->outputs(), (std::vector<NodeId>{2, 0}));
+  // The kept node is the earlier one, operands in their recorded order.
+  EXPECT_EQ(store_nodes(*res.store)[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
+}
+
+TEST(Pipeline, StructuralDeduplicationRunsAfterTheEngine) {
+  // With an engine that merges nothing, equal nodes over nodes that the
+  // engine kept apart still stay apart; but the engine's output is deduplicated.
+  Builder b;
+  NodeId x = b.src("x");
+  NodeId f1 = b.op("f", {x});
+  NodeId g1 = b.op("g", {f1});
+  b.mark(g1);
+  IdentityEngine engine;
+  auto r = reduce_store(b.store, std::nullopt, false, engine);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(engine.calls, 1);
+  EXPECT_EQ(r->report, report(3, 3, 3, 1, 1));
+}
+
+TEST(Pipeline, CongruenceThroughARewriteCountsOnce) {
+  // f(x) and f(add0(x)) are one canonical node.
+  Builder b;
+  NodeId x = b.src("x");
+  NodeId id = b.op("add", {x}, add0("r"));
+  NodeId f1 = b.op("f", {x});
+  NodeId f2 = b.op("f", {id});
+  b.mark(f1);
+  b.mark(f2);
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(4, 4, 2, 1, 1));
+  EXPECT_EQ(r.marks, std::vector<NodeId>{1});
+}
+
+TEST(Pipeline, TemplatesKeepEveryFieldOfBoundaryNodes) {
+  Builder b;
+  NodeId x = b.add(source_node("x|y", params({pi("k", 3), pf("w", -0.0)})));
+  PayloadDescriptor d{"k", "h", "fw", "v", "io", std::string("")};
+  NodeId e = b.add(external_node(d, {x, x}, params({ps("mode", "a;b")})));
+  NodeId r = b.add(reduction_node("sum", {e}, params({pi("axis", 0)})));
+  NodeId ex = b.add(exchange_node({r, x}, params({ps("scheme", "tcp")})));
+  b.mark(ex);
+  Reduced red = run(b.store);
+  EXPECT_EQ(red.nodes, store_nodes(b.store));
+  EXPECT_EQ(red.report, report(4, 4, 4, 0, 4));
+}
+
+TEST(Pipeline, ReportEntriesNameTheSixCounts) {
+  auto e = report_entries(report(9, 8, 7, 2, 3));
+  std::vector<std::string> names;
+  std::vector<std::uint64_t> values;
+  for (auto& [n, v] : e) {
+    names.push_back(n);
+    values.push_back(v);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"input_nodes", "reachable_nodes", "canonical_nodes", "stages",
+                                             "reduced_nodes", "boundary_nodes"}));
+  EXPECT_EQ(values, (std::vector<std::uint64_t>{9, 8, 7, 2, 5, 3}));
+}
+
+TEST(Pipeline, DeepChainNeedsNoRecursion) {
+  Builder b;
+  NodeId last = b.src("s");
+  for (int i = 0; i < 200000; ++i) last = b.op(i % 2 ? "neg" : "abs", {last});
+  b.mark(last);
+  IdentityEngine engine;
+  auto r = reduce_store(b.store, std::nullopt, false, engine);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->report, report(200001, 200001, 200001, 1, 1));
+  Snapshot out = r->store->snapshot();
+  EXPECT_EQ(out.node(1).members().size(), 200000u);
+}
+
+}  // namespace
+}  // namespace tavrine::opt::testing
