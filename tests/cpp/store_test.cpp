@@ -1,0 +1,231 @@
+// The graph store: hash-consing, input checks, marks, nodes_since, snapshot
+// isolation, and interning under thread contention.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "test_graphs.h"
+
+using namespace tavrine;
+using tavrine::testing::Gen;
+
+namespace {
+
+Node source(std::string name, ParamMap p = {}) { return Node{NodeKind::Source, std::move(name), std::move(p), {}, {}, {}}; }
+Node op(std::string name, std::vector<NodeId> in) { return Node{NodeKind::Op, std::move(name), {}, {}, std::move(in), {}}; }
+
+}  // namespace
+
+TEST(Store, HashConsing) {
+  Store s;
+  EXPECT_EQ(*s.intern(source("x")), 0u);
+  EXPECT_EQ(*s.intern(source("x")), 0u);
+  EXPECT_EQ(s.node_count(), 1u);
+  EXPECT_EQ(*s.intern(source("y")), 1u);
+  EXPECT_EQ(*s.intern(op("add", {0, 1})), 2u);
+  EXPECT_EQ(*s.intern(op("add", {1, 0})), 3u);  // input order is identity
+  EXPECT_EQ(*s.intern(op("add", {0, 1})), 2u);
+  EXPECT_EQ(*s.intern(op("add", {0, 0})), 4u);  // repeats allowed
+
+  ParamMap k_int = ParamMap::sorted({Param{"k", ParamValue::of_int(1)}});
+  ParamMap k_float = ParamMap::sorted({Param{"k", ParamValue::of_float(1.0)}});
+  EXPECT_EQ(*s.intern(Node{NodeKind::Op, "f", k_int, {}, {0}, {}}), 5u);
+  EXPECT_EQ(*s.intern(Node{NodeKind::Op, "f", k_float, {}, {0}, {}}), 6u);
+  // All NaNs are one value; 0.0 and -0.0 are two.
+  EXPECT_EQ(*s.intern(source("n", ParamMap::sorted({Param{"v", ParamValue::of_float_bits(0x7FF8000000000000ull)}}))), 7u);
+  EXPECT_EQ(*s.intern(source("n", ParamMap::sorted({Param{"v", ParamValue::of_float_bits(0xFFF0000000000042ull)}}))), 7u);
+  EXPECT_EQ(*s.intern(source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(0.0)}}))), 8u);
+  EXPECT_EQ(*s.intern(source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(-0.0)}}))), 9u);
+  // The first NaN's bits are the stored ones.
+  EXPECT_EQ(s.snapshot().node(7).params().entries[0].value.float_bits(), 0x7FF8000000000000ull);
+
+  // Exchange with no inputs and with two inputs: both valid, different.
+  EXPECT_EQ(*s.intern(Node{NodeKind::Exchange, "", {}, {}, {}, {}}), 10u);
+  EXPECT_EQ(*s.intern(Node{NodeKind::Exchange, "", {}, {}, {0, 1}, {}}), 11u);
+  // The same name on different kinds makes different nodes.
+  EXPECT_EQ(*s.intern(Node{NodeKind::Reduction, "add", {}, {}, {0, 1}, {}}), 12u);
+  // Descriptor: absent preprocessing_ref differs from the empty text.
+  auto d1 = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"k", "h", "f", "v", "io", std::nullopt});
+  auto d2 = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"k", "h", "f", "v", "io", std::string()});
+  EXPECT_EQ(*s.intern(Node{NodeKind::External, "", {}, d1, {}, {}}), 13u);
+  EXPECT_EQ(*s.intern(Node{NodeKind::External, "", {}, d2, {}, {}}), 14u);
+  EXPECT_EQ(*s.intern(Node{NodeKind::External, "", {}, std::make_shared<PayloadDescriptor>(*d1), {}, {}}), 13u);
+  EXPECT_EQ(s.node_count(), 15u);
+}
+
+TEST(Store, BadNodeIds) {
+  Store s;
+  auto e0 = s.intern(op("f", {0}));
+  ASSERT_FALSE(e0);
+  EXPECT_EQ(e0.error().id, 0u);
+  EXPECT_EQ(e0.error().message(), "no node with id 0");
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(s.intern(source("s" + std::to_string(i))));
+  auto e1 = s.intern(op("f", {0, 9, 12}));
+  ASSERT_FALSE(e1);
+  EXPECT_EQ(e1.error().message(), "no node with id 9");
+  auto e2 = s.intern(op("f", {5}));  // equal to the count
+  ASSERT_FALSE(e2);
+  EXPECT_EQ(e2.error().id, 5u);
+  EXPECT_EQ(s.node_count(), 5u);
+  EXPECT_EQ(*s.intern(op("f", {4})), 5u);  // the failed attempts left no trace
+  auto e3 = s.intern(op("f", {UINT64_MAX}));
+  ASSERT_FALSE(e3);
+  EXPECT_EQ(e3.error().message(), "no node with id 18446744073709551615");
+
+  // A Stage's inputs are checked; the indices inside its members are not.
+  std::vector<StageMember> members = {StageMember{"op|g", {StageRef{StageRef::Kind::Input, 1000}}}};
+  EXPECT_FALSE(s.intern(Node{NodeKind::Stage, "", {}, {}, {6}, members}));
+  EXPECT_EQ(*s.intern(Node{NodeKind::Stage, "", {}, {}, {5}, members}), 6u);
+  // Inputs handed to a Source are not part of it.
+  EXPECT_EQ(*s.intern(Node{NodeKind::Source, "s0", {}, {}, {99}, {}}), 0u);
+
+  auto m = s.mark_output(7);
+  ASSERT_FALSE(m);
+  EXPECT_EQ(m.error().message(), "no node with id 7");
+  EXPECT_TRUE(s.outputs().empty());
+}
+
+TEST(Store, MarksAndViews) {
+  Store s;
+  EXPECT_TRUE(s.outputs().empty());
+  EXPECT_TRUE(s.nodes_since(0).empty());
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(s.intern(source("s" + std::to_string(i))));
+  ASSERT_TRUE(s.mark_output(3));
+  ASSERT_TRUE(s.mark_output(1));
+  ASSERT_TRUE(s.mark_output(3));
+  EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
+  EXPECT_EQ(s.snapshot().marks(), (std::vector<NodeId>{3, 1}));
+  // Re-interning a marked node leaves the marks alone.
+  EXPECT_EQ(*s.intern(source("s3")), 3u);
+  EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
+
+  EXPECT_TRUE(s.nodes_since(10).empty());
+  EXPECT_TRUE(s.nodes_since(4).empty());
+  EXPECT_EQ(s.nodes_since(10).begin_id(), 4u);
+  Snapshot tail = s.nodes_since(2);
+  EXPECT_EQ(tail.begin_id(), 2u);
+  EXPECT_EQ(tail.size(), 2u);
+  EXPECT_EQ(tail.node(2).name(), "s2");
+  EXPECT_EQ(tail.node(3).name(), "s3");
+  EXPECT_TRUE(tail.marks().empty());
+
+  auto checked = s.snapshot_checked(std::vector<NodeId>{3, 0});
+  ASSERT_TRUE(checked);
+  EXPECT_EQ(checked->size(), 4u);
+  auto bad = s.snapshot_checked(std::vector<NodeId>{1, 4, 9});
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().id, 4u);
+}
+
+TEST(Store, SnapshotIsolation) {
+  Snapshot snap;
+  {
+    Store s;
+    Gen g(3);
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(s.intern(g.node(s.node_count())));
+    ASSERT_TRUE(s.mark_output(0));
+    snap = s.snapshot();
+    const std::uint64_t before = snap.size();
+    std::vector<Node> copies;
+    for (NodeId id = 0; id < snap.end_id(); ++id) copies.push_back(snap.node(id).to_node());
+    // Later nodes and marks are not seen by the snapshot.
+    for (int i = 0; i < 100000; ++i) ASSERT_TRUE(s.intern(source("late" + std::to_string(i))));
+    ASSERT_TRUE(s.mark_output(60));
+    EXPECT_EQ(snap.size(), before);
+    EXPECT_EQ(snap.marks(), (std::vector<NodeId>{0}));
+    for (NodeId id = 0; id < snap.end_id(); ++id) ASSERT_EQ(snap.node(id).to_node(), copies[id]);
+  }
+  // The store is gone; the snapshot's nodes stay readable.
+  ASSERT_GT(snap.size(), 0u);
+  for (NodeId id = 0; id < snap.end_id(); ++id) {
+    Node n = snap.node(id).to_node();
+    for (NodeId in : n.inputs) ASSERT_LT(in, id);
+  }
+}
+
+// Many threads intern overlapping node sets, in different orders, while
+// others read. Every thread must see one id per distinct node, and the ids
+// must be dense and in agreement.
+TEST(Store, ConcurrentInterning) {
+  constexpr int kThreads = 8;
+  constexpr int kSources = 2000;
+  Store s;
+  std::vector<std::vector<NodeId>> source_ids(kThreads, std::vector<NodeId>(kSources));
+  std::vector<std::vector<NodeId>> op_ids(kThreads, std::vector<NodeId>(kSources));
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      Snapshot snap = s.snapshot();
+      for (NodeId id = 0; id < snap.end_id(); id += 97) {
+        for (NodeId in : snap.node(id).inputs()) ASSERT_LT(in, id);
+      }
+      (void)s.nodes_since(snap.end_id() / 2);
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<int> order(kSources);
+      for (int i = 0; i < kSources; ++i) order[i] = i;
+      std::mt19937 rng(static_cast<unsigned>(t));
+      std::shuffle(order.begin(), order.end(), rng);
+      for (int k : order) {
+        auto id = s.intern(source("s" + std::to_string(k)));
+        ASSERT_TRUE(id);
+        source_ids[t][k] = *id;
+      }
+      // Ops over pairs of sources: the inputs are ids this thread got.
+      std::shuffle(order.begin(), order.end(), rng);
+      for (int k : order) {
+        auto id = s.intern(op("add", {source_ids[t][k], source_ids[t][(k + 1) % kSources]}));
+        ASSERT_TRUE(id);
+        op_ids[t][k] = *id;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  stop = true;
+  reader.join();
+
+  EXPECT_EQ(s.node_count(), 2u * kSources);
+  for (int t = 1; t < kThreads; ++t) {
+    EXPECT_EQ(source_ids[t], source_ids[0]);
+    EXPECT_EQ(op_ids[t], op_ids[0]);
+  }
+  std::set<NodeId> all(source_ids[0].begin(), source_ids[0].end());
+  all.insert(op_ids[0].begin(), op_ids[0].end());
+  ASSERT_EQ(all.size(), 2u * kSources);
+  EXPECT_EQ(*all.begin(), 0u);
+  EXPECT_EQ(*all.rbegin(), 2u * kSources - 1);
+  Snapshot snap = s.snapshot();
+  for (int k = 0; k < kSources; ++k) {
+    EXPECT_EQ(snap.node(source_ids[0][k]).name(), "s" + std::to_string(k));
+    const NodeView v = snap.node(op_ids[0][k]);
+    ASSERT_EQ(v.inputs().size(), 2u);
+    EXPECT_EQ(v.inputs()[0], source_ids[0][k]);
+  }
+}
+
+// Identity in the store follows the node equality of the model: interning a
+// random node list gives equal ids exactly for equal nodes.
+TEST(Store, IdsFollowNodeEquality) {
+  Gen g(11);
+  Store s;
+  std::vector<Node> nodes;
+  std::vector<NodeId> ids;
+  for (int i = 0; i < 3000; ++i) {
+    Node n = (i > 10 && g.chance(30)) ? nodes[g.below(nodes.size())] : g.node(s.node_count());
+    auto id = s.intern(n);
+    ASSERT_TRUE(id);
+    nodes.push_back(std::move(n));
+    ids.push_back(*id);
+  }
+  for (std::size_t i = 0; i < nodes.size(); i += 7) {
+    for (std::size_t j = 0; j < nodes.size(); j += 5) {
+      ASSERT_EQ(nodes[i] == nodes[j], ids[i] == ids[j]) << i << " " << j;
+    }
+  }
+}
