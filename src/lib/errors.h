@@ -1,0 +1,62 @@
+#pragma once
+// How failures leave the module.
+//
+//  - An ordinary error (bad argument, unknown node id, malformed blob) is a
+//    Python exception set by the surface, carried to the boundary as
+//    `PyErrSet`.
+//  - An internal failure (a broken invariant, a poisoned lock, resource
+//    exhaustion: any other C++ exception escaping the core) becomes the
+//    module's `PanicException`, derived from BaseException so that ordinary
+//    `except Exception` handlers do not swallow it. The class is created the
+//    first time it is needed.
+//  - If even that cannot be reported, the process aborts with
+//    "uncaught panic at ffi boundary".
+//
+// `boundary` is the one place where C++ exceptions stop: every function the
+// interpreter calls runs its body through it.
+#include <exception>
+#include <type_traits>
+
+#include "lib/pyref.h"
+
+namespace tavrine::py {
+
+// Sets a fresh exception of `type` with `message` and throws PyErrSet.
+[[noreturn]] void raise(PyObject* type, const char* message);
+// The same with a PyUnicode_FromFormat format.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// The internal-error class (a borrowed reference), created on first use.
+// Returns nullptr with an exception set if it cannot be created.
+PyObject* panic_exception_type() noexcept;
+
+// Replaces any pending exception by PanicException(text). Never fails: when
+// even that is impossible the process aborts.
+void set_internal_failure(const char* text) noexcept;
+
+// Aborts the process with "uncaught panic at ffi boundary".
+[[noreturn]] void abort_at_boundary() noexcept;
+
+// Runs `body` and maps whatever escapes it: PyErrSet to the failure value
+// (the exception is already set), any other exception to PanicException.
+// The failure value is nullptr for object results and -1 for int results.
+template <class F>
+auto boundary(F&& body) noexcept -> decltype(body()) {
+  using R = decltype(body());
+  static_assert(std::is_same_v<R, PyObject*> || std::is_same_v<R, int>);
+  try {
+    return body();
+  } catch (const PyErrSet&) {
+  } catch (const std::exception& e) {
+    set_internal_failure(e.what());
+  } catch (...) {
+    set_internal_failure("unknown internal failure");
+  }
+  if constexpr (std::is_same_v<R, int>) {
+    return -1;
+  } else {
+    return nullptr;
+  }
+}
+
+}  // namespace tavrine::py

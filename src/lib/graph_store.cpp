@@ -1,0 +1,206 @@
+#include "lib/graph_store.h"
+
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "lib/binding.h"
+#include "lib/convert.h"
+#include "store/panic.h"
+
+namespace tavrine::py {
+
+namespace {
+
+struct GraphStoreObject {
+  PyObject_HEAD
+  std::shared_ptr<Store> store;  // set once, before the object is visible
+};
+
+PyTypeObject* g_type = nullptr;
+
+GraphStoreObject* as_store_object(PyObject* obj) noexcept { return reinterpret_cast<GraphStoreObject*>(obj); }
+
+PyObject* make(PyTypeObject* type, std::shared_ptr<Store> store) {
+  PyObject* obj = check(type->tp_alloc(type, 0));
+  new (&as_store_object(obj)->store) std::shared_ptr<Store>(std::move(store));
+  return obj;
+}
+
+void graph_store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_store_object(self)->store.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+constexpr Signature kNew = make_signature("GraphStore.__new__()");
+
+PyObject* graph_store_new(PyTypeObject* type, const BoundArgs& /*args*/) {
+  return make(type, std::make_shared<Store>());
+}
+
+PyObject* id_result(const Expected<NodeId, BadNodeId>& result) {
+  if (!result) raise_bad_node_id(result.error());
+  return id_to_py(*result);
+}
+
+NodeRef node_ref(NodeKind kind, std::string_view name, const ParamMap& params, std::span<const NodeId> inputs = {},
+                 const PayloadDescriptor* descriptor = nullptr) {
+  NodeRef node;
+  node.kind = kind;
+  node.name = name;
+  node.params = &params;
+  node.descriptor = descriptor;
+  node.inputs = inputs;
+  return node;
+}
+
+std::string_view name_arg(PyObject* obj) {
+  return convert_arg("name", [&] { return to_text(obj); });
+}
+
+void inputs_arg(PyObject* obj, IdList& out) {
+  convert_arg("inputs", [&] { to_ids(obj, out); });
+}
+
+// ---- recording ----------------------------------------------------------------
+// Each converts its arguments in the order below, then interns once.
+
+constexpr Param kAddSourceParams[] = {{"name", true}, {"params", false}};
+constexpr Signature kAddSource = make_signature("GraphStore.add_source()", kAddSourceParams, 2);
+
+PyObject* add_source(PyObject* self, const BoundArgs& args) {
+  std::string_view name = name_arg(args[0]);
+  ParamMap params = to_params(args[1]);
+  auto id = store_of(self).intern(node_ref(NodeKind::Source, name, params));
+  if (!id) panic("source has no inputs");
+  return id_to_py(*id);
+}
+
+constexpr Param kAddOpParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
+constexpr Signature kAddOp = make_signature("GraphStore.add_op()", kAddOpParams, 3);
+
+PyObject* add_op(PyObject* self, const BoundArgs& args) {
+  std::string_view name = name_arg(args[0]);
+  IdList inputs;
+  inputs_arg(args[1], inputs);
+  ParamMap params = to_params(args[2]);
+  return id_result(store_of(self).intern(
+      node_ref(NodeKind::Op, name, params, inputs.span())));
+}
+
+constexpr Param kAddReductionParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
+constexpr Signature kAddReduction = make_signature("GraphStore.add_reduction()", kAddReductionParams, 3);
+
+PyObject* add_reduction(PyObject* self, const BoundArgs& args) {
+  std::string_view name = name_arg(args[0]);
+  IdList inputs;
+  inputs_arg(args[1], inputs);
+  ParamMap params = to_params(args[2]);
+  return id_result(store_of(self).intern(
+      node_ref(NodeKind::Reduction, name, params, inputs.span())));
+}
+
+constexpr Param kAddExternalParams[] = {{"descriptor", true}, {"inputs", true}, {"params", false}};
+constexpr Signature kAddExternal = make_signature("GraphStore.add_external()", kAddExternalParams, 3);
+
+PyObject* add_external(PyObject* self, const BoundArgs& args) {
+  IdList inputs;
+  inputs_arg(args[1], inputs);
+  PayloadDescriptor scratch;
+  const PayloadDescriptor& descriptor = to_descriptor(args[0], scratch);
+  ParamMap params = to_params(args[2]);
+  return id_result(store_of(self).intern(node_ref(NodeKind::External, {}, params, inputs.span(), &descriptor)));
+}
+
+constexpr Param kAddExchangeParams[] = {{"inputs", true}, {"params", false}};
+constexpr Signature kAddExchange = make_signature("GraphStore.add_exchange()", kAddExchangeParams, 2);
+
+PyObject* add_exchange(PyObject* self, const BoundArgs& args) {
+  IdList inputs;
+  inputs_arg(args[0], inputs);
+  ParamMap params = to_params(args[1]);
+  return id_result(
+      store_of(self).intern(node_ref(NodeKind::Exchange, {}, params, inputs.span())));
+}
+
+// ---- views ----------------------------------------------------------------------
+
+PyObject* node_count(PyObject* self) { return id_to_py(store_of(self).node_count()); }
+
+PyObject* outputs(PyObject* self) { return ids_to_list(store_of(self).outputs()); }
+
+// ---- the class ------------------------------------------------------------------
+
+constexpr const char kDoc[] =
+    "GraphStore()\n--\n\n"
+    "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
+    "share across threads under the GIL and free-threaded 3.14t).";
+
+// In this order: add_source, add_op, add_reduction, add_external,
+// add_exchange, node_count, to_dot, serialize, deserialize (static), nodes,
+// outputs, reduce, reduce_incremental, reduction_report. A method joins with
+// one row here and its body (which takes the bound slots of its Signature).
+PyMethodDef kMethods[] = {
+    method_row<kAddSource, add_source>("add_source", "add_source($self, name, params=None)\n--\n\n"),
+    method_row<kAddOp, add_op>("add_op", "add_op($self, name, inputs, params=None)\n--\n\n"),
+    method_row<kAddReduction, add_reduction>("add_reduction", "add_reduction($self, name, inputs, params=None)\n--\n\n"),
+    method_row<kAddExternal, add_external>("add_external",
+                                           "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
+    method_row<kAddExchange, add_exchange>(
+        "add_exchange",
+        "add_exchange($self, inputs, params=None)\n--\n\n"
+        "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its\n"
+        "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."),
+    noargs_row<node_count>("node_count", "node_count($self)\n--\n\n"),
+    // to_dot
+    // serialize
+    // deserialize
+    // nodes
+    noargs_row<outputs>("outputs",
+                        "outputs($self)\n--\n\n"
+                        "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
+    // reduce
+    // reduce_incremental
+    // reduction_report
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_graph_store_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(&constructor_entry<kNew, graph_store_new>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&graph_store_dealloc)},
+      {Py_tp_methods, kMethods},
+      {Py_tp_doc, const_cast<char*>(kDoc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      "tavrine_core.GraphStore",
+      static_cast<int>(sizeof(GraphStoreObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      slots,
+  };
+  g_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  return g_type;
+}
+
+PyTypeObject* graph_store_type() noexcept { return g_type; }
+
+PyObject* wrap_store(std::shared_ptr<Store> store) { return make(g_type, std::move(store)); }
+PyObject* wrap_store(std::unique_ptr<Store> store) { return make(g_type, std::shared_ptr<Store>(std::move(store))); }
+
+Store& store_of(PyObject* self) noexcept { return *as_store_object(self)->store; }
+const std::shared_ptr<Store>& shared_store_of(PyObject* self) noexcept { return as_store_object(self)->store; }
+
+const std::shared_ptr<Store>& to_store(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, g_type)) raise_type_mismatch(obj, "GraphStore");
+  return shared_store_of(obj);
+}
+
+void raise_bad_node_id(const BadNodeId& error) { raise(PyExc_ValueError, error.message().c_str()); }
+
+}  // namespace tavrine::py
