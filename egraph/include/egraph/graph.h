@@ -1,0 +1,221 @@
+#pragma once
+// The e-graph: e-classes of equivalent e-nodes, a union-find over class ids, and a
+// hash-cons (memo) from canonical e-nodes to classes.
+//
+// Contract:
+// - Ids are handed out densely from 0; every new id is a new e-node stored once in the node
+//   arena at the same index (node i is the node that created class i). Parent lists,
+//   pending entries, class node lists and memo keys all refer to arena nodes by index; a
+//   node's children are rewritten in place to their roots when it is re-canonicalized.
+// - Memo: every key equals the current content of some arena node and is canonical at
+//   insertion. A key that stops being canonical (a child is no longer a root) can never be
+//   found again, because every lookup and insert canonicalizes first; such keys are dropped
+//   from the table when their node is re-canonicalized, but stay counted: total_size() is
+//   the number of distinct keys ever inserted, exactly as if they had been kept.
+// - Classes are visited in ascending root-id order ("table order"). After rebuild() every
+//   class's nodes are canonical, sorted and duplicate-free, and the operator index lists,
+//   per (op, arity), the ascending roots of the classes holding such a node.
+// - The clean flag is true only between a rebuild and the next new node or union call;
+//   searching needs a clean e-graph.
+// - Not thread-safe: one e-graph belongs to one thread at a time. Read-only use (find,
+//   lookup, search) never writes.
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "egraph/deadline.h"
+#include "egraph/language.h"
+
+namespace egraph {
+
+// Index of an e-node in the arena; equal to the class id the node created.
+using NodeRef = std::uint32_t;
+
+class EGraph {
+ public:
+  EGraph();
+
+  // Adds the node (children canonicalized with find) unless an equal node exists; returns
+  // the root of its class.
+  ClassId add(const SymbolLang& node) { return add(node.op, node.children.span()); }
+  ClassId add(Symbol op, std::span<const ClassId> children);
+
+  // Root of the class holding the node (children canonicalized with find), if any. Never adds.
+  std::optional<ClassId> lookup(const SymbolLang& node) const { return lookup(node.op, node.children.span()); }
+  std::optional<ClassId> lookup(Symbol op, std::span<const ClassId> children) const;
+
+  // Root of `id`'s class; reads only. Fatal for an id that was never handed out.
+  ClassId find(ClassId id) const {
+    check_id(id);
+    return root_of(id);
+  }
+  // Root of `id`'s class, halving the path on the way.
+  ClassId find_mut(ClassId id) {
+    check_id(id);
+    return root_of_mut(id);
+  }
+
+  // Merges the classes of a and b; true when two different classes were merged. Always
+  // leaves the e-graph dirty. The root with more parent entries survives (ties: a's).
+  bool union_classes(ClassId a, ClassId b);
+
+  // Restores congruence and canonical class contents; returns the number of merges made.
+  std::size_t rebuild();
+  // The same, but stops once `deadline` has passed: returns false then, with the merges
+  // made so far kept (sound: equal nodes are only left unmerged) and the e-graph dirty.
+  bool rebuild_until(const Deadline& deadline, std::size_t& merges);
+
+  // Number of memo entries (distinct keys ever inserted, stale ones included).
+  std::size_t total_size() const noexcept { return memo_.size() + dead_keys_; }
+  std::size_t number_of_classes() const noexcept { return live_classes_; }
+  std::size_t number_of_ids() const noexcept { return parent_.size(); }
+  bool is_clean() const noexcept { return clean_; }
+
+  // ---- Inspection (copies; tests and diagnostics) -------------------------------------
+  // Root ids in table order (ascending).
+  std::vector<ClassId> class_ids() const;
+  // The class of find(id): its nodes in stored order, and its parent entries in order as
+  // (node as it is now, id the node was added as). Fatal "Invalid id " for a bad id.
+  std::vector<SymbolLang> class_nodes(ClassId id) const;
+  std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
+  std::size_t pending_count() const noexcept { return pending_.size(); }
+  // Duplicate nodes removed by the last rebuild.
+  std::size_t last_trimmed() const noexcept { return last_trimmed_; }
+
+  // ---- Read access for the matching machine --------------------------------------------
+  // Node refs of the class rooted at `root`, in stored order. Fatal "Invalid id " when
+  // `root` is not a root.
+  std::span<const NodeRef> class_refs(ClassId root) const;
+  Symbol node_op(NodeRef n) const noexcept { return nodes_[n].op; }
+  std::span<const ClassId> node_children(NodeRef n) const noexcept {
+    const NodeRec& r = nodes_[n];
+    return {child_pool_.data() + r.child_off, r.arity};
+  }
+  // Ascending roots of the classes holding a node with this op and arity (valid while clean).
+  std::span<const ClassId> classes_with_op(Symbol op, std::uint32_t arity) const;
+  // True when the kind index has an entry (a rebuild has seen at least one class).
+  bool kind_index_nonempty() const noexcept { return kind_index_nonempty_; }
+  bool is_root(ClassId id) const noexcept { return id < parent_.size() && parent_[id] == id; }
+
+  // Root without bounds check (id must be valid).
+  ClassId root_of(ClassId id) const noexcept {
+    while (parent_[id] != id) id = parent_[id];
+    return id;
+  }
+
+ private:
+  struct NodeRec {
+    Symbol op;
+    std::uint32_t arity;
+    std::uint32_t slot;       // operator-index slot of (op, arity)
+    std::uint32_t child_off;  // first child in child_pool_
+  };
+  struct ClassRec {
+    SmallVec<NodeRef, 2> nodes;
+    SmallVec<NodeRef, 2> parents;  // node i stands for the pair (node i, class id i)
+  };
+
+  // Open-addressing hash-cons keyed by e-node content; keys live in the arena.
+  class Memo {
+   public:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    struct Entry {
+      std::uint64_t hash;
+      NodeRef ref;
+      ClassId value;
+    };
+    std::size_t size() const noexcept { return size_; }
+    // Slot index of the key equal to (op, children), or npos.
+    template <class Eq>
+    std::size_t find(std::uint64_t hash, Eq&& eq) const {
+      if (entries_.empty()) return npos;
+      std::size_t i = index_of(hash);
+      for (;;) {
+        const Entry& e = entries_[i];
+        if (e.ref == kEmpty) return npos;
+        if (e.hash == hash && eq(e.ref)) return i;
+        i = (i + 1) & mask_;
+      }
+    }
+    void insert_new(std::uint64_t hash, NodeRef ref, ClassId value);
+    void erase(std::size_t slot);
+    Entry& at(std::size_t slot) noexcept { return entries_[slot]; }
+    const Entry& at(std::size_t slot) const noexcept { return entries_[slot]; }
+    static constexpr std::size_t npos = ~std::size_t{0};
+
+   private:
+    std::size_t index_of(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
+    void grow();
+    std::vector<Entry> entries_;
+    std::size_t size_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+  };
+
+  // (op, arity) -> dense slot of the operator index.
+  class SlotMap {
+   public:
+    std::uint32_t get_or_add(Symbol op, std::uint32_t arity);
+    std::uint32_t get(Symbol op, std::uint32_t arity) const;  // kNone when absent
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+   private:
+    struct Entry {
+      std::uint64_t key;
+      std::uint32_t slot;
+    };
+    std::vector<Entry> entries_;
+    std::size_t size_ = 0;
+    std::uint32_t next_ = 0;
+  };
+
+  void check_id(ClassId id) const;
+  ClassId root_of_mut(ClassId id) noexcept {
+    while (parent_[id] != id) {
+      ClassId grand = parent_[parent_[id]];
+      parent_[id] = grand;
+      id = grand;
+    }
+    return id;
+  }
+  const ClassRec& class_of(ClassId id) const;  // fatal "Invalid id " unless find(id) has a class
+  bool node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept;
+  bool nodes_equal(NodeRef a, NodeRef b) const noexcept;
+  bool node_less(NodeRef a, NodeRef b) const noexcept;
+  std::uint64_t node_hash(NodeRef n) const noexcept { return hash_enode(nodes_[n].op, node_children(n)); }
+  // Rewrites n's children to their roots; drops n's old (now stale) key from the memo when
+  // anything changed. Returns true when a child changed.
+  bool canonicalize_node(NodeRef n);
+  void rebuild_index();
+
+  std::vector<ClassId> parent_;       // union-find
+  std::vector<NodeRec> nodes_;        // arena, indexed by NodeRef
+  std::vector<ClassId> child_pool_;   // children of all arena nodes
+  std::vector<ClassRec> classes_;     // indexed by id; meaningful for roots only
+  std::size_t live_classes_ = 0;
+  Memo memo_;
+  std::size_t dead_keys_ = 0;         // stale keys dropped from memo_ but still counted
+  std::vector<NodeRef> pending_;      // stack of nodes to re-canonicalize
+  std::size_t fresh_mark_ = 0;        // entries at or above this index are no-op re-inserts
+  std::vector<NodeRef> touched_;      // nodes/classes whose class needs re-sorting
+  std::vector<std::uint32_t> stamp_;  // per id, epoch of the last re-sort
+  std::uint32_t epoch_ = 0;
+  SlotMap slots_;
+  std::vector<std::vector<ClassId>> op_classes_;  // per slot: ascending class ids
+  bool index_stale_ = false;          // unions since the operator index was last refreshed
+  bool kind_index_nonempty_ = false;
+  bool clean_ = false;
+  std::size_t last_trimmed_ = 0;
+  std::vector<ClassId> scratch_;
+
+  friend std::ostream& operator<<(std::ostream& os, const EGraph& g);
+};
+
+// Debug dump: one line per class with its nodes.
+std::ostream& operator<<(std::ostream& os, const EGraph& g);
+
+}  // namespace egraph

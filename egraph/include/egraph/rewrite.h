@@ -1,0 +1,39 @@
+#pragma once
+// A named rewrite rule: searcher pattern => applier pattern.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "egraph/pattern.h"
+
+namespace egraph {
+
+class Rewrite {
+ public:
+  // Fails with "Rewrite <name> refers to unbound var <var>" for the first applier variable
+  // (in order of first position) that the searcher does not bind.
+  static std::variant<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier);
+  static Rewrite make_or_fatal(std::string_view name, Pattern searcher, Pattern applier);
+
+  Symbol name() const noexcept { return name_; }
+  const Pattern& searcher() const noexcept { return searcher_; }
+  const Pattern& applier() const noexcept { return applier_; }
+
+  MatchSet search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline = nullptr) const {
+    return searcher_.search_with_limit(g, limit, deadline);
+  }
+  // Applies the applier to the matches; the result is the number of merges.
+  std::size_t apply(EGraph& g, const MatchSet& matches, const Deadline* deadline = nullptr) const {
+    return applier_.apply_matches(g, matches, name_, deadline).size();
+  }
+
+ private:
+  Rewrite(Symbol name, Pattern searcher, Pattern applier)
+      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  Symbol name_;
+  Pattern searcher_;
+  Pattern applier_;
+};
+
+}  // namespace egraph

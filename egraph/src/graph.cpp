@@ -1,0 +1,382 @@
+#include "egraph/graph.h"
+
+#include <algorithm>
+#include <limits>
+#include <ostream>
+#include <string>
+
+#include "egraph/fatal.h"
+#include "egraph/log.h"
+
+namespace egraph {
+
+// ---- Memo -------------------------------------------------------------------------------
+
+void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref, ClassId value) {
+  // Keep the load at most 7/10 so linear probes stay short.
+  if ((size_ + 1) * 10 > entries_.size() * 7) grow();
+  std::size_t i = index_of(hash);
+  while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
+  entries_[i] = Entry{hash, ref, value};
+  ++size_;
+}
+
+void EGraph::Memo::erase(std::size_t slot) {
+  // Backward-shift deletion: pull later members of the probe run into the hole.
+  std::size_t hole = slot;
+  std::size_t i = (slot + 1) & mask_;
+  for (;;) {
+    Entry& e = entries_[i];
+    if (e.ref == kEmpty) break;
+    const std::size_t home = index_of(e.hash);
+    // e may move into the hole when its home is not in the cyclic range (hole, i].
+    const bool stays = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+    if (!stays) {
+      entries_[hole] = e;
+      hole = i;
+    }
+    i = (i + 1) & mask_;
+  }
+  entries_[hole].ref = kEmpty;
+  --size_;
+}
+
+void EGraph::Memo::grow() {
+  std::vector<Entry> old = std::move(entries_);
+  const std::size_t cap = old.empty() ? 1024 : old.size() * 2;
+  entries_.assign(cap, Entry{0, kEmpty, 0});
+  mask_ = cap - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+  for (const Entry& e : old) {
+    if (e.ref == kEmpty) continue;
+    std::size_t i = index_of(e.hash);
+    while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
+    entries_[i] = e;
+  }
+}
+
+// ---- SlotMap ----------------------------------------------------------------------------
+
+namespace {
+std::uint64_t slot_key(Symbol op, std::uint32_t arity) {
+  return (static_cast<std::uint64_t>(op.value()) << 32) | arity;
+}
+}  // namespace
+
+std::uint32_t EGraph::SlotMap::get_or_add(Symbol op, std::uint32_t arity) {
+  const std::uint64_t key = slot_key(op, arity);
+  if ((size_ + 1) * 2 > entries_.size()) {
+    std::vector<Entry> old = std::move(entries_);
+    entries_.assign(old.empty() ? 64 : old.size() * 2, Entry{0, kNone});
+    const std::size_t mask = entries_.size() - 1;
+    for (const Entry& e : old) {
+      if (e.slot == kNone) continue;
+      std::size_t i = (e.key * kHashSeedMul) >> 32 & mask;
+      while (entries_[i].slot != kNone) i = (i + 1) & mask;
+      entries_[i] = e;
+    }
+  }
+  const std::size_t mask = entries_.size() - 1;
+  std::size_t i = (key * kHashSeedMul) >> 32 & mask;
+  for (;; i = (i + 1) & mask) {
+    Entry& e = entries_[i];
+    if (e.slot == kNone) {
+      e = Entry{key, next_++};
+      ++size_;
+      return e.slot;
+    }
+    if (e.key == key) return e.slot;
+  }
+}
+
+std::uint32_t EGraph::SlotMap::get(Symbol op, std::uint32_t arity) const {
+  if (entries_.empty()) return kNone;
+  const std::uint64_t key = slot_key(op, arity);
+  const std::size_t mask = entries_.size() - 1;
+  for (std::size_t i = (key * kHashSeedMul) >> 32 & mask;; i = (i + 1) & mask) {
+    const Entry& e = entries_[i];
+    if (e.slot == kNone) return kNone;
+    if (e.key == key) return e.slot;
+  }
+}
+
+// ---- EGraph -----------------------------------------------------------------------------
+
+EGraph::EGraph() = default;
+
+void EGraph::check_id(ClassId id) const {
+  if (id >= parent_.size()) [[unlikely]] {
+    fatal("index out of bounds: the len is " + std::to_string(parent_.size()) + " but the index is " +
+          std::to_string(id));
+  }
+}
+
+const EGraph::ClassRec& EGraph::class_of(ClassId id) const {
+  check_id(id);
+  const ClassId root = root_of(id);
+  // Every root owns a class; a loser class is removed exactly when it stops being a root.
+  return classes_[root];
+}
+
+bool EGraph::node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept {
+  const NodeRec& r = nodes_[n];
+  if (r.op != op || r.arity != children.size()) return false;
+  const ClassId* mine = child_pool_.data() + r.child_off;
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    if (mine[k] != children[k]) return false;
+  }
+  return true;
+}
+
+bool EGraph::nodes_equal(NodeRef a, NodeRef b) const noexcept {
+  return node_equals(a, nodes_[b].op, node_children(b));
+}
+
+bool EGraph::node_less(NodeRef a, NodeRef b) const noexcept {
+  return compare_enodes(nodes_[a].op, node_children(a), nodes_[b].op, node_children(b)) < 0;
+}
+
+std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> children) const {
+  IdList canon;
+  canon.resize(static_cast<std::uint32_t>(children.size()));
+  for (std::size_t k = 0; k < children.size(); ++k) canon[k] = find(children[k]);
+  const std::uint64_t h = hash_enode(op, canon.span());
+  const std::size_t slot = memo_.find(h, [&](NodeRef n) { return node_equals(n, op, canon.span()); });
+  if (slot == Memo::npos) return std::nullopt;
+  return root_of(memo_.at(slot).value);
+}
+
+ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
+  const std::size_t arity = children.size();
+  scratch_.resize(arity);
+  for (std::size_t k = 0; k < arity; ++k) scratch_[k] = find(children[k]);
+  const std::span<const ClassId> canon(scratch_.data(), arity);
+  const std::uint64_t h = hash_enode(op, canon);
+  const std::size_t slot = memo_.find(h, [&](NodeRef n) { return node_equals(n, op, canon); });
+  if (slot != Memo::npos) return root_of(memo_.at(slot).value);
+
+  const std::size_t id_sz = parent_.size();
+  if (id_sz >= std::numeric_limits<ClassId>::max() - 1 ||
+      child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max()) {
+    fatal("e-graph id space exhausted");
+  }
+  const ClassId id = static_cast<ClassId>(id_sz);
+  parent_.push_back(id);
+  const std::uint32_t slot_no = slots_.get_or_add(op, static_cast<std::uint32_t>(arity));
+  nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), slot_no,
+                           static_cast<std::uint32_t>(child_pool_.size())});
+  child_pool_.insert(child_pool_.end(), canon.begin(), canon.end());
+  classes_.emplace_back();
+  classes_.back().nodes.push_back(id);
+  // A child that occurs twice is recorded twice.
+  for (ClassId c : canon) classes_[c].parents.push_back(id);
+  pending_.push_back(id);
+  ++live_classes_;
+  if (slot_no >= op_classes_.size()) op_classes_.resize(slot_no + 1);
+  op_classes_[slot_no].push_back(id);
+  memo_.insert_new(h, id, id);
+  clean_ = false;
+  EGRAPH_LOG(Trace, "  ...adding to " << id);
+  return id;
+}
+
+bool EGraph::union_classes(ClassId a, ClassId b) {
+  clean_ = false;
+  ClassId winner = find_mut(a);
+  ClassId loser = find_mut(b);
+  if (winner == loser) return false;
+  if (classes_[winner].parents.size() < classes_[loser].parents.size()) std::swap(winner, loser);
+
+  parent_[loser] = winner;
+  --live_classes_;
+  ClassRec& w = classes_[winner];
+  ClassRec& l = classes_[loser];
+  pending_.insert(pending_.end(), l.parents.begin(), l.parents.end());
+  // Concatenate: the longer list first in its order, then the shorter; on equal length
+  // the winner's list first.
+  if (l.nodes.size() > w.nodes.size()) w.nodes.swap(l.nodes);
+  w.nodes.append(l.nodes.span());
+  if (l.parents.size() > w.parents.size()) w.parents.swap(l.parents);
+  w.parents.append(l.parents.span());
+  l.nodes.reset();
+  l.parents.reset();
+
+  touched_.push_back(winner);
+  index_stale_ = true;
+  // Entries pushed so far are no longer plain re-inserts of fresh nodes.
+  fresh_mark_ = pending_.size();
+  return true;
+}
+
+bool EGraph::canonicalize_node(NodeRef n) {
+  const NodeRec& r = nodes_[n];
+  ClassId* kids = child_pool_.data() + r.child_off;
+  std::uint32_t k = 0;
+  for (; k < r.arity; ++k) {
+    if (parent_[kids[k]] != kids[k]) break;
+  }
+  if (k == r.arity) return false;  // already canonical
+  // The current content is now a stale key: no lookup can reach it again. Drop it from the
+  // table if it is there (whichever node it was stored through) and keep it counted.
+  const std::uint64_t old_hash = node_hash(n);
+  const std::size_t slot = memo_.find(old_hash, [&](NodeRef m) { return node_equals(m, r.op, {kids, r.arity}); });
+  if (slot != Memo::npos) {
+    memo_.erase(slot);
+    ++dead_keys_;
+  }
+  for (; k < r.arity; ++k) kids[k] = root_of_mut(kids[k]);
+  return true;
+}
+
+std::size_t EGraph::rebuild() {
+  std::size_t merges = 0;
+  rebuild_until(Deadline{}, merges);
+  return merges;
+}
+
+bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
+  const std::size_t old_size = total_size();
+  const std::size_t old_classes = number_of_classes();
+  const auto t0 = Deadline::Clock::now();
+  const bool timed = deadline.limit != std::chrono::nanoseconds::max();
+  DeadlineCheck check(timed ? &deadline : nullptr);
+  merges = 0;
+
+  // 1. Process unions. Entries above fresh_mark_ were pushed by adds with no union or memo
+  //    change since: re-inserting them would find their own key mapping to themselves and
+  //    union a class with itself, so they are skipped.
+  if (fresh_mark_ < pending_.size()) pending_.resize(fresh_mark_);
+  while (!pending_.empty()) {
+    const NodeRef n = pending_.back();
+    pending_.pop_back();
+    if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
+    if (check.tick(1 + nodes_[n].arity)) return false;
+    if (canonicalize_node(n)) touched_.push_back(n);
+    const NodeRec& r = nodes_[n];
+    const std::span<const ClassId> kids = node_children(n);
+    const std::uint64_t h = hash_enode(r.op, kids);
+    const std::size_t slot = memo_.find(h, [&](NodeRef m) { return node_equals(m, r.op, kids); });
+    if (slot == Memo::npos) {
+      memo_.insert_new(h, n, n);
+    } else {
+      const ClassId old = memo_.at(slot).value;
+      memo_.at(slot).value = n;
+      fresh_mark_ = pending_.size();
+      if (union_classes(old, n)) ++merges;
+    }
+  }
+  fresh_mark_ = 0;
+
+  // 2. Rebuild classes: canonicalize, sort and deduplicate every class whose contents may
+  //    have changed (new members by union, or members re-canonicalized above); every other
+  //    class is already canonical, sorted and duplicate-free.
+  std::size_t trimmed = 0;
+  if (stamp_.size() < parent_.size()) stamp_.resize(parent_.size(), 0);
+  if (++epoch_ == 0) {
+    std::fill(stamp_.begin(), stamp_.end(), 0);
+    epoch_ = 1;
+  }
+  for (std::size_t t = 0; t < touched_.size(); ++t) {
+    if (check.tick()) {
+      touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
+      return false;
+    }
+    const ClassId root = root_of_mut(touched_[t]);
+    if (stamp_[root] == epoch_) continue;
+    stamp_[root] = epoch_;
+    auto& list = classes_[root].nodes;
+    for (NodeRef n : list) canonicalize_node(n);
+    if (list.size() < 2) continue;
+    std::sort(list.begin(), list.end(), [&](NodeRef a, NodeRef b) { return node_less(a, b); });
+    NodeRef* out = list.begin();
+    for (NodeRef* it = list.begin() + 1; it != list.end(); ++it) {
+      if (!nodes_equal(*it, *out)) *++out = *it;
+    }
+    const std::uint32_t kept = static_cast<std::uint32_t>(out - list.begin()) + 1;
+    trimmed += list.size() - kept;
+    list.truncate(kept);
+  }
+  touched_.clear();
+  last_trimmed_ = trimmed;
+
+  // 3. The operator index: roots only, ascending.
+  if (index_stale_) rebuild_index();
+  kind_index_nonempty_ = live_classes_ > 0;
+
+  const auto elapsed = Deadline::Clock::now() - t0;
+  (void)elapsed;
+  EGRAPH_LOG(Info, "REBUILT! in " << std::chrono::duration_cast<std::chrono::seconds>(elapsed).count() << "."
+                                  << [&] {
+                                       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() % 1000;
+                                       std::string s = std::to_string(ms);
+                                       return std::string(3 - s.size(), '0') + s;
+                                     }()
+                                  << "s\n  Old: hc size " << old_size << ", eclasses: " << old_classes
+                                  << "\n  New: hc size " << total_size() << ", eclasses: " << number_of_classes()
+                                  << "\n  unions: " << merges << ", trimmed nodes: " << trimmed);
+  (void)old_size;
+  (void)old_classes;
+  clean_ = true;
+  return true;
+}
+
+void EGraph::rebuild_index() {
+  for (std::vector<ClassId>& list : op_classes_) {
+    bool changed = false;
+    for (ClassId& id : list) {
+      if (parent_[id] != id) {
+        id = root_of_mut(id);
+        changed = true;
+      }
+    }
+    if (changed) {
+      std::sort(list.begin(), list.end());
+      list.erase(std::unique(list.begin(), list.end()), list.end());
+    }
+  }
+  index_stale_ = false;
+}
+
+std::span<const ClassId> EGraph::classes_with_op(Symbol op, std::uint32_t arity) const {
+  const std::uint32_t slot = slots_.get(op, arity);
+  if (slot == SlotMap::kNone || slot >= op_classes_.size()) return {};
+  return op_classes_[slot];
+}
+
+std::span<const NodeRef> EGraph::class_refs(ClassId root) const {
+  if (root >= parent_.size() || parent_[root] != root) fatal("Invalid id " + std::to_string(root));
+  return classes_[root].nodes.span();
+}
+
+std::vector<ClassId> EGraph::class_ids() const {
+  std::vector<ClassId> ids;
+  ids.reserve(live_classes_);
+  for (ClassId i = 0; i < parent_.size(); ++i) {
+    if (parent_[i] == i) ids.push_back(i);
+  }
+  return ids;
+}
+
+std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
+  std::vector<SymbolLang> out;
+  for (NodeRef n : class_of(id).nodes) out.emplace_back(nodes_[n].op, node_children(n));
+  return out;
+}
+
+std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) const {
+  std::vector<std::pair<SymbolLang, ClassId>> out;
+  for (NodeRef n : class_of(id).parents) out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& os, const EGraph& g) {
+  os << "EGraph { total_size: " << g.total_size() << ", classes: " << g.number_of_classes() << " }\n";
+  for (ClassId id : g.class_ids()) {
+    os << "  " << id << ":";
+    for (NodeRef n : g.classes_[id].nodes) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
+    os << '\n';
+  }
+  return os;
+}
+
+}  // namespace egraph

@@ -1,0 +1,428 @@
+#include "egraph/pattern.h"
+
+#include <algorithm>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+#include "egraph/fatal.h"
+#include "egraph/log.h"
+
+namespace egraph {
+
+// ---- Compilation ------------------------------------------------------------------------
+
+namespace {
+
+struct Compiler {
+  const PatternTerm& t;
+  std::vector<std::vector<Symbol>> free;  // per element: sorted distinct variables
+  std::vector<std::size_t> size;          // per element: subtree size
+  std::vector<std::pair<std::size_t, Reg>> todo;
+  Program prog;
+  Reg next_out = 1;
+
+  explicit Compiler(const PatternTerm& term) : t(term), free(term.size()), size(term.size()) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      const PatternElem& e = t[i];
+      if (e.is_var()) {
+        free[i] = {e.sym};
+        size[i] = 0;
+        continue;
+      }
+      std::vector<Symbol> vars;
+      std::size_t sz = 1;
+      for (ClassId c : e.children) {
+        if (c >= i) fatal("pattern child " + std::to_string(c) + " is not before its parent " + std::to_string(i));
+        vars.insert(vars.end(), free[c].begin(), free[c].end());
+        sz += size[c];
+      }
+      std::sort(vars.begin(), vars.end());
+      vars.erase(std::unique(vars.begin(), vars.end()), vars.end());
+      free[i] = std::move(vars);
+      size[i] = sz;
+    }
+  }
+
+  const Reg* reg_of(Symbol v) const {
+    for (const auto& [var, reg] : prog.subst) {
+      if (var == v) return &reg;
+    }
+    return nullptr;
+  }
+
+  void add_todo(std::size_t pos, Reg reg) {
+    const PatternElem& e = t[pos];
+    if (!e.is_var()) {
+      todo.emplace_back(pos, reg);
+    } else if (const Reg* j = reg_of(e.sym)) {
+      prog.instructions.push_back(Instruction::compare(reg, *j));
+    } else {
+      prog.subst.emplace_back(e.sym, reg);
+    }
+  }
+
+  std::size_t unbound(std::size_t pos) const {
+    std::size_t n = 0;
+    for (Symbol v : free[pos]) n += reg_of(v) ? 0 : 1;
+    return n;
+  }
+
+  // The element's subterm as a flat term over registers, equal elements written once.
+  std::size_t lookup_term(std::size_t pos, std::vector<LookupElem>& term) const {
+    const PatternElem& e = t[pos];
+    LookupElem le;
+    if (e.is_var()) {
+      le.is_reg = true;
+      le.reg = *reg_of(e.sym);
+    } else {
+      le.op = e.sym;
+      for (ClassId c : e.children) le.children.push_back(static_cast<ClassId>(lookup_term(c, term)));
+    }
+    for (std::size_t k = 0; k < term.size(); ++k) {
+      if (term[k] == le) return k;
+    }
+    term.push_back(std::move(le));
+    return term.size() - 1;
+  }
+
+  Program run() {
+    if (t.size() == 0) fatal("cannot compile an empty pattern");
+    add_todo(t.size() - 1, 0);
+    while (!todo.empty()) {
+      // Largest key: all variables bound first, then more unbound variables, then the
+      // smaller subtree; ties go to the entry added first.
+      std::size_t best = 0;
+      auto key = [&](std::size_t k) {
+        const std::size_t pos = todo[k].first;
+        const std::size_t ub = unbound(pos);
+        return std::tuple<bool, std::size_t, std::ptrdiff_t>(ub == 0, ub, -static_cast<std::ptrdiff_t>(size[pos]));
+      };
+      auto best_key = key(0);
+      for (std::size_t k = 1; k < todo.size(); ++k) {
+        auto kk = key(k);
+        if (kk > best_key) best = k, best_key = kk;
+      }
+      const auto [pos, reg] = todo[best];
+      todo.erase(todo.begin() + static_cast<std::ptrdiff_t>(best));
+      const PatternElem& e = t[pos];
+      if (std::get<0>(best_key) && !e.children.empty()) {
+        std::vector<LookupElem> term;
+        lookup_term(pos, term);
+        prog.instructions.push_back(Instruction::lookup(std::move(term), reg));
+      } else {
+        const Reg out = next_out;
+        prog.instructions.push_back(Instruction::bind(e.sym, e.children.size(), reg, out));
+        next_out += e.children.size();
+        for (std::uint32_t k = 0; k < e.children.size(); ++k) add_todo(e.children[k], out + k);
+      }
+    }
+    return std::move(prog);
+  }
+};
+
+}  // namespace
+
+Program compile_program(const PatternTerm& term) { return Compiler(term).run(); }
+
+std::ostream& operator<<(std::ostream& os, const Instruction& in) {
+  switch (in.kind) {
+    case Instruction::Kind::Bind:
+      os << "Bind { node: SymbolLang { op: \"" << in.op << "\", children: [";
+      for (std::uint32_t k = 0; k < in.arity; ++k) os << (k ? ", 0" : "0");
+      return os << "] }, i: " << in.i << ", out: " << in.out << " }";
+    case Instruction::Kind::Compare:
+      return os << "Compare { i: " << in.i << ", j: " << in.j << " }";
+    case Instruction::Kind::Lookup:
+      os << "Lookup { term: [";
+      for (std::size_t k = 0; k < in.term.size(); ++k) {
+        const LookupElem& e = in.term[k];
+        os << (k ? ", " : "");
+        if (e.is_reg) {
+          os << "Reg(" << e.reg << ")";
+        } else {
+          os << "ENode(" << SymbolLang(e.op, e.children.span()) << ")";
+        }
+      }
+      return os << "], i: " << in.i << " }";
+    case Instruction::Kind::Scan:
+      return os << "Scan { out: " << in.out << " }";
+  }
+  return os;
+}
+
+std::ostream& operator<<(std::ostream& os, const Program& p) {
+  os << "Program { instructions: [";
+  for (std::size_t k = 0; k < p.instructions.size(); ++k) os << (k ? ", " : "") << p.instructions[k];
+  os << "], subst: {";
+  for (std::size_t k = 0; k < p.subst.size(); ++k) os << (k ? ", " : "") << p.subst[k].first << ": " << p.subst[k].second;
+  return os << "} }";
+}
+
+// ---- Substitutions ------------------------------------------------------------------------
+
+void Subst::insert(Symbol var, ClassId id) {
+  for (std::uint32_t k = 0; k < vars_.size(); ++k) {
+    if (vars_[k] == var) {
+      ids_[k] = id;
+      return;
+    }
+  }
+  vars_.push_back(var);
+  ids_.push_back(id);
+}
+
+std::optional<ClassId> Subst::try_get(Symbol var) const {
+  for (std::uint32_t k = 0; k < vars_.size(); ++k) {
+    if (vars_[k] == var) return ids_[k];
+  }
+  return std::nullopt;
+}
+
+ClassId Subst::get(Symbol var) const {
+  if (auto id = try_get(var)) return *id;
+  fatal("Subst has no binding for " + std::string(var.str()));
+}
+
+std::ostream& operator<<(std::ostream& os, const Subst& s) {
+  os << '{';
+  for (std::size_t k = 0; k < s.size(); ++k) os << (k ? ", " : "") << s.vars()[k] << ": " << s.ids()[k];
+  return os << '}';
+}
+
+Subst MatchSet::subst(std::size_t s) const {
+  Subst out;
+  const auto r = row(s);
+  for (std::size_t k = 0; k < vars.size(); ++k) out.insert(vars[k], r[k]);
+  return out;
+}
+
+std::vector<SearchMatches> MatchSet::to_search_matches() const {
+  std::vector<SearchMatches> out;
+  for (std::size_t g = 0; g < classes.size(); ++g) {
+    SearchMatches m{classes[g], {}};
+    for (std::size_t s = group_begin(g); s < group_end[g]; ++s) m.substs.push_back(subst(s));
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+// ---- The matching machine -----------------------------------------------------------------
+
+namespace {
+
+// Runs a program against one class at a time, appending substitutions (rows of the
+// program's subst registers) to `values` until `remaining` reaches 0.
+class Machine {
+ public:
+  Machine(const EGraph& g, const Program& p, std::vector<ClassId>& values)
+      : g_(g), p_(p), values_(values) {}
+
+  // Returns the number of substitutions found in `eclass`, at most `limit`.
+  std::size_t run(ClassId eclass, std::size_t limit) {
+    remaining_ = limit;
+    reg_.clear();
+    reg_.push_back(eclass);
+    exec(0);
+    return limit - remaining_;
+  }
+
+ private:
+  // True when the limit was reached and everything must unwind.
+  bool exec(std::size_t pc) {
+    if (pc == p_.instructions.size()) {
+      for (const auto& [var, r] : p_.subst) values_.push_back(reg_[r]);
+      return --remaining_ == 0;
+    }
+    const Instruction& in = p_.instructions[pc];
+    switch (in.kind) {
+      case Instruction::Kind::Bind: {
+        const ClassId cls = g_.root_of(reg_[in.i]);
+        for (NodeRef n : g_.class_refs(cls)) {
+          if (g_.node_op(n) != in.op) continue;
+          const auto kids = g_.node_children(n);
+          if (kids.size() != in.arity) continue;
+          reg_.resize(in.out);
+          reg_.insert(reg_.end(), kids.begin(), kids.end());
+          if (exec(pc + 1)) return true;
+        }
+        return false;
+      }
+      case Instruction::Kind::Compare:
+        if (g_.root_of(reg_[in.i]) != g_.root_of(reg_[in.j])) return false;
+        return exec(pc + 1);
+      case Instruction::Kind::Lookup: {
+        const std::size_t base = lookup_.size();
+        bool ok = true;
+        for (const LookupElem& e : in.term) {
+          if (e.is_reg) {
+            lookup_.push_back(g_.root_of(reg_[e.reg]));
+            continue;
+          }
+          IdList kids;
+          for (ClassId c : e.children) kids.push_back(lookup_[base + c]);
+          const auto found = g_.lookup(e.op, kids.span());
+          if (!found) {
+            ok = false;
+            break;
+          }
+          lookup_.push_back(*found);
+        }
+        ok = ok && lookup_.back() == g_.root_of(reg_[in.i]);
+        lookup_.resize(base);
+        return ok ? exec(pc + 1) : false;
+      }
+      case Instruction::Kind::Scan:
+        for (ClassId id : g_.class_ids()) {
+          reg_.resize(in.out);
+          reg_.push_back(id);
+          if (exec(pc + 1)) return true;
+        }
+        return false;
+    }
+    return false;
+  }
+
+  const EGraph& g_;
+  const Program& p_;
+  std::vector<ClassId>& values_;
+  std::vector<ClassId> reg_;
+  std::vector<ClassId> lookup_;
+  std::size_t remaining_ = 0;
+};
+
+void require_clean(const EGraph& g) {
+  if (!g.is_clean()) fatal("Tried to search a dirty e-graph!");
+}
+
+}  // namespace
+
+// ---- Pattern ------------------------------------------------------------------------------
+
+std::variant<Pattern, PatternError> Pattern::parse(std::string_view text) {
+  auto parsed = parse_pattern_term(text);
+  if (auto* err = std::get_if<PatternError>(&parsed)) return std::move(*err);
+  return from_term(std::move(std::get<PatternTerm>(parsed)));
+}
+
+Pattern Pattern::parse_or_fatal(std::string_view text) {
+  auto parsed = parse(text);
+  if (auto* err = std::get_if<PatternError>(&parsed)) fatal(err->debug());
+  return std::move(std::get<Pattern>(parsed));
+}
+
+Pattern Pattern::from_term(PatternTerm term) {
+  auto impl = std::make_shared<Impl>();
+  impl->program = compile_program(term);
+  for (const PatternElem& e : term.elems) {
+    if (e.is_var() && std::find(impl->vars.begin(), impl->vars.end(), e.sym) == impl->vars.end()) {
+      impl->vars.push_back(e.sym);
+    }
+  }
+  impl->term = std::move(term);
+  EGRAPH_LOG(Debug, "Compiled " << impl->term << " to " << impl->program);
+  return Pattern(std::move(impl));
+}
+
+std::vector<Subst> Pattern::run_with_limit(const EGraph& g, ClassId eclass, std::size_t limit) const {
+  require_clean(g);
+  std::vector<Subst> out;
+  if (limit == 0) return out;
+  const Program& p = program();
+  std::vector<ClassId> values;
+  Machine m(g, p, values);
+  const std::size_t found = m.run(eclass, limit);
+  for (std::size_t s = 0; s < found; ++s) {
+    Subst sub;
+    for (std::size_t k = 0; k < p.subst.size(); ++k) sub.insert(p.subst[k].first, values[s * p.subst.size() + k]);
+    out.push_back(std::move(sub));
+  }
+  EGRAPH_LOG(Trace, "Ran program, found " << out.size() << " substitutions");
+  return out;
+}
+
+MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline) const {
+  const Program& p = program();
+  MatchSet ms;
+  for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
+  if (limit == 0) return ms;
+
+  // Candidates: for an e-node root, the classes holding a node of its op and arity (the
+  // only classes where the root's Bind can succeed), in table order; for a variable root,
+  // every class. A dirty e-graph fails on the first candidate it would run.
+  const PatternElem& root = term().root();
+  std::vector<ClassId> all;
+  std::span<const ClassId> candidates;
+  if (root.is_var()) {
+    if (g.number_of_classes() > 0) require_clean(g);
+    all = g.class_ids();
+    candidates = all;
+  } else {
+    if (g.kind_index_nonempty()) require_clean(g);
+    if (!g.is_clean()) return ms;  // no kind index yet: nothing to visit
+    candidates = g.classes_with_op(root.sym, root.children.size());
+  }
+
+  Machine m(g, p, ms.values);
+  DeadlineCheck check(deadline);
+  std::size_t remaining = limit;
+  for (ClassId id : candidates) {
+    if (remaining == 0) break;
+    if (check.tick()) {
+      ms.timed_out = true;
+      break;
+    }
+    const std::size_t k = m.run(id, remaining);
+    if (k == 0) continue;
+    if (k > remaining) fatal("assertion failed: len <= limit");
+    remaining -= k;
+    ms.classes.push_back(id);
+    ms.group_end.push_back(static_cast<std::uint32_t>(limit - remaining));
+  }
+  return ms;
+}
+
+std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, Symbol rule_name,
+                                            const Deadline* deadline) const {
+  std::vector<ClassId> result;
+  if (matches.total() == 0) return result;
+  const PatternTerm& t = term();
+  // Where each variable element finds its class in a match row.
+  std::vector<std::size_t> var_col(t.size(), 0);
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (!t[i].is_var()) continue;
+    const auto it = std::find(matches.vars.begin(), matches.vars.end(), t[i].sym);
+    if (it == matches.vars.end()) fatal("Subst has no binding for " + std::string(t[i].sym.str()));
+    var_col[i] = static_cast<std::size_t>(it - matches.vars.begin());
+  }
+  std::vector<ClassId> ids(t.size());
+  IdList kids;
+  DeadlineCheck check(deadline);
+  for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
+    const ClassId eclass = matches.classes[grp];
+    for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
+      if (check.tick()) return result;
+      const auto row = matches.row(s);
+      for (std::size_t i = 0; i < t.size(); ++i) {
+        const PatternElem& e = t[i];
+        if (e.is_var()) {
+          ids[i] = row[var_col[i]];
+          continue;
+        }
+        kids.clear();
+        for (ClassId c : e.children) kids.push_back(ids[c]);
+        ids[i] = g.add(e.sym, kids.span());
+        EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
+      }
+      const ClassId inst = ids.back();
+      if (g.union_classes(inst, eclass)) result.push_back(inst);
+    }
+  }
+  (void)rule_name;
+  EGRAPH_LOG(Trace, "apply_rec " << *this << " for rule " << rule_name);
+  return result;
+}
+
+std::ostream& operator<<(std::ostream& os, const Pattern& p) { return os << p.term(); }
+
+}  // namespace egraph

@@ -1,0 +1,296 @@
+#include "egraph/runner.h"
+
+#include <algorithm>
+#include <iostream>
+#include <limits>
+#include <ostream>
+#include <string>
+
+#include "egraph/fatal.h"
+#include "egraph/log.h"
+
+namespace egraph {
+
+std::ostream& operator<<(std::ostream& os, const StopReason& r) {
+  switch (r.kind) {
+    case StopKind::Saturated:
+      return os << "Saturated";
+    case StopKind::IterationLimit:
+      return os << "IterationLimit(" << r.count << ")";
+    case StopKind::NodeLimit:
+      return os << "NodeLimit(" << r.count << ")";
+    case StopKind::TimeLimit:
+      return os << "TimeLimit(" << r.seconds << ")";
+    case StopKind::Other:
+      return os << "Other(\"" << r.message << "\")";
+  }
+  return os;
+}
+
+// ---- BackoffScheduler ---------------------------------------------------------------------
+
+RuleStats& BackoffScheduler::stats_for(Symbol name) {
+  auto [it, inserted] = index_.try_emplace(name, stats_.size());
+  if (inserted) {
+    RuleStats s;
+    s.match_limit = default_match_limit_;
+    s.ban_length = default_ban_length_;
+    stats_.emplace_back(name, s);
+  }
+  return stats_[it->second].second;
+}
+
+const RuleStats* BackoffScheduler::stats(Symbol name) const {
+  const auto it = index_.find(name);
+  return it == index_.end() ? nullptr : &stats_[it->second].second;
+}
+
+MatchSet BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& g, const Rewrite& rule,
+                                          const Deadline* deadline) {
+  RuleStats& s = stats_for(rule.name());
+  if (iteration < s.banned_until) {
+    EGRAPH_LOG(Debug, "Skipping " << rule.name() << " (" << s.times_applied << "-" << s.times_banned
+                                  << "), banned until " << s.banned_until << "...");
+    MatchSet none;
+    for (const auto& entry : rule.searcher().program().subst) none.vars.push_back(entry.first);
+    return none;
+  }
+  if (s.times_banned >= 64) fatal("attempt to shift left with overflow");
+  const std::uint64_t threshold = s.match_limit << s.times_banned;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t limit = threshold == kMax ? kMax : threshold + 1;
+  MatchSet matches = rule.search_with_limit(
+      g, static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max())),
+      deadline);
+  if (matches.timed_out) {
+    // The run ends at the limit check that follows; these partial matches are never used.
+    return matches;
+  }
+  const std::uint64_t total = matches.total();
+  if (total > limit) fatal("assertion failed: len <= limit");
+  if (total > threshold) {
+    const std::uint64_t ban_length = s.ban_length << s.times_banned;
+    s.times_banned += 1;
+    s.banned_until = iteration + ban_length;
+    EGRAPH_LOG(Info, "Banning " << rule.name() << " (" << s.times_applied << "-" << s.times_banned << ") for "
+                                << ban_length << " iters: " << threshold << " < " << total);
+    MatchSet none;
+    none.vars = std::move(matches.vars);
+    return none;
+  }
+  s.times_applied += 1;
+  return matches;
+}
+
+std::size_t BackoffScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& g, const Rewrite& rule,
+                                            const MatchSet& matches, const Deadline* deadline) {
+  return rule.apply(g, matches, deadline);
+}
+
+bool BackoffScheduler::can_stop(std::size_t iteration) {
+  const std::uint64_t i = iteration;
+  std::vector<std::size_t> banned;
+  for (std::size_t k = 0; k < stats_.size(); ++k) {
+    if (stats_[k].second.banned_until > i) banned.push_back(k);
+  }
+  if (banned.empty()) return true;
+  std::uint64_t min_until = std::numeric_limits<std::uint64_t>::max();
+  for (std::size_t k : banned) min_until = std::min(min_until, stats_[k].second.banned_until);
+  const std::uint64_t delta = min_until - i;
+  std::vector<Symbol> unbanned;
+  for (std::size_t k : banned) {
+    RuleStats& s = stats_[k].second;
+    s.banned_until -= delta;
+    if (s.banned_until == i) unbanned.push_back(stats_[k].first);
+  }
+  if (unbanned.empty()) fatal("assertion failed: !unbanned.is_empty()");
+  EGRAPH_LOG(Info, "Banned " << banned.size() << "/" << stats_.size() << " rules, fast-forwarded by " << delta
+                             << " to unban " << [&] {
+                                  std::string s;
+                                  for (std::size_t k = 0; k < unbanned.size(); ++k) {
+                                    if (k) s += ", ";
+                                    s += unbanned[k].str();
+                                  }
+                                  return s;
+                                }());
+  return false;
+}
+
+// ---- Runner -------------------------------------------------------------------------------
+
+Runner::Runner() = default;
+
+Runner& Runner::with_egraph(EGraph egraph) {
+  egraph_ = std::move(egraph);
+  return *this;
+}
+Runner& Runner::with_iter_limit(std::size_t n) {
+  iter_limit_ = n;
+  return *this;
+}
+Runner& Runner::with_node_limit(std::size_t n) {
+  node_limit_ = n;
+  return *this;
+}
+Runner& Runner::with_time_limit(std::chrono::nanoseconds d) {
+  time_limit_ = d;
+  return *this;
+}
+Runner& Runner::with_scheduler(BackoffScheduler s) {
+  scheduler_ = std::move(s);
+  return *this;
+}
+Runner& Runner::with_hook(Hook hook) {
+  hooks_.push_back(std::move(hook));
+  return *this;
+}
+
+double Runner::elapsed_seconds() const {
+  if (!start_time_) return 0.0;
+  return std::chrono::duration<double>(Deadline::Clock::now() - *start_time_).count();
+}
+
+Deadline Runner::deadline() const { return Deadline{*start_time_, time_limit_}; }
+
+std::optional<StopReason> Runner::check_limits() const {
+  if (start_time_) {
+    const auto elapsed = Deadline::Clock::now() - *start_time_;
+    if (elapsed > time_limit_) return StopReason::time_limit(std::chrono::duration<double>(elapsed).count());
+  }
+  const std::size_t size = egraph_.total_size();
+  if (size > node_limit_) return StopReason::node_limit(size);
+  if (iterations_.size() >= iter_limit_) return StopReason::iteration_limit(iterations_.size());
+  return std::nullopt;
+}
+
+Runner& Runner::run(const std::vector<Rewrite>& rules) {
+  if (stop_reason_) fatal("assertion failed: self.stop_reason.is_none()");
+
+  // Rules sharing a name share scheduler statistics; say so once.
+  std::vector<std::pair<Symbol, std::size_t>> counts;
+  for (const Rewrite& r : rules) {
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
+    if (it == counts.end()) {
+      counts.emplace_back(r.name(), 1);
+    } else {
+      ++it->second;
+    }
+  }
+  bool warned = false;
+  for (const auto& [name, count] : counts) {
+    if (count <= 1) continue;
+    if (!warned) {
+      std::cerr << "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
+      EGRAPH_LOG(Warn, "WARNING: Duplicated rule names may affect rule reporting and scheduling.");
+      warned = true;
+    }
+    std::cerr << "Rule '" << name.str() << "' appears " << count << " times\n";
+    EGRAPH_LOG(Warn, "Rule '" << name << "' appears " << count << " times");
+  }
+  if (warned) std::cerr.flush();
+
+  // The clock starts before the first rebuild so that the time limit also bounds it.
+  if (!start_time_) start_time_ = Deadline::Clock::now();
+  {
+    std::size_t merges = 0;
+    egraph_.rebuild_until(deadline(), merges);
+  }
+
+  for (;;) {
+    IterationRecord rec = run_one(rules);
+    std::optional<StopReason> stop = rec.stop_reason;
+    iterations_.push_back(std::move(rec));
+    if (!stop) stop = check_limits();
+    if (stop) {
+      EGRAPH_LOG(Info, "Stopping: " << *stop);
+      stop_reason_ = std::move(stop);
+      break;
+    }
+  }
+  if (iterations_.empty() || !stop_reason_) fatal("assertion failed: runner ended without a stop reason");
+  return *this;
+}
+
+IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
+  using Clock = Deadline::Clock;
+  auto secs = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  const auto start = Clock::now();
+  const std::size_t i = iterations_.size();
+  EGRAPH_LOG(Info, "\nIteration " << i);
+  if (!start_time_) start_time_ = start;
+  const Deadline limit = deadline();
+
+  IterationRecord rec;
+  std::optional<StopReason> stop;
+
+  const auto hook_start = Clock::now();
+  for (Hook& hook : hooks_) {
+    if (auto msg = hook(*this)) {
+      stop = StopReason::other(std::move(*msg));
+      break;
+    }
+  }
+  rec.hook_time = secs(Clock::now() - hook_start);
+
+  if (!stop) stop = check_limits();
+
+  EGRAPH_LOG(Trace, "EGraph " << egraph_);
+  rec.egraph_nodes = egraph_.total_size();
+  rec.egraph_classes = egraph_.number_of_classes();
+
+  // Search every rule (the matches are kept for the apply phase).
+  const auto search_start = Clock::now();
+  std::vector<MatchSet> matches;
+  if (!stop) {
+    matches.reserve(rules.size());
+    for (const Rewrite& rule : rules) {
+      matches.push_back(scheduler_.search_rewrite(i, egraph_, rule, &limit));
+      if ((stop = check_limits())) break;
+    }
+  }
+  rec.search_time = secs(Clock::now() - search_start);
+  EGRAPH_LOG(Info, "Search time: " << rec.search_time);
+
+  // Apply them; a stop during the search discards every match unapplied.
+  const auto apply_start = Clock::now();
+  if (!stop) {
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+      const Rewrite& rule = rules[k];
+      EGRAPH_LOG(Debug, "Applying " << rule.name() << " " << matches[k].total() << " times");
+      const std::size_t n = scheduler_.apply_rewrite(i, egraph_, rule, matches[k], &limit);
+      if (n > 0) {
+        auto it = std::find_if(rec.applied.begin(), rec.applied.end(),
+                               [&](const auto& a) { return a.first == rule.name(); });
+        if (it == rec.applied.end()) {
+          rec.applied.emplace_back(rule.name(), n);
+        } else {
+          it->second += n;
+        }
+        EGRAPH_LOG(Debug, "Applied " << rule.name() << " " << n << " times");
+      }
+      if ((stop = check_limits())) break;
+    }
+  }
+  rec.apply_time = secs(Clock::now() - apply_start);
+  EGRAPH_LOG(Info, "Apply time: " << rec.apply_time);
+
+  // Rebuild, also after a limit was hit. A rebuild cut short by the time limit ends the run.
+  const auto rebuild_start = Clock::now();
+  std::size_t merges = 0;
+  const bool rebuilt = egraph_.rebuild_until(limit, merges);
+  rec.n_rebuilds = merges;
+  rec.rebuild_time = secs(Clock::now() - rebuild_start);
+  if (!rebuilt && !stop) stop = StopReason::time_limit(elapsed_seconds());
+  EGRAPH_LOG(Info, "Rebuild time: " << rec.rebuild_time);
+  EGRAPH_LOG(Info, "Size: n=" << egraph_.total_size() << ", e=" << egraph_.number_of_classes());
+
+  if (!stop && rec.applied.empty() && scheduler_.can_stop(i) && egraph_.total_size() == rec.egraph_nodes &&
+      egraph_.number_of_classes() == rec.egraph_classes) {
+    stop = StopReason::saturated();
+  }
+  rec.stop_reason = std::move(stop);
+  rec.total_time = secs(Clock::now() - start);
+  return rec;
+}
+
+}  // namespace egraph
