@@ -104,7 +104,7 @@ struct EngineCase {
 };
 const EngineCase kEngines[] = {
     {"Reference", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<ReferenceEngine>()); }},
-    // {"EGraph", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<EGraphEngine>()); }},
+    {"EGraph", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<EGraphEngine>()); }},
 };
 
 class Engine : public ::testing::TestWithParam<EngineCase> {

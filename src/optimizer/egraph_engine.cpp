@@ -1,0 +1,117 @@
+// EGraphEngine: equality saturation over the e-graph library, and the entry
+// points that build one per reduction.
+#include <string>
+
+#include "egraph/egraph.h"
+#include "optimizer/engine.h"
+#include "optimizer/incremental.h"
+#include "optimizer/reduce.h"
+#include "store/panic.h"
+
+namespace tavrine::opt {
+
+struct EGraphEngine::Rules {
+  std::vector<egraph::Rewrite> list;
+};
+
+namespace {
+
+// The e-graph library's fatal errors reach callers as Panic with their text.
+template <class F>
+auto engine_call(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const egraph::Fatal& e) {
+    throw Panic(e.what());
+  }
+}
+
+}  // namespace
+
+EGraphEngine::EGraphEngine() : rules_(std::make_unique<Rules>()) {
+  engine_call([&] {
+    rules_->list.reserve(12);
+    for (std::string_view word : kCommutativeOps) {
+      const std::string w(word);
+      rules_->list.push_back(egraph::Rewrite::make_or_fatal(
+          "commute-" + w, egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)"),
+          egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)")));
+    }
+    int k = 0;
+    for (std::string_view key : kIdentitySymbols) {
+      rules_->list.push_back(egraph::Rewrite::make_or_fatal(
+          "identity-" + std::to_string(k), egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)"),
+          egraph::Pattern::parse_or_fatal("?x")));
+      ++k;
+    }
+    return 0;
+  });
+}
+
+EGraphEngine::~EGraphEngine() = default;
+
+SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
+  return engine_call([&] {
+    const std::size_t n = graph.size();
+    expect(n < UINT32_MAX, "symbol graph holds fewer than 2^32 - 1 nodes");
+
+    // One interned operator per distinct symbol text, then one e-node per
+    // graph node; equal symbols over equal children share a class.
+    std::vector<egraph::Symbol> ops;
+    ops.reserve(graph.symbol_count());
+    for (const std::string& text : graph.symbol_texts()) ops.push_back(egraph::Symbol::intern(text));
+    egraph::EGraph g;
+    std::vector<egraph::ClassId> ids(n);
+    std::vector<egraph::ClassId> kids;
+    for (Pos i = 0; i < n; ++i) {
+      kids.clear();
+      for (Pos c : graph.children_of(i)) {
+        expect(c < i, "symbol graph child precedes its node");
+        kids.push_back(ids[c]);
+      }
+      ids[i] = g.find(g.add(ops[graph.symbol_index(i)], kids));
+    }
+
+    egraph::Runner runner;
+    runner.with_egraph(std::move(g)).with_iter_limit(kIterLimit).with_node_limit(4 * n + 1024).run(rules_->list);
+    g = runner.take_egraph();
+
+    // Representative of a class: its smallest position. Class ids are dense,
+    // so plain arrays replace maps.
+    std::vector<Pos> out_of_class(g.number_of_ids(), UINT32_MAX);
+    SymbolGraph out;
+    out.share_symbols(graph);
+    out.reserve(n, graph.edge_count());
+    for (Pos i = 0; i < n; ++i) {
+      ids[i] = g.find(ids[i]);
+      Pos& slot = out_of_class[ids[i]];
+      if (slot != UINT32_MAX) continue;
+      out.begin_node(graph.symbol_index(i), graph.boundary(i));
+      for (Pos c : graph.children_of(i)) out.push_child(out_of_class[ids[c]]);
+      out.end_node();
+      slot = static_cast<Pos>(out.size() - 1);
+    }
+    out.roots.reserve(graph.roots.size());
+    for (Pos r : graph.roots) {
+      expect(r < n, "symbol graph root is a node");
+      out.roots.push_back(out_of_class[ids[r]]);
+    }
+    return out;
+  });
+}
+
+Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
+                                                  std::optional<std::span<const NodeId>> outputs,
+                                                  bool maximal_fusion, PhaseTimes* times) {
+  EGraphEngine engine;
+  return reduce_store(store, outputs, maximal_fusion, engine, times);
+}
+
+Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& store,
+                                                                  std::optional<std::span<const NodeId>> outputs,
+                                                                  bool maximal_fusion) {
+  EGraphEngine engine;
+  return finalize(store, outputs, maximal_fusion, engine);
+}
+
+}  // namespace tavrine::opt
