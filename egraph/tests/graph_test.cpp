@@ -1,0 +1,244 @@
+// The e-graph core: add, union, rebuild and their bookkeeping.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "egraph/egraph.h"
+
+namespace egraph {
+namespace {
+
+Symbol S(std::string_view t) { return Symbol::intern(t); }
+ClassId leaf(EGraph& g, std::string_view t) { return g.add(SymbolLang(S(t))); }
+
+TEST(EGraph, NewGraphIsEmptyAndNotClean) {
+  EGraph g;
+  EXPECT_EQ(g.total_size(), 0u);
+  EXPECT_EQ(g.number_of_classes(), 0u);
+  EXPECT_FALSE(g.is_clean());
+  EXPECT_EQ(g.rebuild(), 0u);
+  EXPECT_TRUE(g.is_clean());
+}
+
+TEST(EGraph, AddingTheSameNodeTwiceChangesNothing) {
+  EGraph g;
+  const ClassId a = leaf(g, "a");
+  const ClassId fa = g.add(SymbolLang(S("f"), {a}));
+  g.rebuild();
+  ASSERT_TRUE(g.is_clean());
+  EXPECT_EQ(g.add(SymbolLang(S("f"), {a})), fa);
+  EXPECT_TRUE(g.is_clean());  // nothing new: still clean
+  EXPECT_EQ(g.total_size(), 2u);
+  EXPECT_EQ(g.number_of_ids(), 2u);
+  // Children are canonicalized before the lookup.
+  const ClassId b = leaf(g, "b");
+  g.union_classes(a, b);
+  g.rebuild();
+  EXPECT_EQ(g.add(SymbolLang(S("f"), {b})), g.find(fa));
+  EXPECT_EQ(g.lookup(SymbolLang(S("f"), {b})), g.find(fa));
+  EXPECT_EQ(g.lookup(SymbolLang(S("f"), {fa})), std::nullopt);
+  EXPECT_EQ(g.total_size(), 3u);  // lookup never adds
+}
+
+TEST(EGraph, RepeatedChildGetsTwoParentEntries) {
+  EGraph g;
+  const ClassId x = leaf(g, "x");
+  const ClassId fxx = g.add(SymbolLang(S("f"), {x, x}));
+  const auto parents = g.class_parents(x);
+  ASSERT_EQ(parents.size(), 2u);
+  EXPECT_EQ(parents[0].second, fxx);
+  EXPECT_EQ(parents[1].second, fxx);
+  EXPECT_EQ(parents[0].first, SymbolLang(S("f"), {x, x}));
+}
+
+TEST(EGraph, SelfUnionIsFalseButDirties) {
+  EGraph g;
+  const ClassId a = leaf(g, "a");
+  g.rebuild();
+  EXPECT_FALSE(g.union_classes(a, a));
+  EXPECT_FALSE(g.is_clean());
+}
+
+TEST(EGraph, UnionWinnerByParentCountTiesToFirstArgument) {
+  {
+    EGraph g;
+    const ClassId a = leaf(g, "a");
+    const ClassId b = leaf(g, "b");
+    EXPECT_TRUE(g.union_classes(a, b));
+    EXPECT_EQ(g.find(b), a);
+  }
+  {
+    EGraph g;
+    const ClassId a = leaf(g, "a");
+    const ClassId b = leaf(g, "b");
+    EXPECT_TRUE(g.union_classes(b, a));
+    EXPECT_EQ(g.find(a), b);  // tie: the first argument's root
+  }
+  {
+    EGraph g;
+    const ClassId a = leaf(g, "a");
+    const ClassId b = leaf(g, "b");
+    g.add(SymbolLang(S("f"), {b}));
+    EXPECT_TRUE(g.union_classes(a, b));
+    EXPECT_EQ(g.find(a), b);  // b has more parent entries
+    EXPECT_FALSE(g.union_classes(b, a));
+  }
+}
+
+TEST(EGraph, UnionConcatenatesLongerListFirst) {
+  EGraph g;
+  // Class A: nodes [a1, a2, a3] (merged in), one parent. Class B: nodes [b], two parents.
+  const ClassId a1 = leaf(g, "a1"), a2 = leaf(g, "a2"), a3 = leaf(g, "a3");
+  g.union_classes(a1, a2);
+  g.union_classes(a1, a3);
+  const ClassId b = leaf(g, "b");
+  const ClassId pa = g.add(SymbolLang(S("p"), {a1}));
+  const ClassId pb1 = g.add(SymbolLang(S("q"), {b}));
+  const ClassId pb2 = g.add(SymbolLang(S("r"), {b}));
+  ASSERT_EQ(g.class_nodes(a1), (std::vector<SymbolLang>{SymbolLang(S("a1")), SymbolLang(S("a2")), SymbolLang(S("a3"))}));
+  EXPECT_TRUE(g.union_classes(a1, b));
+  // b survives (two parents against one).
+  EXPECT_EQ(g.find(a1), b);
+  // Nodes: the longer list (the loser's) first, then the winner's.
+  EXPECT_EQ(g.class_nodes(b), (std::vector<SymbolLang>{SymbolLang(S("a1")), SymbolLang(S("a2")), SymbolLang(S("a3")),
+                                                       SymbolLang(S("b"))}));
+  // Parents: the winner's longer list first.
+  const auto parents = g.class_parents(b);
+  ASSERT_EQ(parents.size(), 3u);
+  EXPECT_EQ(parents[0].second, pb1);
+  EXPECT_EQ(parents[1].second, pb2);
+  EXPECT_EQ(parents[2].second, pa);
+  // The loser's parents were queued for repair.
+  EXPECT_GE(g.pending_count(), 1u);
+  // Equal lengths: the winner's list first.
+  EGraph h;
+  const ClassId x = leaf(h, "x"), y = leaf(h, "y");
+  h.union_classes(y, x);
+  EXPECT_EQ(h.class_nodes(y), (std::vector<SymbolLang>{SymbolLang(S("y")), SymbolLang(S("x"))}));
+}
+
+TEST(EGraph, RebuildRestoresCongruenceAndKeepsStaleKeysCounted) {
+  EGraph g;
+  const ClassId a = leaf(g, "a");
+  const ClassId b = leaf(g, "b");
+  const ClassId fa = g.add(SymbolLang(S("f"), {a}));
+  const ClassId fb = g.add(SymbolLang(S("f"), {b}));
+  g.rebuild();
+  EXPECT_TRUE(g.union_classes(a, b));
+  // Until rebuild the memo holds both f entries and the f classes are apart.
+  EXPECT_EQ(g.total_size(), 4u);
+  EXPECT_NE(g.find(fa), g.find(fb));
+  EXPECT_FALSE(g.is_clean());
+  EXPECT_EQ(g.rebuild(), 1u);  // one counted merge: the two f classes
+  EXPECT_TRUE(g.is_clean());
+  EXPECT_EQ(g.find(fa), g.find(fb));
+  EXPECT_EQ(g.total_size(), 4u);  // the stale f(b) key stays counted
+  EXPECT_EQ(g.number_of_classes(), 2u);
+  const auto nodes = g.class_nodes(fa);
+  ASSERT_EQ(nodes.size(), 1u);  // duplicates trimmed
+  EXPECT_EQ(nodes[0], SymbolLang(S("f"), {g.find(a)}));
+  EXPECT_EQ(g.last_trimmed(), 1u);
+}
+
+TEST(EGraph, RebuildSortsAndDeduplicatesClassNodes) {
+  EGraph g;
+  const ClassId x = leaf(g, "x");
+  const ClassId y = leaf(g, "y");
+  const ClassId z = leaf(g, "z");
+  const ClassId h1 = g.add(SymbolLang(S("h"), {y}));
+  const ClassId h2 = g.add(SymbolLang(S("h"), {x}));
+  const ClassId h3 = g.add(SymbolLang(S("h"), {z}));
+  g.union_classes(h1, h2);
+  g.union_classes(h1, h3);
+  g.union_classes(y, z);
+  EXPECT_EQ(g.rebuild(), 0u);  // no new congruences: h(y)=h(z) are in one class already
+  const auto nodes = g.class_nodes(h1);
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_LT(nodes[0], nodes[1]);
+  // A rebuild with nothing pending changes nothing and reports 0 merges.
+  EXPECT_EQ(g.rebuild(), 0u);
+  EXPECT_EQ(g.class_nodes(h1), nodes);
+}
+
+TEST(EGraph, CongruenceCascades) {
+  // a = b makes f(a) = f(b), then g(f(a)) = g(f(b)), and so on up a tower.
+  EGraph g;
+  ClassId l = leaf(g, "a"), r = leaf(g, "b");
+  std::vector<std::pair<ClassId, ClassId>> tower;
+  for (int i = 0; i < 50; ++i) {
+    l = g.add(SymbolLang(S("f"), {l}));
+    r = g.add(SymbolLang(S("f"), {r}));
+    tower.emplace_back(l, r);
+  }
+  g.rebuild();
+  g.union_classes(0, 1);
+  EXPECT_EQ(g.rebuild(), 50u);
+  for (auto [x, y] : tower) EXPECT_EQ(g.find(x), g.find(y));
+  EXPECT_EQ(g.number_of_classes(), 51u);
+}
+
+TEST(EGraph, InvalidIdsAreFatal) {
+  EGraph g;
+  leaf(g, "a");
+  EXPECT_THROW(g.find(1), Fatal);
+  EXPECT_THROW(g.find_mut(5), Fatal);
+  EXPECT_THROW(g.union_classes(0, 3), Fatal);
+  EXPECT_THROW(g.add(SymbolLang(S("f"), {9})), Fatal);
+  EXPECT_THROW(g.class_nodes(2), Fatal);
+  try {
+    g.class_refs(7);
+    FAIL();
+  } catch (const Fatal& f) {
+    EXPECT_STREQ(f.what(), "Invalid id 7");
+  }
+  try {
+    g.find(4);
+    FAIL();
+  } catch (const Fatal& f) {
+    EXPECT_STREQ(f.what(), "index out of bounds: the len is 1 but the index is 4");
+  }
+}
+
+TEST(EGraph, FindDoesNotWriteAndFindMutHalvesPaths) {
+  EGraph g;
+  std::vector<ClassId> ids;
+  for (int i = 0; i < 8; ++i) ids.push_back(leaf(g, "n" + std::to_string(i)));
+  // Build a chain by always giving the next class more parents.
+  for (int i = 1; i < 8; ++i) {
+    g.add(SymbolLang(S("p" + std::to_string(i)), {ids[i]}));
+    g.add(SymbolLang(S("q" + std::to_string(i)), {ids[i]}));
+  }
+  const EGraph& cg = g;
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(cg.find(ids[i]), cg.find(ids[i]));
+  g.union_classes(0, 1);
+  for (int i = 2; i < 8; ++i) g.union_classes(ids[i - 1], ids[i]);
+  const ClassId root = g.find(0);
+  for (ClassId id : ids) {
+    EXPECT_EQ(g.find(id), root);
+    EXPECT_EQ(g.find_mut(id), root);
+  }
+}
+
+TEST(EGraph, OperatorIndexListsRootsOfClassesHoldingTheOp) {
+  EGraph g;
+  const ClassId a = leaf(g, "a"), b = leaf(g, "b");
+  const ClassId f1 = g.add(SymbolLang(S("f"), {a}));
+  const ClassId f2 = g.add(SymbolLang(S("f"), {b}));
+  const ClassId f3 = g.add(SymbolLang(S("f"), {a, b}));
+  g.rebuild();
+  EXPECT_EQ(std::vector<ClassId>(g.classes_with_op(S("f"), 1).begin(), g.classes_with_op(S("f"), 1).end()),
+            (std::vector<ClassId>{f1, f2}));
+  EXPECT_EQ(g.classes_with_op(S("f"), 2).size(), 1u);
+  EXPECT_EQ(g.classes_with_op(S("f"), 3).size(), 0u);
+  EXPECT_EQ(g.classes_with_op(S("nope"), 0).size(), 0u);
+  g.union_classes(f3, a);
+  g.rebuild();
+  const auto with_f1 = g.classes_with_op(S("f"), 1);
+  ASSERT_EQ(with_f1.size(), 2u);
+  for (ClassId c : with_f1) EXPECT_EQ(g.find(c), c);
+  EXPECT_TRUE(std::is_sorted(with_f1.begin(), with_f1.end()));
+  EXPECT_EQ(g.classes_with_op(S("a"), 0)[0], g.find(a));
+}
+
+}  // namespace
+}  // namespace egraph
