@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <new>
 
 #include "blob/blob.h"
@@ -446,4 +449,44 @@ TEST(BlobRoundTrip, FloatBitsExact) {
   for (std::size_t i = 0; i < std::size(patterns); ++i) {
     EXPECT_EQ(snap.node(i).params().entries[0].value.float_bits(), patterns[i]);
   }
+}
+
+// The fuzzer's seed corpus: the err_* seeds stop at the error they are named
+// for, all others read and re-serialize stably.
+TEST(BlobCorpus, SeedsHaveTheirVerdicts) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no seed corpus at " << dir;
+  const std::map<std::string, std::string> errors = {
+      {"err_short", "truncated tavrine IR blob"},
+      {"err_magic", "not a tavrine IR blob (bad magic/version)"},
+      {"err_header", "truncated tavrine IR blob"},
+      {"err_node_tag", "invalid node tag 6"},
+      {"err_param_tag", "invalid param tag 4"},
+      {"err_stage_ref_tag", "invalid stage-ref tag 2"},
+      {"err_utf8", "invalid utf-8 in tavrine IR blob"},
+      {"err_self_ref", "node reference 3 out of range"},
+      {"err_member_ref", "node reference 0 out of range"},
+      {"err_output", "node reference 1 out of range"},
+      {"err_forged_count", "truncated tavrine IR blob"},
+      {"err_forged_params", "truncated tavrine IR blob"},
+      {"err_truncated_str", "truncated tavrine IR blob"},
+  };
+  std::size_t seen = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string name = entry.path().stem().string();
+    ++seen;
+    if (name.rfind("err_", 0) == 0) {
+      ASSERT_TRUE(errors.count(name)) << name;
+      EXPECT_EQ(error_of(data), errors.at(name)) << name;
+    } else {
+      auto s = read_blob(data);
+      ASSERT_TRUE(s) << name << ": " << s.error().message();
+      const std::string again = write_all(**s);
+      EXPECT_EQ(write_all(*read_ok(again)), again) << name;
+    }
+  }
+  EXPECT_GE(seen, errors.size() + 5);
 }
