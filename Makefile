@@ -40,7 +40,7 @@ demo-here: build-here
 
 test-here: build-here
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
+	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 
 bench-here: build-here
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON
