@@ -71,8 +71,9 @@ void check_complete(const Signature& sig, Py_ssize_t nargs, const BoundArgs& out
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+void bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
   if (nargs > sig.n_positional) [[unlikely]] too_many_positional(sig, nargs);
+  out.use_slots(sig.n_params);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = args[i];
   if (kwnames != nullptr) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -84,6 +85,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (nargs > sig.n_positional) [[unlikely]] too_many_positional(sig, nargs);
+  out.use_slots(sig.n_params);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     // The keyword dict of a call is private to the call: no other thread

@@ -38,6 +38,7 @@ struct Signature {
   std::uint8_t n_params;
   std::uint8_t n_positional;
   std::uint8_t n_required_positional;
+  bool has_required_keyword_only;
 };
 
 inline constexpr std::size_t kMaxParams = 8;
@@ -53,23 +54,54 @@ consteval Signature make_signature(const char* qualname, const Param (&params)[N
   for (std::size_t i = required; i < n_positional; ++i) {
     if (params[i].required) throw "a required positional parameter follows an optional one";
   }
-  return Signature{qualname, params, static_cast<std::uint8_t>(N), static_cast<std::uint8_t>(n_positional),
-                   static_cast<std::uint8_t>(required)};
+  bool required_keyword_only = false;
+  for (std::size_t i = n_positional; i < N; ++i) required_keyword_only |= params[i].required;
+  return Signature{qualname,
+                   params,
+                   static_cast<std::uint8_t>(N),
+                   static_cast<std::uint8_t>(n_positional),
+                   static_cast<std::uint8_t>(required),
+                   required_keyword_only};
 }
-consteval Signature make_signature(const char* qualname) { return Signature{qualname, nullptr, 0, 0, 0}; }
+consteval Signature make_signature(const char* qualname) { return Signature{qualname, nullptr, 0, 0, 0, false}; }
 
-// The bound arguments: borrowed references, nullptr for an omitted optional
-// parameter. Slots follow the signature's parameter order.
+// The bound arguments: borrowed references in the signature's parameter
+// order, nullptr for an omitted optional parameter. A call with positional
+// arguments only is read in place from the caller's argument array; any
+// other call is sorted into `slot`.
 struct BoundArgs {
-  PyObject* slot[kMaxParams] = {};
-  PyObject* operator[](std::size_t i) const noexcept { return slot[i]; }
+  PyObject* operator[](std::size_t i) const noexcept { return i < n ? args[i] : nullptr; }
   // The argument, or None when it was omitted.
-  PyObject* or_none(std::size_t i) const noexcept { return slot[i] ? slot[i] : Py_None; }
+  PyObject* or_none(std::size_t i) const noexcept {
+    PyObject* arg = (*this)[i];
+    return arg ? arg : Py_None;
+  }
+  // Switches to sorting into `slot`, all `count` entries empty.
+  void use_slots(std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) slot[i] = nullptr;
+    args = slot;
+    n = count;
+  }
+
+  PyObject* const* args = nullptr;
+  std::size_t n = 0;
+  PyObject* slot[kMaxParams];
 };
 
 // Vectorcall form: `nargs` positional arguments, then one value per name in
 // `kwnames` (a tuple of str, or nullptr).
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
+void bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
+inline void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+  // Positional arguments only, a count the signature accepts, nothing
+  // keyword-only required: every slot is simply the argument.
+  if (kwnames == nullptr && nargs >= sig.n_required_positional && nargs <= sig.n_positional &&
+      !sig.has_required_keyword_only) [[likely]] {
+    out.args = args;
+    out.n = static_cast<std::size_t>(nargs);
+    return;
+  }
+  bind_general(sig, args, nargs, kwnames, out);
+}
 // Tuple-and-dict form (tp_new). `kwargs` may be nullptr.
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 

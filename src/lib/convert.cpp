@@ -43,7 +43,7 @@ void prefix_argument_error(const char* name) noexcept {
   PyErr_SetRaisedException(second.release());
 }
 
-std::string_view to_text(PyObject* obj) {
+std::string_view to_text_slow(PyObject* obj) {
   if (!PyUnicode_Check(obj)) [[unlikely]] raise_type_mismatch(obj, "str");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -96,6 +96,13 @@ Fast read_int_items(PyObject* const* items, Py_ssize_t n, IdList& out) noexcept 
   if (static_cast<std::size_t>(n) > out.capacity()) return Fast::Fallback;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
+    if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+      Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+      if (small >= 0) {
+        out.push_unchecked(static_cast<NodeId>(small));
+        continue;
+      }
+    }
     if (!PyLong_Check(item)) return Fast::Fallback;
     unsigned long long v = PyLong_AsUnsignedLongLong(item);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Fast::Error;
@@ -188,8 +195,7 @@ ParamValue to_param_value(PyObject* v) {
 
 }  // namespace
 
-ParamMap to_params(PyObject* obj) {
-  if (obj == nullptr || obj == Py_None) return {};
+ParamMap to_params_slow(PyObject* obj) {
   if (!PyDict_Check(obj)) raise(PyExc_TypeError, "params must be a dict or None");
   std::vector<Param> entries;
   const Py_ssize_t initial = PyDict_Size(obj);

@@ -38,7 +38,14 @@ decltype(auto) convert_arg(const char* name, F&& convert) {
 }
 
 // A `str` as UTF-8, without copying: the view lives as long as `obj`.
-std::string_view to_text(PyObject* obj);
+std::string_view to_text_slow(PyObject* obj);
+inline std::string_view to_text(PyObject* obj) {
+  // ASCII text held inline is its own UTF-8: the common case costs no call.
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
+  }
+  return to_text_slow(obj);
+}
 
 // Node ids of `inputs` or `outputs`. Holds up to eight ids without touching
 // the heap; not copyable or movable (it points into itself).
@@ -88,7 +95,11 @@ std::optional<std::vector<NodeId>> to_optional_ids(PyObject* obj);
 //   "params must be a dict or None", the str mismatch for a key,
 //   "param values must be int, float, bool, or str".
 // A dict changed while it is read is an internal failure.
-ParamMap to_params(PyObject* obj);
+ParamMap to_params_slow(PyObject* obj);
+inline ParamMap to_params(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return {};
+  return to_params_slow(obj);
+}
 
 // `descriptor`: a PayloadDescriptor (its value is used in place) or a dict
 // (filled into `scratch`). Returns the value to use; it lives as long as
