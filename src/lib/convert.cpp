@@ -114,14 +114,14 @@ Fast read_int_items(PyObject* const* items, Py_ssize_t n, IdList& out) noexcept 
 bool ids_fast(PyObject* obj, IdList& out) {
   Fast result = Fast::Fallback;
   if (PyList_CheckExact(obj)) {
-    out.reserve_hint(PyList_GET_SIZE(obj));
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
     // Another thread may resize the list (free-threaded build): the
     // critical section keeps the items in place while they are read.
     Py_BEGIN_CRITICAL_SECTION(obj);
     result = read_int_items(PySequence_Fast_ITEMS(obj), PyList_GET_SIZE(obj), out);
     Py_END_CRITICAL_SECTION();
   } else if (PyTuple_CheckExact(obj)) {
-    out.reserve_hint(PyTuple_GET_SIZE(obj));
+    out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(obj)));
     result = read_int_items(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), out);
   }
   if (result == Fast::Error) throw_pyerr();

@@ -71,6 +71,10 @@ class IdList {
   // Makes room for `n` ids; a length reported by the object is only a hint,
   // so the room reserved up front is bounded.
   void reserve_hint(Py_ssize_t n);
+  // Makes room for `n` ids that exist (the items of a list or tuple).
+  void reserve(std::size_t n) {
+    if (n > cap_) grow(n);
+  }
 
  private:
   void grow(std::size_t cap);
