@@ -141,7 +141,16 @@ constexpr const char kDoc[] =
 // In this order: add_source, add_op, add_reduction, add_external,
 // add_exchange, node_count, to_dot, serialize, deserialize (static), nodes,
 // outputs, reduce, reduce_incremental, reduction_report. A method joins with
-// one row here and its body (which takes the bound slots of its Signature).
+// one row here and its body, which receives the bound slots of its
+// Signature, for example
+//
+//   constexpr Param kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
+//   constexpr Signature kReduce = make_signature("GraphStore.reduce()", kReduceParams, 0);
+//   PyObject* reduce(PyObject* self, const BoundArgs& args);   // args[0], args[1]
+//   ... method_row<kReduce, reduce>("reduce", "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n...")
+//
+// (static_method_row for deserialize, noargs_row for methods without
+// parameters; the converters are in convert.h).
 PyMethodDef kMethods[] = {
     method_row<kAddSource, add_source>("add_source", "add_source($self, name, params=None)\n--\n\n"),
     method_row<kAddOp, add_op>("add_op", "add_op($self, name, inputs, params=None)\n--\n\n"),
