@@ -12,12 +12,13 @@ namespace egraph {
 
 // ---- Memo -------------------------------------------------------------------------------
 
-void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref, ClassId value) {
+void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref) {
   // Keep the load at most 7/10 so linear probes stay short.
   if ((size_ + 1) * 10 > entries_.size() * 7) grow();
-  std::size_t i = index_of(hash);
+  const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
+  std::size_t i = index_of(tag);
   while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-  entries_[i] = Entry{hash, ref, value};
+  entries_[i] = Entry{tag, ref};
   ++size_;
 }
 
@@ -26,10 +27,10 @@ void EGraph::Memo::erase(std::size_t slot) {
   std::size_t hole = slot;
   std::size_t i = (slot + 1) & mask_;
   for (;;) {
-    Entry& e = entries_[i];
+    const Entry e = entries_[i];
     if (e.ref == kEmpty) break;
-    const std::size_t home = index_of(e.hash);
-    // e may move into the hole when its home is not in the cyclic range (hole, i].
+    const std::size_t home = index_of(e.tag);
+    // e stays when its home lies in the cyclic range (hole, i].
     const bool stays = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
     if (!stays) {
       entries_[hole] = e;
@@ -44,12 +45,13 @@ void EGraph::Memo::erase(std::size_t slot) {
 void EGraph::Memo::grow() {
   std::vector<Entry> old = std::move(entries_);
   const std::size_t cap = old.empty() ? 1024 : old.size() * 2;
-  entries_.assign(cap, Entry{0, kEmpty, 0});
+  if (cap > (std::size_t{1} << 32)) fatal("hash-cons capacity exhausted");
+  entries_.assign(cap, Entry{0, kEmpty});
   mask_ = cap - 1;
-  shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+  shift_ = 32 - static_cast<unsigned>(std::countr_zero(cap));
   for (const Entry& e : old) {
     if (e.ref == kEmpty) continue;
-    std::size_t i = index_of(e.hash);
+    std::size_t i = index_of(e.tag);
     while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
     entries_[i] = e;
   }
@@ -111,11 +113,18 @@ void EGraph::check_id(ClassId id) const {
   }
 }
 
-const EGraph::ClassRec& EGraph::class_of(ClassId id) const {
-  check_id(id);
-  const ClassId root = root_of(id);
+ClassId EGraph::class_root(ClassId id) const {
   // Every root owns a class; a loser class is removed exactly when it stops being a root.
-  return classes_[root];
+  check_id(id);
+  return root_of(id);
+}
+
+void EGraph::push_parent(ClassId cls, NodeRef n) {
+  ParentList& l = parents_[cls];
+  const std::uint32_t e = static_cast<std::uint32_t>(parent_pool_.size());
+  parent_pool_.push_back(ParentEntry{n, l.head});
+  l.head = e;
+  if (l.count++ == 0) l.tail = e;
 }
 
 bool EGraph::node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept {
@@ -143,7 +152,7 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   const std::uint64_t h = hash_enode(op, canon.span());
   const std::size_t slot = memo_.find(h, [&](NodeRef n) { return node_equals(n, op, canon.span()); });
   if (slot == Memo::npos) return std::nullopt;
-  return root_of(memo_.at(slot).value);
+  return root_of(nodes_[memo_.ref_at(slot)].memo_value);
 }
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
@@ -153,28 +162,29 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const std::span<const ClassId> canon(scratch_.data(), arity);
   const std::uint64_t h = hash_enode(op, canon);
   const std::size_t slot = memo_.find(h, [&](NodeRef n) { return node_equals(n, op, canon); });
-  if (slot != Memo::npos) return root_of(memo_.at(slot).value);
+  if (slot != Memo::npos) return root_of(nodes_[memo_.ref_at(slot)].memo_value);
 
   const std::size_t id_sz = parent_.size();
   if (id_sz >= std::numeric_limits<ClassId>::max() - 1 ||
-      child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max()) {
+      child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max() ||
+      parent_pool_.size() + arity >= kNil) {
     fatal("e-graph id space exhausted");
   }
   const ClassId id = static_cast<ClassId>(id_sz);
   parent_.push_back(id);
-  const std::uint32_t slot_no = slots_.get_or_add(op, static_cast<std::uint32_t>(arity));
-  nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), slot_no,
-                           static_cast<std::uint32_t>(child_pool_.size())});
+  nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), static_cast<std::uint32_t>(child_pool_.size()), id});
   child_pool_.insert(child_pool_.end(), canon.begin(), canon.end());
-  classes_.emplace_back();
-  classes_.back().nodes.push_back(id);
+  class_nodes_.emplace_back().push_back(id);
+  parents_.emplace_back();
   // A child that occurs twice is recorded twice.
-  for (ClassId c : canon) classes_[c].parents.push_back(id);
+  for (ClassId c : canon) push_parent(c, id);
   pending_.push_back(id);
   ++live_classes_;
-  if (slot_no >= op_classes_.size()) op_classes_.resize(slot_no + 1);
-  op_classes_[slot_no].push_back(id);
-  memo_.insert_new(h, id, id);
+  if (!slots_.empty()) {
+    const std::uint32_t s = slots_.get(op, static_cast<std::uint32_t>(arity));
+    if (s != SlotMap::kNone) op_classes_[s].push_back(id);
+  }
+  memo_.insert_new(h, id);
   clean_ = false;
   EGRAPH_LOG(Trace, "  ...adding to " << id);
   return id;
@@ -185,21 +195,40 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   ClassId winner = find_mut(a);
   ClassId loser = find_mut(b);
   if (winner == loser) return false;
-  if (classes_[winner].parents.size() < classes_[loser].parents.size()) std::swap(winner, loser);
+  if (parents_[winner].count < parents_[loser].count) std::swap(winner, loser);
 
   parent_[loser] = winner;
   --live_classes_;
-  ClassRec& w = classes_[winner];
-  ClassRec& l = classes_[loser];
-  pending_.insert(pending_.end(), l.parents.begin(), l.parents.end());
+  ParentList& w = parents_[winner];
+  ParentList& l = parents_[loser];
+  // Queue the loser's parents, oldest first (the list runs newest first).
+  const std::size_t base = pending_.size();
+  pending_.resize(base + l.count);
+  std::size_t k = pending_.size();
+  for (std::uint32_t e = l.head; e != kNil; e = parent_pool_[e].next) pending_[--k] = parent_pool_[e].node;
+
   // Concatenate: the longer list first in its order, then the shorter; on equal length
-  // the winner's list first.
-  if (l.nodes.size() > w.nodes.size()) w.nodes.swap(l.nodes);
-  w.nodes.append(l.nodes.span());
-  if (l.parents.size() > w.parents.size()) w.parents.swap(l.parents);
-  w.parents.append(l.parents.span());
-  l.nodes.reset();
-  l.parents.reset();
+  // the winner's list first. Node lists are swapped and appended (cost of the shorter);
+  // parent lists are spliced, the appended list becoming the newer part.
+  auto& wn = class_nodes_[winner];
+  auto& ln = class_nodes_[loser];
+  if (ln.size() > wn.size()) wn.swap(ln);
+  wn.append(ln.span());
+  ln.reset();
+  const bool loser_first = l.count > w.count;
+  const ParentList first = loser_first ? l : w;
+  const ParentList second = loser_first ? w : l;
+  ParentList merged;
+  if (first.count == 0) {
+    merged = second;
+  } else if (second.count == 0) {
+    merged = first;
+  } else {
+    parent_pool_[second.tail].next = first.head;
+    merged = ParentList{second.head, first.tail, first.count + second.count};
+  }
+  w = merged;
+  l = ParentList{};
 
   touched_.push_back(winner);
   index_stale_ = true;
@@ -257,10 +286,12 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const std::uint64_t h = hash_enode(r.op, kids);
     const std::size_t slot = memo_.find(h, [&](NodeRef m) { return node_equals(m, r.op, kids); });
     if (slot == Memo::npos) {
-      memo_.insert_new(h, n, n);
+      nodes_[n].memo_value = n;
+      memo_.insert_new(h, n);
     } else {
-      const ClassId old = memo_.at(slot).value;
-      memo_.at(slot).value = n;
+      NodeRec& holder = nodes_[memo_.ref_at(slot)];
+      const ClassId old = holder.memo_value;
+      holder.memo_value = n;
       fresh_mark_ = pending_.size();
       if (union_classes(old, n)) ++merges;
     }
@@ -284,7 +315,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const ClassId root = root_of_mut(touched_[t]);
     if (stamp_[root] == epoch_) continue;
     stamp_[root] = epoch_;
-    auto& list = classes_[root].nodes;
+    auto& list = class_nodes_[root];
     for (NodeRef n : list) canonicalize_node(n);
     if (list.size() < 2) continue;
     std::sort(list.begin(), list.end(), [&](NodeRef a, NodeRef b) { return node_less(a, b); });
@@ -337,15 +368,26 @@ void EGraph::rebuild_index() {
   index_stale_ = false;
 }
 
-std::span<const ClassId> EGraph::classes_with_op(Symbol op, std::uint32_t arity) const {
-  const std::uint32_t slot = slots_.get(op, arity);
-  if (slot == SlotMap::kNone || slot >= op_classes_.size()) return {};
-  return op_classes_[slot];
+void EGraph::index_op(Symbol op, std::uint32_t arity) {
+  if (slots_.get(op, arity) != SlotMap::kNone) return;
+  const std::uint32_t s = slots_.get_or_add(op, arity);
+  if (s >= op_classes_.size()) op_classes_.resize(s + 1);
+  std::vector<ClassId>& list = op_classes_[s];
+  for (NodeRef n = 0; n < nodes_.size(); ++n) {
+    if (nodes_[n].op == op && nodes_[n].arity == arity) list.push_back(root_of(n));
+  }
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+}
+
+const std::vector<ClassId>* EGraph::indexed_classes(Symbol op, std::uint32_t arity) const {
+  const std::uint32_t s = slots_.get(op, arity);
+  return s == SlotMap::kNone ? nullptr : &op_classes_[s];
 }
 
 std::span<const NodeRef> EGraph::class_refs(ClassId root) const {
   if (root >= parent_.size() || parent_[root] != root) fatal("Invalid id " + std::to_string(root));
-  return classes_[root].nodes.span();
+  return class_nodes_[root].span();
 }
 
 std::vector<ClassId> EGraph::class_ids() const {
@@ -359,13 +401,17 @@ std::vector<ClassId> EGraph::class_ids() const {
 
 std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
   std::vector<SymbolLang> out;
-  for (NodeRef n : class_of(id).nodes) out.emplace_back(nodes_[n].op, node_children(n));
+  for (NodeRef n : class_nodes_[class_root(id)]) out.emplace_back(nodes_[n].op, node_children(n));
   return out;
 }
 
 std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) const {
   std::vector<std::pair<SymbolLang, ClassId>> out;
-  for (NodeRef n : class_of(id).parents) out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
+  for (std::uint32_t e = parents_[class_root(id)].head; e != kNil; e = parent_pool_[e].next) {
+    const NodeRef n = parent_pool_[e].node;
+    out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
+  }
+  std::reverse(out.begin(), out.end());
   return out;
 }
 
@@ -373,7 +419,7 @@ std::ostream& operator<<(std::ostream& os, const EGraph& g) {
   os << "EGraph { total_size: " << g.total_size() << ", classes: " << g.number_of_classes() << " }\n";
   for (ClassId id : g.class_ids()) {
     os << "  " << id << ":";
-    for (NodeRef n : g.classes_[id].nodes) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
+    for (NodeRef n : g.class_nodes_[id]) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
     os << '\n';
   }
   return os;

@@ -347,20 +347,26 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
   if (limit == 0) return ms;
 
-  // Candidates: for an e-node root, the classes holding a node of its op and arity (the
-  // only classes where the root's Bind can succeed), in table order; for a variable root,
-  // every class. A dirty e-graph fails on the first candidate it would run.
+  // Candidates: every class (the kind index), in table order. For an e-node root only the
+  // classes holding a node of its op and arity can match, so when the e-graph indexes that
+  // operator only those are visited, in the same order. A dirty e-graph fails on the first
+  // candidate it would run.
   const PatternElem& root = term().root();
   std::vector<ClassId> all;
   std::span<const ClassId> candidates;
+  const std::vector<ClassId>* indexed = nullptr;
   if (root.is_var()) {
     if (g.number_of_classes() > 0) require_clean(g);
-    all = g.class_ids();
-    candidates = all;
   } else {
     if (g.kind_index_nonempty()) require_clean(g);
     if (!g.is_clean()) return ms;  // no kind index yet: nothing to visit
-    candidates = g.classes_with_op(root.sym, root.children.size());
+    indexed = g.indexed_classes(root.sym, root.children.size());
+  }
+  if (indexed) {
+    candidates = *indexed;
+  } else {
+    all = g.class_ids();
+    candidates = all;
   }
 
   Machine m(g, p, ms.values);

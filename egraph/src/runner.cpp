@@ -189,6 +189,12 @@ Runner& Runner::run(const std::vector<Rewrite>& rules) {
   }
   if (warned) std::cerr.flush();
 
+  // Index the operators the rules search for, so searches visit only their classes.
+  for (const Rewrite& r : rules) {
+    const PatternElem& root = r.searcher().term().root();
+    if (!root.is_var()) egraph_.index_op(root.sym, root.children.size());
+  }
+
   // The clock starts before the first rebuild so that the time limit also bounds it.
   if (!start_time_) start_time_ = Deadline::Clock::now();
   {

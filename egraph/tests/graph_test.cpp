@@ -224,20 +224,28 @@ TEST(EGraph, OperatorIndexListsRootsOfClassesHoldingTheOp) {
   const ClassId a = leaf(g, "a"), b = leaf(g, "b");
   const ClassId f1 = g.add(SymbolLang(S("f"), {a}));
   const ClassId f2 = g.add(SymbolLang(S("f"), {b}));
-  const ClassId f3 = g.add(SymbolLang(S("f"), {a, b}));
+  g.index_op(S("f"), 1);
+  g.index_op(S("f"), 2);
+  g.index_op(S("a"), 0);
+  const ClassId f3 = g.add(SymbolLang(S("f"), {a, b}));  // registered before: kept up to date
   g.rebuild();
-  EXPECT_EQ(std::vector<ClassId>(g.classes_with_op(S("f"), 1).begin(), g.classes_with_op(S("f"), 1).end()),
-            (std::vector<ClassId>{f1, f2}));
-  EXPECT_EQ(g.classes_with_op(S("f"), 2).size(), 1u);
-  EXPECT_EQ(g.classes_with_op(S("f"), 3).size(), 0u);
-  EXPECT_EQ(g.classes_with_op(S("nope"), 0).size(), 0u);
+  auto list = [&](std::string_view op, std::uint32_t arity) {
+    const std::vector<ClassId>* l = g.indexed_classes(S(op), arity);
+    return l ? *l : std::vector<ClassId>{9999};
+  };
+  EXPECT_EQ(list("f", 1), (std::vector<ClassId>{f1, f2}));
+  EXPECT_EQ(list("f", 2), (std::vector<ClassId>{f3}));
+  EXPECT_EQ(g.indexed_classes(S("f"), 3), nullptr);
+  EXPECT_EQ(g.indexed_classes(S("nope"), 0), nullptr);
   g.union_classes(f3, a);
+  g.union_classes(f2, f1);
   g.rebuild();
-  const auto with_f1 = g.classes_with_op(S("f"), 1);
-  ASSERT_EQ(with_f1.size(), 2u);
-  for (ClassId c : with_f1) EXPECT_EQ(g.find(c), c);
-  EXPECT_TRUE(std::is_sorted(with_f1.begin(), with_f1.end()));
-  EXPECT_EQ(g.classes_with_op(S("a"), 0)[0], g.find(a));
+  EXPECT_EQ(list("f", 1), (std::vector<ClassId>{g.find(f1)}));  // f(a) and f(b) merged
+  EXPECT_EQ(list("f", 2), (std::vector<ClassId>{g.find(a)}));   // f3 now lives in a's class
+  EXPECT_EQ(list("a", 0), (std::vector<ClassId>{g.find(a)}));
+  // Registering after merges lists roots only.
+  g.index_op(S("b"), 0);
+  EXPECT_EQ(list("b", 0), (std::vector<ClassId>{g.find(b)}));
 }
 
 }  // namespace

@@ -72,6 +72,8 @@ class EGraph {
   // Number of memo entries (distinct keys ever inserted, stale ones included).
   std::size_t total_size() const noexcept { return memo_.size() + dead_keys_; }
   std::size_t number_of_classes() const noexcept { return live_classes_; }
+  // Memo keys actually held (live ones); never more than the number of ids.
+  std::size_t stored_keys() const noexcept { return memo_.size(); }
   std::size_t number_of_ids() const noexcept { return parent_.size(); }
   bool is_clean() const noexcept { return clean_; }
 
@@ -95,8 +97,14 @@ class EGraph {
     const NodeRec& r = nodes_[n];
     return {child_pool_.data() + r.child_off, r.arity};
   }
-  // Ascending roots of the classes holding a node with this op and arity (valid while clean).
-  std::span<const ClassId> classes_with_op(Symbol op, std::uint32_t arity) const;
+
+  // Operator index: for a registered (op, arity), the ascending roots of the classes holding
+  // such a node, kept up to date by add and rebuild (valid while clean). Registering scans
+  // the nodes once. Searches for other operators visit every class instead, which finds the
+  // same matches.
+  void index_op(Symbol op, std::uint32_t arity);
+  // The list for a registered (op, arity), or nullptr.
+  const std::vector<ClassId>* indexed_classes(Symbol op, std::uint32_t arity) const;
   // True when the kind index has an entry (a rebuild has seen at least one class).
   bool kind_index_nonempty() const noexcept { return kind_index_nonempty_; }
   bool is_root(ClassId id) const noexcept { return id < parent_.size() && parent_[id] == id; }
@@ -111,56 +119,67 @@ class EGraph {
   struct NodeRec {
     Symbol op;
     std::uint32_t arity;
-    std::uint32_t slot;       // operator-index slot of (op, arity)
-    std::uint32_t child_off;  // first child in child_pool_
+    std::uint32_t child_off;   // first child in child_pool_
+    ClassId memo_value;        // value of the memo key stored through this node, if any
   };
-  struct ClassRec {
-    SmallVec<NodeRef, 2> nodes;
-    SmallVec<NodeRef, 2> parents;  // node i stands for the pair (node i, class id i)
+  // Parent entries of a class, newest first: a singly linked list through parent_pool_ so
+  // that adding a parent touches only this record and concatenation is O(1). Entry node i
+  // stands for the pair (node i, class id i).
+  struct ParentList {
+    std::uint32_t head = kNil;  // newest entry
+    std::uint32_t tail = kNil;  // oldest entry
+    std::uint32_t count = 0;
   };
+  struct ParentEntry {
+    NodeRef node;
+    std::uint32_t next;
+  };
+  static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
 
-  // Open-addressing hash-cons keyed by e-node content; keys live in the arena.
+  // Open-addressing hash-cons keyed by e-node content. An entry holds the high 32 bits of
+  // the key's hash and the arena node the key lives in; the key's class is that node's
+  // memo_value (a node stores at most one key at a time).
   class Memo {
    public:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
     struct Entry {
-      std::uint64_t hash;
+      std::uint32_t tag;
       NodeRef ref;
-      ClassId value;
     };
     std::size_t size() const noexcept { return size_; }
-    // Slot index of the key equal to (op, children), or npos.
+    // Slot of the key for which eq(ref) holds, or npos.
     template <class Eq>
     std::size_t find(std::uint64_t hash, Eq&& eq) const {
       if (entries_.empty()) return npos;
-      std::size_t i = index_of(hash);
+      const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
+      std::size_t i = index_of(tag);
       for (;;) {
         const Entry& e = entries_[i];
         if (e.ref == kEmpty) return npos;
-        if (e.hash == hash && eq(e.ref)) return i;
+        if (e.tag == tag && eq(e.ref)) return i;
         i = (i + 1) & mask_;
       }
     }
-    void insert_new(std::uint64_t hash, NodeRef ref, ClassId value);
+    void insert_new(std::uint64_t hash, NodeRef ref);
     void erase(std::size_t slot);
-    Entry& at(std::size_t slot) noexcept { return entries_[slot]; }
-    const Entry& at(std::size_t slot) const noexcept { return entries_[slot]; }
+    NodeRef ref_at(std::size_t slot) const noexcept { return entries_[slot].ref; }
     static constexpr std::size_t npos = ~std::size_t{0};
 
    private:
-    std::size_t index_of(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
+    std::size_t index_of(std::uint32_t tag) const noexcept { return static_cast<std::size_t>(tag >> shift_); }
     void grow();
     std::vector<Entry> entries_;
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
-    unsigned shift_ = 64;
+    unsigned shift_ = 32;
   };
 
-  // (op, arity) -> dense slot of the operator index.
+  // (op, arity) -> slot of the operator index; holds only registered operators.
   class SlotMap {
    public:
     std::uint32_t get_or_add(Symbol op, std::uint32_t arity);
     std::uint32_t get(Symbol op, std::uint32_t arity) const;  // kNone when absent
+    bool empty() const noexcept { return size_ == 0; }
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
    private:
@@ -182,7 +201,7 @@ class EGraph {
     }
     return id;
   }
-  const ClassRec& class_of(ClassId id) const;  // fatal "Invalid id " unless find(id) has a class
+  ClassId class_root(ClassId id) const;  // find(id), fatal for bad ids
   bool node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept;
   bool nodes_equal(NodeRef a, NodeRef b) const noexcept;
   bool node_less(NodeRef a, NodeRef b) const noexcept;
@@ -191,22 +210,25 @@ class EGraph {
   // anything changed. Returns true when a child changed.
   bool canonicalize_node(NodeRef n);
   void rebuild_index();
+  void push_parent(ClassId cls, NodeRef n);
 
-  std::vector<ClassId> parent_;       // union-find
-  std::vector<NodeRec> nodes_;        // arena, indexed by NodeRef
-  std::vector<ClassId> child_pool_;   // children of all arena nodes
-  std::vector<ClassRec> classes_;     // indexed by id; meaningful for roots only
+  std::vector<ClassId> parent_;          // union-find
+  std::vector<NodeRec> nodes_;           // arena, indexed by NodeRef
+  std::vector<ClassId> child_pool_;      // children of all arena nodes
+  std::vector<SmallVec<NodeRef, 2>> class_nodes_;  // per id; meaningful for roots only
+  std::vector<ParentList> parents_;      // per id; meaningful for roots only
+  std::vector<ParentEntry> parent_pool_;
   std::size_t live_classes_ = 0;
   Memo memo_;
-  std::size_t dead_keys_ = 0;         // stale keys dropped from memo_ but still counted
-  std::vector<NodeRef> pending_;      // stack of nodes to re-canonicalize
-  std::size_t fresh_mark_ = 0;        // entries at or above this index are no-op re-inserts
-  std::vector<NodeRef> touched_;      // nodes/classes whose class needs re-sorting
-  std::vector<std::uint32_t> stamp_;  // per id, epoch of the last re-sort
+  std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
+  std::vector<NodeRef> pending_;         // stack of nodes to re-canonicalize
+  std::size_t fresh_mark_ = 0;           // entries at or above this index are no-op re-inserts
+  std::vector<NodeRef> touched_;         // nodes/classes whose class needs re-sorting
+  std::vector<std::uint32_t> stamp_;     // per id, epoch of the last re-sort
   std::uint32_t epoch_ = 0;
   SlotMap slots_;
-  std::vector<std::vector<ClassId>> op_classes_;  // per slot: ascending class ids
-  bool index_stale_ = false;          // unions since the operator index was last refreshed
+  std::vector<std::vector<ClassId>> op_classes_;  // per registered slot: ascending class ids
+  bool index_stale_ = false;             // unions since the operator index was last refreshed
   bool kind_index_nonempty_ = false;
   bool clean_ = false;
   std::size_t last_trimmed_ = 0;

@@ -1,0 +1,215 @@
+// Self-timing benchmarks of the e-graph engine:
+//   1. adding 10^6 e-nodes (e-nodes/s),
+//   2. rebuild after 10^5 unions,
+//   3. a full run of the optimizer's twelve rules over a 10^6-node symbol graph.
+// The graph is generated here with a fixed seed: 30% commutative two-input ops over the
+// eight commutative words (a sixth of them also present in swapped form), 5% identity ops
+// with the exact identity symbol texts, the rest leaves ("src|...") and other ops.
+//
+// Usage: egraph_bench [nodes=1000000] [repeats=3]
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "egraph/egraph.h"
+
+using namespace egraph;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secs_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+struct Rng {
+  std::uint64_t s;
+  std::uint64_t next() {
+    std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+};
+
+const char* const kWords[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+const char* const kIdentity[] = {"op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+                                 "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+const char* const kUnary[] = {"op|neg", "op|exp", "op|log", "op|abs", "red|sum", "op|add|scalar=i0;side=sr"};
+const char* const kBinary[] = {"op|sub", "op|div", "op|pow", "op|add|scalar=f0000000000000000", "op|atan2"};
+
+struct SymNode {
+  std::string text;
+  std::vector<std::uint32_t> children;
+};
+
+std::vector<SymNode> make_graph(std::size_t n, std::uint64_t seed) {
+  Rng rng{seed};
+  std::vector<SymNode> out;
+  out.reserve(n);
+  auto child = [&]() -> std::uint32_t {
+    const std::size_t have = out.size();
+    if (rng.next() & 1) return static_cast<std::uint32_t>(have - 1 - rng.below(std::min<std::size_t>(have, 64)));
+    return static_cast<std::uint32_t>(rng.below(have));
+  };
+  while (out.size() < n) {
+    const std::size_t r = out.size() < 16 ? 99 : rng.below(100);
+    if (r < 25) {  // commutative two-input op; a sixth also present swapped (30% in all)
+      const std::string op = std::string("op|") + kWords[rng.below(8)];
+      const std::uint32_t a = child(), b = child();
+      out.push_back({op, {a, b}});
+      if (rng.below(5) == 0 && out.size() < n) out.push_back({op, {b, a}});
+    } else if (r < 30) {  // identity op
+      out.push_back({kIdentity[rng.below(4)], {child()}});
+    } else if (r < 50) {
+      out.push_back({kUnary[rng.below(6)], {child()}});
+    } else if (r < 65) {
+      out.push_back({kBinary[rng.below(5)], {child(), child()}});
+    } else if (r < 70) {
+      out.push_back({"op|where", {child(), child(), child()}});
+    } else {
+      out.push_back({"src|v" + std::to_string(out.size()), {}});
+    }
+  }
+  return out;
+}
+
+std::vector<Rewrite> twelve_rules() {
+  std::vector<Rewrite> rules;
+  for (const char* w : kWords) {
+    rules.push_back(Rewrite::make_or_fatal(std::string("commute-") + w,
+                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?a ?b)"),
+                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?b ?a)")));
+  }
+  for (int k = 0; k < 4; ++k) {
+    rules.push_back(Rewrite::make_or_fatal("identity-" + std::to_string(k),
+                                           Pattern::parse_or_fatal(std::string("(") + kIdentity[k] + " ?x)"),
+                                           Pattern::parse_or_fatal("?x")));
+  }
+  return rules;
+}
+
+struct Interned {
+  std::vector<Symbol> ops;
+  std::vector<std::uint32_t> child_off;
+  std::vector<std::uint32_t> kids;
+};
+
+Interned intern_all(const std::vector<SymNode>& g) {
+  Interned out;
+  out.ops.reserve(g.size());
+  out.child_off.reserve(g.size() + 1);
+  for (const SymNode& n : g) {
+    out.ops.push_back(Symbol::intern(n.text));
+    out.child_off.push_back(static_cast<std::uint32_t>(out.kids.size()));
+    out.kids.insert(out.kids.end(), n.children.begin(), n.children.end());
+  }
+  out.child_off.push_back(static_cast<std::uint32_t>(out.kids.size()));
+  return out;
+}
+
+// Adds every node (children mapped through the ids recorded so far), as the optimizer does.
+EGraph add_all(const Interned& in, std::vector<ClassId>& ids) {
+  EGraph g;
+  ids.assign(in.ops.size(), 0);
+  std::vector<ClassId> kids;
+  for (std::size_t i = 0; i < in.ops.size(); ++i) {
+    kids.clear();
+    for (std::uint32_t k = in.child_off[i]; k < in.child_off[i + 1]; ++k) kids.push_back(ids[in.kids[k]]);
+    ids[i] = g.find(g.add(in.ops[i], kids));
+  }
+  return g;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  const int repeats = argc > 2 ? std::atoi(argv[2]) : 3;
+  std::printf("e-graph benchmark: %zu-node symbol graph, seed 42, best of %d\n", n, repeats);
+
+  auto t0 = Clock::now();
+  const std::vector<SymNode> graph = make_graph(n, 42);
+  std::printf("  generate graph            %8.3f s\n", secs_since(t0));
+  t0 = Clock::now();
+  const Interned in = intern_all(graph);
+  const double t_intern = secs_since(t0);
+  std::printf("  intern %zu texts       %8.3f s  (%.1f ns/text)\n", n, t_intern, t_intern * 1e9 / n);
+
+  // 1. Adding e-nodes.
+  double best_add = 1e9;
+  std::vector<ClassId> ids;
+  for (int r = 0; r < repeats; ++r) {
+    t0 = Clock::now();
+    EGraph g = add_all(in, ids);
+    best_add = std::min(best_add, secs_since(t0));
+    if (r == 0) std::printf("  e-graph: %zu ids, %zu classes\n", g.number_of_ids(), g.number_of_classes());
+  }
+  std::printf("[add]     %zu e-nodes      %8.3f s  %6.1f ns/op  %.2f M e-nodes/s\n", n, best_add, best_add * 1e9 / n,
+              n / best_add / 1e6);
+
+  // 2. Rebuild after 10^5 unions of random leaf pairs (congruences then cascade upwards).
+  {
+    std::vector<ClassId> leaves;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (graph[i].children.empty()) leaves.push_back(ids[i]);
+    }
+    const std::size_t unions = std::min<std::size_t>(100000, leaves.size() / 2);
+    double best_rebuild = 1e9, best_union = 1e9;
+    std::size_t merges = 0, classes_after = 0;
+    for (int r = 0; r < repeats; ++r) {
+      EGraph g = add_all(in, ids);
+      g.rebuild();
+      Rng rng{7};
+      t0 = Clock::now();
+      for (std::size_t u = 0; u < unions; ++u) {
+        g.union_classes(leaves[rng.below(leaves.size())], leaves[rng.below(leaves.size())]);
+      }
+      best_union = std::min(best_union, secs_since(t0));
+      t0 = Clock::now();
+      merges = g.rebuild();
+      best_rebuild = std::min(best_rebuild, secs_since(t0));
+      classes_after = g.number_of_classes();
+    }
+    std::printf("[unions]  %zu unions       %8.3f s  %6.1f ns/op\n", unions, best_union, best_union * 1e9 / unions);
+    std::printf("[rebuild] after %zu unions %8.3f s  (%zu congruence merges, %zu classes left)\n", unions,
+                best_rebuild, merges, classes_after);
+  }
+
+  // 3. The twelve rules over the graph, with the optimizer's settings.
+  {
+    const std::vector<Rewrite> rules = twelve_rules();
+    double best_run = 1e9;
+    for (int r = 0; r < repeats; ++r) {
+      EGraph g = add_all(in, ids);
+      t0 = Clock::now();
+      Runner runner;
+      runner.with_egraph(std::move(g)).with_iter_limit(12).with_node_limit(4 * n + 1024).run(rules);
+      const double t = secs_since(t0);
+      if (t < best_run) {
+        best_run = t;
+        if (r + 1 < repeats) continue;
+      }
+      if (r + 1 < repeats) continue;
+      std::ostringstream stop;
+      stop << *runner.stop_reason();
+      std::printf("[run]     twelve rules      %8.3f s  (best of %d), stop %s, %zu iterations\n", best_run, repeats,
+                  stop.str().c_str(), runner.iterations().size());
+      std::printf("          last run: %zu -> %zu classes, total size %zu\n", runner.iterations()[0].egraph_classes,
+                  runner.egraph().number_of_classes(), runner.egraph().total_size());
+      for (std::size_t i = 0; i < runner.iterations().size(); ++i) {
+        const IterationRecord& it = runner.iterations()[i];
+        std::size_t applied = 0;
+        for (const auto& [name, k] : it.applied) applied += k;
+        std::printf("          iter %2zu: total %7.1f ms  search %7.1f  apply %7.1f  rebuild %7.1f ms  "
+                    "size %zu classes %zu applied %zu rebuild-merges %zu\n",
+                    i, it.total_time * 1e3, it.search_time * 1e3, it.apply_time * 1e3, it.rebuild_time * 1e3,
+                    it.egraph_nodes, it.egraph_classes, applied, it.n_rebuilds);
+      }
+    }
+  }
+  return 0;
+}
