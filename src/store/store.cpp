@@ -281,8 +281,10 @@ struct Store::Index {
 
 namespace {
 
-std::uint64_t hash_node(std::uint64_t seed, std::uint32_t payload, std::span<const NodeId> inputs) {
-  std::uint64_t h = detail::combine(seed ^ 0x5bd1e995ull, payload);
+// From the payload's (seeded) content hash, so that a repeat is found
+// without looking the payload up first.
+std::uint64_t hash_node(std::uint64_t payload_hash, std::span<const NodeId> inputs) {
+  std::uint64_t h = payload_hash;
   h = detail::combine(h, inputs.size());
   for (NodeId id : inputs) h = detail::combine(h, id);
   return detail::mix64(h);
@@ -297,31 +299,41 @@ Store::Store() : data_(std::make_shared<detail::StoreData>()), index_(std::make_
 Store::~Store() = default;
 
 Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
-  PoisonMutex::Guard guard(mutex_);
+  // Hashing needs no lock: the seed never changes.
+  std::span<const NodeId> inputs = node.kind == NodeKind::Source ? std::span<const NodeId>{} : node.inputs;
+  const std::uint64_t ph = hash_payload(index_->seed, node);
+  const std::uint64_t nh = hash_node(ph, inputs);
+  return mutex_.locked([&] { return intern_locked(node, inputs, ph, nh); });
+}
+
+// One probe of the node table decides a repeat; the payload table is only
+// consulted for a node that is not recorded yet.
+Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<const NodeId> inputs,
+                                                 std::uint64_t ph, std::uint64_t nh) {
   detail::StoreData& d = *data_;
   Index& ix = *index_;
   const std::uint64_t count = d.nodes.size();
-  std::span<const NodeId> inputs = node.kind == NodeKind::Source ? std::span<const NodeId>{} : node.inputs;
   for (NodeId id : inputs) {
     if (id >= count) return unexpected(BadNodeId{id});
   }
   expect(inputs.size() <= UINT32_MAX, "node has fewer than 2^32 inputs");
 
-  // Payload first: a node whose payload is new cannot be recorded yet.
-  const std::uint64_t ph = hash_payload(ix.seed, node);
+  const std::size_t n_in = inputs.size();
+  std::int64_t found = ix.nodes.find(nh, [&](std::uint64_t cand) {
+    const NodeRec& r = d.nodes[cand];
+    if (r.n_inputs != n_in) return false;
+    const NodeId* stored = r.inputs();
+    for (std::size_t k = 0; k < n_in; ++k) {
+      if (stored[k] != inputs[k]) return false;
+    }
+    return ix.payload_hashes[r.payload] == ph && payload_matches(d.payloads[r.payload], node);
+  });
+  if (found >= 0) return static_cast<NodeId>(found);
+
   std::int64_t pid = ix.payloads.find(ph, [&](std::uint64_t cand) {
     return ix.payload_hashes[cand] == ph && payload_matches(d.payloads[cand], node);
   });
-  const std::uint64_t nh_seed = ix.seed;
-  if (pid >= 0) {
-    const std::uint64_t nh = hash_node(nh_seed, static_cast<std::uint32_t>(pid), inputs);
-    std::int64_t found = ix.nodes.find(nh, [&](std::uint64_t cand) {
-      const NodeRec& r = d.nodes[cand];
-      return r.payload == static_cast<std::uint32_t>(pid) && r.n_inputs == inputs.size() &&
-             std::equal(inputs.begin(), inputs.end(), r.inputs());
-    });
-    if (found >= 0) return static_cast<NodeId>(found);
-  } else {
+  if (pid < 0) {
     expect(d.payloads.size() < UINT32_MAX, "store holds fewer than 2^32 distinct payloads");
     if (ix.payloads.needs_growth(d.payloads.size())) {
       ix.payloads.grow(d.payloads.size(), [&](std::size_t id) { return ix.payload_hashes[id]; });
@@ -337,19 +349,18 @@ Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
   if (ix.nodes.needs_growth(count)) {
     ix.nodes.grow(count, [&](std::size_t id) {
       const NodeRec& r = d.nodes[id];
-      return hash_node(nh_seed, r.payload, {r.inputs(), r.n_inputs});
+      return hash_node(ix.payload_hashes[r.payload], {r.inputs(), r.n_inputs});
     });
   }
-  const std::uint32_t p32 = static_cast<std::uint32_t>(pid);
-  NodeRec rec{p32, static_cast<std::uint32_t>(inputs.size()), {}};
-  if (inputs.size() <= 2) {
-    rec.in.near[0] = inputs.size() > 0 ? inputs[0] : 0;
-    rec.in.near[1] = inputs.size() > 1 ? inputs[1] : 0;
+  NodeRec rec{static_cast<std::uint32_t>(pid), static_cast<std::uint32_t>(n_in), {}};
+  if (n_in <= 2) {
+    rec.in.near[0] = n_in > 0 ? inputs[0] : 0;
+    rec.in.near[1] = n_in > 1 ? inputs[1] : 0;
   } else {
     rec.in.far = d.arena.copy(inputs);
   }
   d.nodes.emplace_back(rec);
-  ix.nodes.insert(hash_node(nh_seed, p32, inputs), count);
+  ix.nodes.insert(nh, count);
   return count;
 }
 
