@@ -65,141 +65,189 @@ inline std::uint64_t get_le64(const unsigned char* p) noexcept {
 
 // ---- writer -----------------------------------------------------------------
 
-// One growing output buffer; fields are appended and never patched.
-class ByteSink {
- public:
-  explicit ByteSink(std::size_t hint) { buf_.resize(std::max<std::size_t>(hint, 64)); }
-
-  char* room(std::size_t n) {
-    if (buf_.size() - len_ < n) [[unlikely]]
-      buf_.resize(std::max(buf_.size() * 2, len_ + n));
-    return buf_.data() + len_;
-  }
-  void u8(std::uint8_t v) {
-    *room(1) = static_cast<char>(v);
-    len_ += 1;
-  }
-  void u32(std::uint32_t v) {
-    put_le32(room(4), v);
-    len_ += 4;
-  }
-  void u64(std::uint64_t v) {
-    put_le64(room(8), v);
-    len_ += 8;
-  }
-  void bytes(const char* data, std::size_t n) {
-    if (n != 0) std::memcpy(room(n), data, n);
-    len_ += n;
-  }
-  std::string finish() && {
-    buf_.resize(len_);
-    return std::move(buf_);
-  }
-
- private:
-  std::string buf_;
-  std::size_t len_ = 0;
-};
-
-class BlobWriter {
- public:
-  explicit BlobWriter(std::size_t hint) : out_(hint) {}
-
-  bool count(std::uint64_t n, const char* what) {
-    if (n > kU32Max) [[unlikely]] {
-      error_ = BlobTooLarge{what, n};
-      return false;
+// The node walk of the writer, shared by its two passes so that they cannot
+// disagree: `Sizer` adds up the bytes and refuses what 32 bits cannot hold,
+// `Emitter` then writes exactly that many bytes into a buffer sized up front
+// (no growth, no zero-fill, no copy when the caller owns the destination).
+// Each returns false to stop the walk (only the sizer ever does).
+template <class Pass>
+bool walk_params(Pass& w, const ParamMap& params) {
+  if (!w.count(params.size(), "param count")) return false;
+  for (const Param& p : params.entries) {
+    if (!w.str(p.key)) return false;
+    const ParamValue& v = p.value;
+    w.u8(static_cast<std::uint8_t>(v.tag()));
+    switch (v.tag()) {
+      case ParamValue::Tag::Int: w.u64(static_cast<std::uint64_t>(v.as_int())); break;
+      case ParamValue::Tag::Float: w.u64(v.float_bits()); break;
+      case ParamValue::Tag::Bool: w.u8(v.as_bool() ? 1 : 0); break;
+      case ParamValue::Tag::Str:
+        if (!w.str(v.as_str())) return false;
+        break;
     }
-    out_.u32(static_cast<std::uint32_t>(n));
+  }
+  return true;
+}
+
+template <class Pass>
+bool walk_members(Pass& w, std::span<const StageMember> members) {
+  if (!w.count(members.size(), "member count")) return false;
+  for (const StageMember& m : members) {
+    if (!w.str(m.token)) return false;
+    if (!w.count(m.refs.size(), "stage reference count")) return false;
+    for (const StageRef& r : m.refs) {
+      if (!w.stage_ref(r)) return false;
+    }
+  }
+  return true;
+}
+
+template <class Pass>
+bool walk_node(Pass& w, const NodeView& n) {
+  w.u8(static_cast<std::uint8_t>(n.kind()));
+  switch (n.kind()) {
+    case NodeKind::Source:
+      return w.str(n.name()) && walk_params(w, n.params());
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      return w.str(n.name()) && walk_params(w, n.params()) && w.ids(n.inputs(), "input count");
+    case NodeKind::External: {
+      const PayloadDescriptor* d = n.descriptor();
+      expect(d != nullptr, "external node has a descriptor");
+      if (!(w.str(d->kind) && w.str(d->content_hash) && w.str(d->framework) && w.str(d->version) &&
+            w.str(d->io_schema)))
+        return false;
+      if (d->preprocessing_ref) {
+        w.u8(1);
+        if (!w.str(*d->preprocessing_ref)) return false;
+      } else {
+        w.u8(0);
+      }
+      return walk_params(w, n.params()) && w.ids(n.inputs(), "input count");
+    }
+    case NodeKind::Stage:
+      return w.ids(n.inputs(), "input count") && walk_members(w, n.members());
+    case NodeKind::Exchange:
+      return walk_params(w, n.params()) && w.ids(n.inputs(), "input count");
+  }
+  panic("node kind is one of the six kinds");
+}
+
+template <class Pass>
+bool walk_blob(Pass& w, const Snapshot& snap, std::span<const NodeId> outputs) {
+  w.magic();
+  if (!w.count(snap.size(), "node count")) return false;
+  for (NodeId id = 0; id < snap.end_id(); ++id) {
+    if (!walk_node(w, snap.node(id))) return false;
+  }
+  return w.ids(outputs, "output count");
+}
+
+class Sizer {
+ public:
+  void magic() { total_ += 4; }
+  void u8(std::uint8_t) { total_ += 1; }
+  void u64(std::uint64_t) { total_ += 8; }
+  bool count(std::uint64_t n, const char* what) {
+    if (n > kU32Max) [[unlikely]] return refuse(what, n);
+    total_ += 4;
     return true;
   }
   bool str(std::string_view s) {
     if (!count(s.size(), "string length")) return false;
-    out_.bytes(s.data(), s.size());
-    return true;
-  }
-  bool params(const ParamMap& params) {
-    if (!count(params.size(), "param count")) return false;
-    for (const Param& p : params.entries) {
-      if (!str(p.key)) return false;
-      const ParamValue& v = p.value;
-      out_.u8(static_cast<std::uint8_t>(v.tag()));
-      switch (v.tag()) {
-        case ParamValue::Tag::Int: out_.u64(static_cast<std::uint64_t>(v.as_int())); break;
-        case ParamValue::Tag::Float: out_.u64(v.float_bits()); break;
-        case ParamValue::Tag::Bool: out_.u8(v.as_bool() ? 1 : 0); break;
-        case ParamValue::Tag::Str:
-          if (!str(v.as_str())) return false;
-          break;
-      }
-    }
+    total_ += s.size();
     return true;
   }
   bool ids(std::span<const NodeId> ids, const char* what) {
     if (!count(ids.size(), what)) return false;
-    if constexpr (std::endian::native == std::endian::little) {
-      out_.bytes(reinterpret_cast<const char*>(ids.data()), ids.size() * kIdBytes);
-    } else {
-      for (NodeId id : ids) out_.u64(id);
-    }
+    total_ += ids.size() * kIdBytes;
     return true;
   }
-  bool members(std::span<const StageMember> members) {
-    if (!count(members.size(), "member count")) return false;
-    for (const StageMember& m : members) {
-      if (!str(m.token)) return false;
-      if (!count(m.refs.size(), "stage reference count")) return false;
-      for (const StageRef& r : m.refs) {
-        if (r.index > kU32Max) [[unlikely]] {
-          error_ = BlobTooLarge{"stage reference index", r.index};
-          return false;
-        }
-        char rec[kStageRefBytes];
-        rec[0] = static_cast<char>(r.kind == StageRef::Kind::Input ? 0 : 1);
-        put_le32(rec + 1, static_cast<std::uint32_t>(r.index));
-        out_.bytes(rec, kStageRefBytes);
-      }
-    }
+  bool stage_ref(const StageRef& r) {
+    if (r.index > kU32Max) [[unlikely]] return refuse("stage reference index", r.index);
+    total_ += kStageRefBytes;
     return true;
-  }
-  bool node(const NodeView& n) {
-    out_.u8(static_cast<std::uint8_t>(n.kind()));
-    switch (n.kind()) {
-      case NodeKind::Source:
-        return str(n.name()) && params(n.params());
-      case NodeKind::Op:
-      case NodeKind::Reduction:
-        return str(n.name()) && params(n.params()) && ids(n.inputs(), "input count");
-      case NodeKind::External: {
-        const PayloadDescriptor* d = n.descriptor();
-        expect(d != nullptr, "external node has a descriptor");
-        if (!(str(d->kind) && str(d->content_hash) && str(d->framework) && str(d->version) && str(d->io_schema)))
-          return false;
-        if (d->preprocessing_ref) {
-          out_.u8(1);
-          if (!str(*d->preprocessing_ref)) return false;
-        } else {
-          out_.u8(0);
-        }
-        return params(n.params()) && ids(n.inputs(), "input count");
-      }
-      case NodeKind::Stage:
-        return ids(n.inputs(), "input count") && members(n.members());
-      case NodeKind::Exchange:
-        return params(n.params()) && ids(n.inputs(), "input count");
-    }
-    panic("node kind is one of the six kinds");
   }
 
-  void magic() { out_.bytes(kMagic, 4); }
+  std::uint64_t total() const { return total_; }
   const BlobTooLarge& error() const { return error_; }
-  std::string finish() && { return std::move(out_).finish(); }
 
  private:
-  ByteSink out_;
+  bool refuse(const char* what, std::uint64_t value) {
+    error_ = BlobTooLarge{what, value};
+    return false;
+  }
+  std::uint64_t total_ = 0;
   BlobTooLarge error_;
 };
 
+// Writes into a buffer the Sizer has measured; every value it is handed has
+// passed the Sizer's limits.
+class Emitter {
+ public:
+  explicit Emitter(char* out) : p_(out) {}
+  void magic() { bytes(kMagic, 4); }
+  void u8(std::uint8_t v) { *p_++ = static_cast<char>(v); }
+  void u64(std::uint64_t v) {
+    put_le64(p_, v);
+    p_ += 8;
+  }
+  bool count(std::uint64_t n, const char*) {
+    put_le32(p_, static_cast<std::uint32_t>(n));
+    p_ += 4;
+    return true;
+  }
+  bool str(std::string_view s) {
+    count(s.size(), nullptr);
+    bytes(s.data(), s.size());
+    return true;
+  }
+  bool ids(std::span<const NodeId> ids, const char*) {
+    count(ids.size(), nullptr);
+    if constexpr (std::endian::native == std::endian::little) {
+      bytes(reinterpret_cast<const char*>(ids.data()), ids.size() * kIdBytes);
+    } else {
+      for (NodeId id : ids) u64(id);
+    }
+    return true;
+  }
+  bool stage_ref(const StageRef& r) {
+    u8(r.kind == StageRef::Kind::Input ? 0 : 1);
+    count(r.index, nullptr);
+    return true;
+  }
+  char* end() const { return p_; }
+
+ private:
+  // Most texts and input lists are short: copy them inline with two
+  // overlapping loads and stores instead of calling memcpy.
+  void bytes(const char* src, std::size_t n) {
+    char* dst = p_;
+    if (n <= 16) {
+      if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+      } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+      } else if (n != 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+      }
+    } else {
+      std::memcpy(dst, src, n);
+    }
+    p_ += n;
+  }
+  char* p_;
+};
 
 // ---- reader -----------------------------------------------------------------
 
@@ -319,7 +367,7 @@ class BlobReader {
       std::uint64_t id;
       if (!u64(id)) return false;
       if (id >= pos) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id);
-      inputs_.push_back(id_of_position_[static_cast<std::size_t>(id)]);
+      inputs_.push_back(id_of(id));
     }
     return true;
   }
@@ -415,8 +463,20 @@ class BlobReader {
     // Mapped inputs are ids the store already handed out, so this cannot
     // fail; should it, the reference is reported as out of range.
     if (!id) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id.error().id);
+    if (!remapped_) {
+      if (*id == pos) [[likely]] return true;
+      // The first repeated record: from here on positions and ids part.
+      remapped_ = true;
+      id_of_position_.reserve(static_cast<std::size_t>(pos) + 1 + bounded(n_records_ - pos, kMinRecordBytes));
+      for (NodeId k = 0; k < pos; ++k) id_of_position_.push_back(k);
+    }
     id_of_position_.push_back(*id);
     return true;
+  }
+
+  // The id the store gave the record at `pos` (an earlier position).
+  NodeId id_of(std::uint64_t pos) const noexcept {
+    return remapped_ ? id_of_position_[static_cast<std::size_t>(pos)] : pos;
   }
 
   bool read_all() {
@@ -424,10 +484,10 @@ class BlobReader {
     if (std::memcmp(p_, kMagic, 4) != 0) return fail(Kind::BadMagic);
     if (remaining() < 8) return truncated();
     const std::uint32_t n_records = get_le32(p_ + 4);
+    n_records_ = n_records;
     p_ += 8;
 
     store_ = std::make_unique<Store>();
-    id_of_position_.reserve(bounded(n_records, kMinRecordBytes));
     for (std::uint32_t i = 0; i < n_records; ++i) {
       if (!record(i)) return false;
     }
@@ -438,7 +498,7 @@ class BlobReader {
       std::uint64_t pos;
       if (!u64(pos)) return false;
       if (pos >= n_records) [[unlikely]] return fail(Kind::NodeRefOutOfRange, pos);
-      auto marked = store_->mark_output(id_of_position_[static_cast<std::size_t>(pos)]);
+      auto marked = store_->mark_output(id_of(pos));
       if (!marked) [[unlikely]] return fail(Kind::NodeRefOutOfRange, marked.error().id);
     }
     return true;  // trailing bytes are not examined
@@ -448,7 +508,12 @@ class BlobReader {
   const unsigned char* end_;
   BlobError error_;
   std::unique_ptr<Store> store_;
-  std::vector<NodeId> id_of_position_;  // record position -> id from intern
+  std::uint32_t n_records_ = 0;
+  // Record position -> the id `intern` returned. Left empty, and the map
+  // taken as the identity, until a record repeats an earlier one (which a
+  // writer-made blob never does).
+  bool remapped_ = false;
+  std::vector<NodeId> id_of_position_;
   ParamMap params_;
   PayloadDescriptor desc_;
   std::vector<NodeId> inputs_;
@@ -475,18 +540,34 @@ std::string BlobTooLarge::message() const {
          " exceeds the blob format's limit of 4294967295";
 }
 
-Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs) {
+namespace {
+void check_blob_request(const Snapshot& snap, std::span<const NodeId> outputs) {
   expect(snap.begin_id() == 0, "a serialized snapshot starts at node 0");
   for (NodeId id : outputs) expect(id < snap.end_id(), "serialized outputs are recorded nodes");
+}
+}  // namespace
 
-  BlobWriter w(16 + snap.size() * 40 + outputs.size() * kIdBytes);
-  w.magic();
-  if (!w.count(snap.size(), "node count")) return unexpected(w.error());
-  for (NodeId id = 0; id < snap.end_id(); ++id) {
-    if (!w.node(snap.node(id))) return unexpected(w.error());
-  }
-  if (!w.ids(outputs, "output count")) return unexpected(w.error());
-  return std::move(w).finish();
+Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs) {
+  check_blob_request(snap, outputs);
+  Sizer sizer;
+  if (!walk_blob(sizer, snap, outputs)) return unexpected(sizer.error());
+  if (sizer.total() > SIZE_MAX) return unexpected(BlobTooLarge{"blob size", sizer.total()});
+  return static_cast<std::size_t>(sizer.total());
+}
+
+void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs) {
+  check_blob_request(snap, outputs);
+  Emitter emitter(dest);
+  walk_blob(emitter, snap, outputs);
+  expect(emitter.end() == dest + size, "the blob fills exactly the measured size");
+}
+
+Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs) {
+  auto size = blob_size(snap, outputs);
+  if (!size) return unexpected(size.error());
+  std::string out(*size, '\0');
+  write_blob_to(out.data(), out.size(), snap, outputs);
+  return out;
 }
 
 Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data) {

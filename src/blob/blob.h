@@ -45,7 +45,8 @@ struct BlobError {
 // The writer's refusal: a count, length or stage index that 32 bits cannot
 // hold. `what` names the field ("node count", "string length", "param count",
 // "input count", "member count", "stage reference count",
-// "stage reference index", "output count").
+// "stage reference index", "output count"; "blob size" only where size_t
+// is narrower than 64 bits).
 struct BlobTooLarge {
   const char* what = "";
   std::uint64_t value = 0;
@@ -57,6 +58,14 @@ struct BlobTooLarge {
 // exactly as given (repeats included). Every output id must be below
 // snap.end_id(); the caller checks them first (`Store::snapshot_checked`).
 Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs);
+
+// The same in two steps, for callers that own the destination (the Python
+// surface writes straight into a bytes object): `blob_size` measures the
+// blob and makes every refusal; `write_blob_to` then fills exactly `size`
+// bytes at `dest`, where `size` is what `blob_size` returned for the same
+// snapshot and outputs (a snapshot never changes, so the two agree).
+Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs);
+void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs);
 
 // Reads a blob into a new store: one pass, bounds-checked, never reserving
 // more than the remaining bytes could hold.

@@ -383,6 +383,23 @@ TEST(BlobReader, RepeatedRecordsAreMappedByPosition) {
   std::string again = write_all(*s);
   EXPECT_EQ(write_all(*read_ok(again)), again);
 
+  // A late first repeat: references to positions before and after it.
+  Bytes late;
+  late.header(6)
+      .source("a")            // 0 -> 0
+      .source("b")            // 1 -> 1
+      .op("f", {0, 1})        // 2 -> 2
+      .source("a")            // 3 -> 0 (repeat)
+      .op("g", {2, 3, 1})     // 4 -> 3, inputs (2, 0, 1)
+      .op("g", {2, 0, 1});    // 5 -> 3 again
+  auto t = read_ok(Bytes(late).ids({3, 5, 4, 2}));
+  ASSERT_EQ(t->node_count(), 4u);
+  Snapshot tsnap = t->snapshot();
+  EXPECT_EQ(std::vector<NodeId>(tsnap.node(3).inputs().begin(), tsnap.node(3).inputs().end()),
+            (std::vector<NodeId>{2, 0, 1}));
+  EXPECT_EQ(t->outputs(), (std::vector<NodeId>{0, 3, 2}));
+  EXPECT_EQ(error_of(Bytes(late).ids({6})), "node reference 6 out of range");
+
   // An id not below the record's own position still fails, with that id.
   Bytes c;
   c.header(4).source("x").source("x").source("y").op("f", {3});
