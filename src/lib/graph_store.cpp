@@ -6,6 +6,7 @@
 
 #include "lib/binding.h"
 #include "lib/convert.h"
+#include "lib/methods.h"
 #include "store/panic.h"
 
 namespace tavrine::py {
@@ -163,10 +164,26 @@ PyMethodDef kMethods[] = {
         "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its\n"
         "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."),
     noargs_row<node_count>("node_count", "node_count($self)\n--\n\n"),
-    // to_dot
-    // serialize
-    // deserialize
-    // nodes
+    noargs_row<store_to_dot>("to_dot", "to_dot($self)\n--\n\n"),
+    method_row<kSerialize, store_serialize>(
+        "serialize",
+        "serialize($self, outputs=None)\n--\n\n"
+        "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
+        "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With\n"
+        "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+        "property of the compile request); the default keeps the marks-based behavior."),
+    static_method_row<kDeserialize, store_deserialize>(
+        "deserialize",
+        "deserialize(data)\n--\n\n"
+        "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+        "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."),
+    noargs_row<store_nodes>(
+        "nodes",
+        "nodes($self)\n--\n\n"
+        "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+        "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
+        "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+        "`descriptor` dict for external nodes and `n_members` for stage nodes."),
     noargs_row<outputs>("outputs",
                         "outputs($self)\n--\n\n"
                         "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),

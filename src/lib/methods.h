@@ -1,0 +1,21 @@
+#pragma once
+// GraphStore methods whose bodies live outside graph_store.cpp, grouped by
+// what they serve: the views and the blob (views.cpp) and the reductions
+// (reduce.cpp). graph_store.cpp lists them in the class's method table.
+#include "lib/binding.h"
+
+namespace tavrine::py {
+
+// views.cpp
+PyObject* store_nodes(PyObject* self);
+PyObject* store_to_dot(PyObject* self);
+
+inline constexpr Param kSerializeParams[] = {{"outputs", false}};
+inline constexpr Signature kSerialize = make_signature("GraphStore.serialize()", kSerializeParams, 1);
+PyObject* store_serialize(PyObject* self, const BoundArgs& args);
+
+inline constexpr Param kDeserializeParams[] = {{"data", true}};
+inline constexpr Signature kDeserialize = make_signature("GraphStore.deserialize()", kDeserializeParams, 1);
+PyObject* store_deserialize(PyObject* self, const BoundArgs& args);
+
+}  // namespace tavrine::py

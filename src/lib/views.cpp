@@ -1,0 +1,211 @@
+// The read-only views of a GraphStore and its blob form: nodes(), to_dot(),
+// serialize() and deserialize(). Each takes what it needs from the store in
+// one short holding of the store's lock (a snapshot shares the store's
+// append-only storage) and builds Python objects only after releasing it.
+#include <string>
+#include <vector>
+
+#include "blob/blob.h"
+#include "lib/convert.h"
+#include "lib/graph_store.h"
+#include "lib/methods.h"
+#include "store/dot.h"
+#include "store/views.h"
+
+namespace tavrine::py {
+
+namespace {
+
+// Interned key and kind texts, made once per process: every dict of a
+// nodes() call shares them.
+struct Texts {
+  PyObject* id;
+  PyObject* output;
+  PyObject* inputs;
+  PyObject* kind;
+  PyObject* name;
+  PyObject* params;
+  PyObject* descriptor;
+  PyObject* n_members;
+  PyObject* members;
+  PyObject* content_hash;
+  PyObject* framework;
+  PyObject* version;
+  PyObject* io_schema;
+  PyObject* preprocessing_ref;
+  PyObject* input;
+  PyObject* member;
+  PyObject* kinds[kNodeKindCount];
+  PyObject* empty;
+};
+
+const Texts& texts() {
+  // Created under the interpreter's own once-only guard so that racing
+  // threads of a free-threaded interpreter agree on one set.
+  static Texts* t = [] {
+    auto* x = new Texts{};
+    auto intern = [](const char* s) { return check(PyUnicode_InternFromString(s)); };
+    x->id = intern("id");
+    x->output = intern("output");
+    x->inputs = intern("inputs");
+    x->kind = intern("kind");
+    x->name = intern("name");
+    x->params = intern("params");
+    x->descriptor = intern("descriptor");
+    x->n_members = intern("n_members");
+    x->members = intern("members");
+    x->content_hash = intern("content_hash");
+    x->framework = intern("framework");
+    x->version = intern("version");
+    x->io_schema = intern("io_schema");
+    x->preprocessing_ref = intern("preprocessing_ref");
+    x->input = intern("input");
+    x->member = intern("member");
+    for (int k = 0; k < kNodeKindCount; ++k) {
+      std::string_view n = kind_name(static_cast<NodeKind>(k));
+      x->kinds[k] = check(PyUnicode_InternFromString(std::string(n).c_str()));
+    }
+    x->empty = intern("");
+    return x;
+  }();
+  return *t;
+}
+
+PyObject* text(std::string_view s) {
+  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
+}
+
+void set(PyObject* dict, PyObject* key, Ref value) {
+  if (PyDict_SetItem(dict, key, value.get()) < 0) throw_pyerr();
+}
+
+PyObject* param_value(const ParamValue& v) {
+  switch (v.tag()) {
+    case ParamValue::Tag::Int: return check(PyLong_FromLongLong(v.as_int()));
+    case ParamValue::Tag::Float: return check(PyFloat_FromDouble(v.as_float()));
+    case ParamValue::Tag::Bool: return Py_NewRef(v.as_bool() ? Py_True : Py_False);
+    case ParamValue::Tag::Str: return text(v.as_str());
+  }
+  return nullptr;
+}
+
+PyObject* params_dict(const ParamMap& params) {
+  Ref d = Ref::checked(PyDict_New());
+  for (const tavrine::Param& p : params.entries) {
+    Ref key = Ref::checked(text(p.key));
+    if (PyDict_SetItem(d.get(), key.get(), Ref::checked(param_value(p.value)).get()) < 0) throw_pyerr();
+  }
+  return d.release();
+}
+
+PyObject* descriptor_dict(const PayloadDescriptor& desc) {
+  const Texts& t = texts();
+  Ref d = Ref::checked(PyDict_New());
+  set(d.get(), t.kind, Ref::checked(text(desc.kind)));
+  set(d.get(), t.content_hash, Ref::checked(text(desc.content_hash)));
+  set(d.get(), t.framework, Ref::checked(text(desc.framework)));
+  set(d.get(), t.version, Ref::checked(text(desc.version)));
+  set(d.get(), t.io_schema, Ref::checked(text(desc.io_schema)));
+  set(d.get(), t.preprocessing_ref,
+      desc.preprocessing_ref ? Ref::checked(text(*desc.preprocessing_ref)) : Ref::borrow(Py_None));
+  return d.release();
+}
+
+PyObject* member_list(std::span<const StageMember> members) {
+  const Texts& t = texts();
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  Py_ssize_t i = 0;
+  for (const StageMember& m : members) {
+    auto parsed = parse_member_token(m.token);
+    if (!parsed) raise(PyExc_ValueError, parsed.error().message().c_str());
+    Ref d = Ref::checked(PyDict_New());
+    set(d.get(), t.kind, Ref::checked(text(parsed->kind)));
+    set(d.get(), t.name, Ref::checked(text(parsed->name)));
+    set(d.get(), t.params, Ref::checked(params_dict(parsed->params)));
+    Ref refs = Ref::checked(PyList_New(static_cast<Py_ssize_t>(m.refs.size())));
+    Py_ssize_t j = 0;
+    for (const StageRef& r : m.refs) {
+      Ref index = Ref::checked(PyLong_FromUnsignedLongLong(r.index));
+      PyObject* tag = r.kind == StageRef::Kind::Input ? t.input : t.member;
+      PyList_SET_ITEM(refs.get(), j++, check(PyTuple_Pack(2, tag, index.get())));
+    }
+    set(d.get(), t.inputs, std::move(refs));
+    PyList_SET_ITEM(list.get(), i++, d.release());
+  }
+  return list.release();
+}
+
+// One node's dict, keys in the documented order.
+PyObject* node_dict(NodeId id, const NodeView& n, bool output, std::vector<Ref>& name_cache) {
+  const Texts& t = texts();
+  Ref d = Ref::checked(PyDict_New());
+  set(d.get(), t.id, Ref::checked(PyLong_FromUnsignedLongLong(id)));
+  set(d.get(), t.output, Ref::borrow(output ? Py_True : Py_False));
+  std::span<const NodeId> inputs = n.inputs();
+  Ref in = Ref::checked(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    PyList_SET_ITEM(in.get(), static_cast<Py_ssize_t>(k), check(PyLong_FromUnsignedLongLong(inputs[k])));
+  }
+  set(d.get(), t.inputs, std::move(in));
+  const NodeKind kind = n.kind();
+  set(d.get(), t.kind, Ref::borrow(t.kinds[static_cast<int>(kind)]));
+  // Names are immutable: one str per distinct payload serves every node.
+  Ref& name = name_cache[n.payload_id()];
+  if (!name) name = kind_has_name(kind) ? Ref::checked(text(n.name())) : Ref::borrow(t.empty);
+  set(d.get(), t.name, Ref::borrow(name.get()));
+  set(d.get(), t.params, Ref::checked(params_dict(n.params())));
+  if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(*n.descriptor())));
+  if (kind == NodeKind::Stage) {
+    set(d.get(), t.n_members, Ref::checked(PyLong_FromSize_t(n.members().size())));
+    set(d.get(), t.members, Ref::checked(member_list(n.members())));
+  }
+  return d.release();
+}
+
+}  // namespace
+
+PyObject* store_nodes(PyObject* self) {
+  Snapshot snap = store_of(self).snapshot();
+  std::vector<std::uint8_t> marked = output_mask(snap);
+  std::vector<Ref> name_cache(snap.payload_count());
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snap.size())));
+  for (NodeId id = 0; id < snap.end_id(); ++id) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), node_dict(id, snap.node(id), marked[id] != 0, name_cache));
+  }
+  return list.release();
+}
+
+PyObject* store_to_dot(PyObject* self) {
+  std::string dot = render_dot(store_of(self).snapshot());
+  return text(dot);
+}
+
+PyObject* store_serialize(PyObject* self, const BoundArgs& args) {
+  auto outputs = convert_arg("outputs", [&] { return to_optional_ids(args[0]); });
+  Store& store = store_of(self);
+  Snapshot snap;
+  std::span<const NodeId> out;
+  if (outputs) {
+    auto checked = store.snapshot_checked(*outputs);
+    if (!checked) raise_bad_node_id(checked.error());
+    snap = std::move(*checked);
+    out = *outputs;
+  } else {
+    snap = store.snapshot();
+    out = snap.marks();
+  }
+  auto size = blob_size(snap, out);
+  if (!size) raise(PyExc_OverflowError, size.error().message().c_str());
+  Ref bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  write_blob_to(PyBytes_AS_STRING(bytes.get()), *size, snap, out);
+  return bytes.release();
+}
+
+PyObject* store_deserialize(PyObject* /*self*/, const BoundArgs& args) {
+  std::string_view data = convert_arg("data", [&] { return to_bytes(args[0]); });
+  auto store = read_blob(data);
+  if (!store) raise(PyExc_ValueError, store.error().message().c_str());
+  return wrap_store(std::move(*store));
+}
+
+}  // namespace tavrine::py
