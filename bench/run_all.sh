@@ -3,7 +3,7 @@
 # the venv's interpreter. `make bench` builds everything first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=build/venv/bin/python
+py=$(pwd)/build/venv/bin/python
 for b in build/bench/*_bench build/bench/egraph/*_bench; do
   [ -x "$b" ] || continue
   echo "== $b"
@@ -11,5 +11,5 @@ for b in build/bench/*_bench build/bench/egraph/*_bench; do
 done
 for b in bench/*_bench.py; do
   echo "== $b"
-  (cd bench && "../$py" "$(basename "$b")")
+  (cd bench && "$py" "$(basename "$b")")
 done
