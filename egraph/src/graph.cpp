@@ -250,10 +250,23 @@ bool EGraph::canonicalize_node(NodeRef n) {
   const std::uint64_t old_hash = node_hash(n);
   const std::size_t slot = memo_.find(old_hash, [&](NodeRef m) { return node_equals(m, r.op, {kids, r.arity}); });
   if (slot != Memo::npos) {
+    nodes_[memo_.ref_at(slot)].memo_value = kNil;
     memo_.erase(slot);
     ++dead_keys_;
   }
   for (; k < r.arity; ++k) kids[k] = root_of_mut(kids[k]);
+  return true;
+}
+
+bool EGraph::reinsert_is_noop(NodeRef n) const noexcept {
+  // Re-inserting n would find its own key (n holds a key, which is n's current content,
+  // canonical when every child is a root) mapping to n itself, and union n with itself.
+  const NodeRec& r = nodes_[n];
+  if (r.memo_value != n) return false;
+  const ClassId* kids = child_pool_.data() + r.child_off;
+  for (std::uint32_t k = 0; k < r.arity; ++k) {
+    if (parent_[kids[k]] != kids[k]) return false;
+  }
   return true;
 }
 
@@ -280,6 +293,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     pending_.pop_back();
     if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
     if (check.tick(1 + nodes_[n].arity)) return false;
+    if (reinsert_is_noop(n)) continue;
     if (canonicalize_node(n)) touched_.push_back(n);
     const NodeRec& r = nodes_[n];
     const std::span<const ClassId> kids = node_children(n);

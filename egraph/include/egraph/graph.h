@@ -120,7 +120,7 @@ class EGraph {
     Symbol op;
     std::uint32_t arity;
     std::uint32_t child_off;   // first child in child_pool_
-    ClassId memo_value;        // value of the memo key stored through this node, if any
+    ClassId memo_value;        // value of the memo key stored through this node; kNil if none
   };
   // Parent entries of a class, newest first: a singly linked list through parent_pool_ so
   // that adding a parent touches only this record and concatenation is O(1). Entry node i
@@ -209,6 +209,7 @@ class EGraph {
   // Rewrites n's children to their roots; drops n's old (now stale) key from the memo when
   // anything changed. Returns true when a child changed.
   bool canonicalize_node(NodeRef n);
+  bool reinsert_is_noop(NodeRef n) const noexcept;
   void rebuild_index();
   void push_parent(ClassId cls, NodeRef n);
 
