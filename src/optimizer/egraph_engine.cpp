@@ -74,7 +74,20 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
 
     egraph::Runner runner;
     runner.with_egraph(std::move(g)).with_iter_limit(kIterLimit).with_node_limit(4 * n + 1024).run(rules_->list);
+    last_run_ = RunInfo{};
+    if (const auto& why = runner.stop_reason()) {
+      switch (why->kind) {
+        case egraph::StopKind::Saturated: last_run_.stop = "Saturated"; break;
+        case egraph::StopKind::IterationLimit: last_run_.stop = "IterationLimit"; break;
+        case egraph::StopKind::NodeLimit: last_run_.stop = "NodeLimit"; break;
+        case egraph::StopKind::TimeLimit: last_run_.stop = "TimeLimit"; break;
+        case egraph::StopKind::Other: last_run_.stop = "Other"; break;
+      }
+    }
+    last_run_.iterations = runner.iterations().size();
     g = runner.take_egraph();
+    last_run_.egraph_nodes = g.total_size();
+    last_run_.classes = g.number_of_classes();
 
     // Representative of a class: its smallest position. Class ids are dense,
     // so plain arrays replace maps.

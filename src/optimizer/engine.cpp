@@ -34,8 +34,11 @@ void append_params_part(std::string& out, const ParamMap* params) {
   }
 }
 
-void append_symbol(std::string& out, NodeKind kind, std::string_view name, const ParamMap* params,
-                   const PayloadDescriptor* descriptor, std::span<const StageMember> members) {
+}  // namespace
+
+void append_payload_symbol(std::string& out, NodeKind kind, std::string_view name, const ParamMap& params_ref,
+                           const PayloadDescriptor* descriptor, std::span<const StageMember> members) {
+  const ParamMap* params = &params_ref;
   switch (kind) {
     case NodeKind::Source:
     case NodeKind::Op:
@@ -82,10 +85,8 @@ void append_symbol(std::string& out, NodeKind kind, std::string_view name, const
   panic("node kind is one of the six kinds");
 }
 
-}  // namespace
-
 void append_node_symbol(std::string& out, const NodeView& n) {
-  append_symbol(out, n.kind(), n.name(), &n.params(), n.descriptor(), n.members());
+  append_payload_symbol(out, n.kind(), n.name(), n.params(), n.descriptor(), n.members());
 }
 
 std::string node_symbol(const NodeView& n) {
@@ -96,7 +97,7 @@ std::string node_symbol(const NodeView& n) {
 
 std::string node_symbol(const Node& n) {
   std::string out;
-  append_symbol(out, n.kind, n.name, &n.params, n.descriptor.get(), n.members);
+  append_payload_symbol(out, n.kind, n.name, n.params, n.descriptor.get(), n.members);
   return out;
 }
 

@@ -36,6 +36,10 @@ using Pos = std::uint32_t;
 std::string node_symbol(const Node& node);
 std::string node_symbol(const NodeView& node);
 void append_node_symbol(std::string& out, const NodeView& node);
+// The symbol of a node given by its non-input fields (`descriptor` is read
+// for External only, `members` for Stage only).
+void append_payload_symbol(std::string& out, NodeKind kind, std::string_view name, const ParamMap& params,
+                           const PayloadDescriptor* descriptor, std::span<const StageMember> members);
 
 // The symbol texts of the four identity operations (add 0.0 / mul 1.0, right
 // and left) and the eight commutative operation words, in rule order.
@@ -149,9 +153,21 @@ class EGraphEngine final : public RewriteEngine {
   ~EGraphEngine() override;
   SymbolGraph canonicalize(const SymbolGraph& graph) override;
 
+  // How the last run ended, for benchmarks and diagnostics; the reduction
+  // itself never looks at it. `stop` is "Saturated", "IterationLimit",
+  // "NodeLimit", "TimeLimit" or "Other".
+  struct RunInfo {
+    std::string stop;
+    std::size_t iterations = 0;
+    std::size_t egraph_nodes = 0;  // total size at the end
+    std::size_t classes = 0;
+  };
+  const RunInfo& last_run() const noexcept { return last_run_; }
+
  private:
   struct Rules;
   std::unique_ptr<Rules> rules_;
+  RunInfo last_run_;
 };
 
 }  // namespace tavrine::opt

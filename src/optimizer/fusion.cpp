@@ -15,7 +15,8 @@
 
 namespace tavrine::opt {
 
-FusedGraph fuse_stages(const SymbolGraph& g, std::span<const NodeView> templates, bool maximal_fusion) {
+FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::span<const NodeId> templates,
+                       bool maximal_fusion) {
   const Pos n = static_cast<Pos>(g.size());
   FusedGraph out;
 
@@ -92,7 +93,7 @@ FusedGraph fuse_stages(const SymbolGraph& g, std::span<const NodeView> templates
     if (g.boundary(p)) {
       const std::uint32_t sym = g.symbol_index(p);
       expect(sym < templates.size(), "every boundary symbol has a template");
-      Node node = templates[sym].to_node();
+      Node node = nodes.node(templates[sym]);
       node.inputs.clear();
       for (Pos c : g.children_of(p)) node.inputs.push_back(emitted[sink[c]]);
       out.nodes.push_back(std::move(node));

@@ -1,32 +1,246 @@
 #include "optimizer/incremental.h"
 
+#include <algorithm>
+
 #include "optimizer/flat_index.h"
 #include "store/panic.h"
 
 namespace tavrine::opt {
 
-// Commutative ops of the canonical form, found by their unordered operand
-// pair: every such op enters the form through this index, so at most one of
-// op(a, b) and op(b, a) is ever recorded, and finding either is the lookup of
-// the candidate followed by the lookup of its swapped form.
-struct CommutedKey {
-  NodeId lo, hi;
-  std::uint32_t op;
-  NodeId canonical;
+namespace {
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+enum class Role : std::uint8_t { Plain, Identity, Commutative };
+
+// The non-input part of a canonical node, owned by the reducer.
+struct Payload {
+  NodeKind kind;
+  Role role;
+  std::string name;
+  ParamMap params;
+  std::shared_ptr<const PayloadDescriptor> descriptor;
+  std::vector<StageMember> members;
+  std::uint64_t hash;
 };
 
-struct IncrementalReducer::State {
-  Store canonical;                 // the canonical form, with its own index
-  std::vector<NodeId> id_map;      // store id -> canonical id
-  std::uint64_t total_work = 0;
-  std::vector<CommutedKey> commuted;
-  HandleIndex commuted_index;
-  std::uint64_t seed = process_seed();
-  std::vector<NodeId> inputs;      // scratch
-
-  std::uint64_t commuted_hash(std::uint32_t op, NodeId lo, NodeId hi) const {
-    return detail::mix64(detail::combine(detail::combine(detail::combine(seed, op), lo), hi));
+std::uint64_t hash_payload(std::uint64_t seed, const NodeView& v) {
+  std::uint64_t h = detail::combine(seed, static_cast<std::uint64_t>(v.kind()) + 1);
+  h = detail::hash_bytes(h, v.name());
+  const ParamMap& params = v.params();
+  h = detail::combine(h, params.size());
+  for (const Param& p : params.entries) {
+    h = detail::hash_bytes(h, p.key);
+    h = detail::combine(h, static_cast<std::uint64_t>(p.value.tag()));
+    if (p.value.tag() == ParamValue::Tag::Str) {
+      h = detail::hash_bytes(h, p.value.as_str());
+    } else {
+      h = detail::combine(h, p.value.tag() == ParamValue::Tag::Float ? p.value.canonical_float_bits()
+                                                                      : static_cast<std::uint64_t>(p.value.as_int()));
+    }
   }
+  if (const PayloadDescriptor* d = v.descriptor()) {
+    for (const std::string* f : {&d->kind, &d->content_hash, &d->framework, &d->version, &d->io_schema}) {
+      h = detail::hash_bytes(h, *f);
+    }
+    h = detail::combine(h, d->preprocessing_ref.has_value());
+    if (d->preprocessing_ref) h = detail::hash_bytes(h, *d->preprocessing_ref);
+  }
+  h = detail::combine(h, v.members().size());
+  for (const StageMember& m : v.members()) {
+    h = detail::hash_bytes(h, m.token);
+    h = detail::combine(h, m.refs.size());
+    for (const StageRef& r : m.refs) h = detail::combine(h, (r.index << 1) | static_cast<std::uint64_t>(r.kind));
+  }
+  return detail::mix64(h);
+}
+
+bool same_payload(const Payload& p, const NodeView& v) {
+  if (p.kind != v.kind() || p.name != v.name() || !(p.params == v.params())) return false;
+  const PayloadDescriptor* d = v.descriptor();
+  if ((p.descriptor != nullptr) != (d != nullptr)) return false;
+  if (d && p.descriptor.get() != d && !(*p.descriptor == *d)) return false;
+  auto m = v.members();
+  return std::equal(p.members.begin(), p.members.end(), m.begin(), m.end());
+}
+
+// A canonical node: its payload and inputs, and the link to the next node
+// filed under the same key input (see `Canonical`).
+struct CNode {
+  std::uint32_t payload;
+  std::uint32_t next;
+  std::uint64_t in_begin;
+  std::uint64_t in_end;
+};
+
+}  // namespace
+
+// The canonical form and its lookup structures.
+//
+// Hash-consing is done without a global table in the common case: a node
+// with inputs is filed under its largest (most recently created) input, in
+// a short chain threaded through the node records. Graphs are recorded
+// front to back, so that input and the nodes filed under it are usually
+// still in cache, and the per-node cost stays flat however large the form
+// grows. A key with more than kChainMax nodes filed under it spills further
+// nodes into a hash index, which bounds every lookup. Nodes without inputs
+// are found by payload directly.
+struct IncrementalReducer::State {
+  static constexpr std::uint8_t kChainMax = 8;
+  static constexpr std::uint8_t kSpilled = 255;
+
+  // ---- the canonical form
+  std::vector<Payload> payloads;
+  std::vector<CNode> nodes;
+  std::vector<NodeId> inputs;  // all canonical inputs, node by node
+
+  // ---- lookup structures
+  HandleIndex payload_index;             // content -> payload
+  std::vector<std::uint32_t> fed_payload;  // fed store payload id -> payload (a hint, verified)
+  std::vector<std::uint32_t> leaf;       // payload -> the node with no inputs, or kNone
+  std::vector<std::uint32_t> head;       // node -> first node filed under it
+  std::vector<std::uint8_t> chain;       // node -> nodes filed under it (kSpilled: spilled)
+  HandleIndex spilled;                   // (payload, inputs) -> node, for spilled keys
+
+  // ---- progress
+  std::vector<NodeId> id_map;  // store id -> canonical id
+  std::uint64_t total_work = 0;
+
+  std::uint64_t seed = process_seed();
+  std::vector<NodeId> scratch;
+
+  class Sequence;
+
+  std::span<const NodeId> inputs_of(std::uint32_t id) const {
+    const CNode& c = nodes[id];
+    return {inputs.data() + c.in_begin, inputs.data() + c.in_end};
+  }
+
+  std::uint64_t node_hash(std::uint32_t payload, std::span<const NodeId> in) const {
+    std::uint64_t h = detail::combine(seed ^ 0x6a09e667f3bcc909ull, payload);
+    for (NodeId i : in) h = detail::combine(h, i);
+    return detail::mix64(detail::combine(h, in.size()));
+  }
+
+  std::uint32_t payload_of(const NodeView& v) {
+    const std::uint32_t fed = v.payload_id();
+    if (fed < fed_payload.size()) {
+      const std::uint32_t hint = fed_payload[fed];
+      if (hint != kNone && same_payload(payloads[hint], v)) return hint;
+    }
+    const std::uint64_t h = hash_payload(seed, v);
+    std::uint32_t p = payload_index.find(h, [&](std::uint32_t c) {
+      return payloads[c].hash == h && same_payload(payloads[c], v);
+    });
+    if (p == HandleIndex::kNone) {
+      expect(payloads.size() < kNone - 1, "fewer than 2^32 - 1 distinct payloads");
+      p = static_cast<std::uint32_t>(payloads.size());
+      Role role = Role::Plain;
+      if (v.kind() == NodeKind::Op) {
+        if (is_identity_payload(v.name(), v.params())) {
+          role = Role::Identity;
+        } else if (v.params().empty() && commutative_op_index(v.name()) >= 0) {
+          role = Role::Commutative;
+        }
+      }
+      Payload np{v.kind(), role, std::string(v.name()), v.params(), nullptr, {}, h};
+      if (const PayloadDescriptor* d = v.descriptor()) np.descriptor = std::make_shared<const PayloadDescriptor>(*d);
+      np.members.assign(v.members().begin(), v.members().end());
+      payloads.push_back(std::move(np));
+      leaf.push_back(kNone);
+      payload_index.insert(h, p, [&](std::uint32_t c) { return payloads[c].hash; });
+    }
+    if (fed >= fed_payload.size()) fed_payload.resize(std::max<std::size_t>(fed + 1, fed_payload.size() * 2), kNone);
+    fed_payload[fed] = p;
+    return p;
+  }
+
+  bool matches(std::uint32_t id, std::uint32_t payload, std::span<const NodeId> in, bool either_order) const {
+    const CNode& c = nodes[id];
+    if (c.payload != payload || c.in_end - c.in_begin != in.size()) return false;
+    const NodeId* x = inputs.data() + c.in_begin;
+    if (std::equal(in.begin(), in.end(), x)) return true;
+    return either_order && x[0] == in[1] && x[1] == in[0];
+  }
+
+  // The canonical node equal to (payload, in), or kNone. With `either_order`
+  // (a commutative op over two inputs) the swapped inputs match as well; at
+  // most one of the two orders is ever recorded, since every such op is
+  // looked up this way before it is added.
+  std::uint32_t find(std::uint32_t payload, std::span<const NodeId> in, bool either_order) const {
+    if (in.empty()) return leaf[payload];
+    const NodeId key = *std::max_element(in.begin(), in.end());
+    for (std::uint32_t j = head[key]; j != kNone; j = nodes[j].next) {
+      if (matches(j, payload, in, either_order)) return j;
+    }
+    if (chain[key] != kSpilled) return kNone;
+    auto probe = [&](std::span<const NodeId> q) {
+      return spilled.find(node_hash(payload, q), [&](std::uint32_t c) { return matches(c, payload, q, false); });
+    };
+    std::uint32_t found = probe(in);
+    if (found == HandleIndex::kNone && either_order) {
+      const NodeId swapped[2] = {in[1], in[0]};
+      found = probe(swapped);
+    }
+    return found == HandleIndex::kNone ? kNone : found;
+  }
+
+  std::uint32_t add(std::uint32_t payload, std::span<const NodeId> in) {
+    expect(nodes.size() < kNone - 1, "canonical form holds fewer than 2^32 - 1 nodes");
+    const std::uint32_t id = static_cast<std::uint32_t>(nodes.size());
+    const std::uint64_t begin = inputs.size();
+    inputs.insert(inputs.end(), in.begin(), in.end());
+    nodes.push_back(CNode{payload, kNone, begin, inputs.size()});
+    head.push_back(kNone);
+    chain.push_back(0);
+    if (in.empty()) {
+      leaf[payload] = id;
+    } else {
+      const NodeId key = *std::max_element(in.begin(), in.end());
+      if (chain[key] < kChainMax) {
+        nodes[id].next = head[key];
+        head[key] = id;
+        ++chain[key];
+      } else {
+        chain[key] = kSpilled;
+        spilled.insert(node_hash(payload, in), id, [&](std::uint32_t c) {
+          return node_hash(nodes[c].payload, inputs_of(c));
+        });
+      }
+    }
+    return id;
+  }
+};
+
+// The canonical form as a sequence the reduction pipeline reads.
+class IncrementalReducer::State::Sequence final : public NodeSequence {
+ public:
+  explicit Sequence(const State& s) : s_(s) {}
+  std::size_t size() const override { return s_.nodes.size(); }
+  std::uint32_t payload_bound() const override { return static_cast<std::uint32_t>(s_.payloads.size()); }
+  NodeShape shape(NodeId id) const override {
+    const CNode& c = s_.nodes[id];
+    return NodeShape{c.payload, s_.payloads[c.payload].kind, s_.inputs_of(static_cast<std::uint32_t>(id))};
+  }
+  void append_symbol(NodeId id, std::string& out) const override {
+    const Payload& p = s_.payloads[s_.nodes[id].payload];
+    append_payload_symbol(out, p.kind, p.name, p.params, p.descriptor.get(), p.members);
+  }
+  Node node(NodeId id) const override {
+    const Payload& p = s_.payloads[s_.nodes[id].payload];
+    auto in = s_.inputs_of(static_cast<std::uint32_t>(id));
+    Node n;
+    n.kind = p.kind;
+    n.name = p.name;
+    n.params = p.params;
+    n.descriptor = p.descriptor;
+    n.inputs.assign(in.begin(), in.end());
+    n.members = p.members;
+    return n;
+  }
+
+ private:
+  const State& s_;
 };
 
 IncrementalReducer::IncrementalReducer() : state_(std::make_unique<State>()) {}
@@ -37,57 +251,30 @@ Expected<std::uint64_t, BadNodeId> IncrementalReducer::consume_locked(const Stor
   const Snapshot delta = store.nodes_since(s.id_map.size());
   std::uint64_t consumed = 0;
   std::optional<BadNodeId> failure;
+  s.id_map.reserve(s.id_map.size() + delta.size());
   for (NodeId id = delta.begin_id(); id < delta.end_id(); ++id) {
     const NodeView v = delta.node(id);
-    s.inputs.clear();
+    s.scratch.clear();
     for (NodeId in : v.inputs()) {
       if (in >= s.id_map.size()) {
         failure = BadNodeId{in};
         break;
       }
-      s.inputs.push_back(s.id_map[in]);
+      s.scratch.push_back(s.id_map[in]);
     }
     if (failure) break;
 
-    NodeId result = 0;
-    bool found = false;
-    int commutative = -1;
-    if (v.kind() == NodeKind::Op) {
-      if (s.inputs.size() == 1 && is_identity_payload(v.name(), v.params())) {
-        result = s.inputs[0];
-        found = true;
-      } else if (s.inputs.size() == 2 && v.params().empty() &&
-                 (commutative = commutative_op_index(v.name())) >= 0) {
-        const NodeId lo = std::min(s.inputs[0], s.inputs[1]);
-        const NodeId hi = std::max(s.inputs[0], s.inputs[1]);
-        const std::uint32_t op = static_cast<std::uint32_t>(commutative);
-        const std::uint32_t h = s.commuted_index.find(s.commuted_hash(op, lo, hi), [&](std::uint32_t k) {
-          const CommutedKey& e = s.commuted[k];
-          return e.op == op && e.lo == lo && e.hi == hi;
-        });
-        if (h != HandleIndex::kNone) {
-          result = s.commuted[h].canonical;
-          found = true;
-        }
-      }
-    }
-    if (!found) {
-      NodeRef ref{v.kind(), v.name(), &v.params(), v.descriptor(), s.inputs, v.members()};
-      auto interned = s.canonical.intern(ref);
-      expect(interned.has_value(), "canonical inputs are canonical ids");
-      result = *interned;
-      if (commutative >= 0) {
-        const std::uint32_t op = static_cast<std::uint32_t>(commutative);
-        const NodeId lo = std::min(s.inputs[0], s.inputs[1]);
-        const NodeId hi = std::max(s.inputs[0], s.inputs[1]);
-        expect(s.commuted.size() < HandleIndex::kNone, "fewer than 2^32 - 1 commutative nodes");
-        s.commuted.push_back(CommutedKey{lo, hi, op, result});
-        s.commuted_index.insert(s.commuted_hash(op, lo, hi), static_cast<std::uint32_t>(s.commuted.size() - 1),
-                                [&](std::uint32_t k) {
-                                  const CommutedKey& e = s.commuted[k];
-                                  return s.commuted_hash(e.op, e.lo, e.hi);
-                                });
-      }
+    const std::uint32_t p = s.payload_of(v);
+    const Role role = s.payloads[p].role;
+    NodeId result;
+    if (role == Role::Identity && s.scratch.size() == 1) {
+      // add 0.0 / mul 1.0 with one input is that input
+      result = s.scratch[0];
+    } else {
+      const bool commutes = role == Role::Commutative && s.scratch.size() == 2;
+      std::uint32_t c = s.find(p, s.scratch, commutes);
+      if (c == kNone) c = s.add(p, s.scratch);
+      result = c;
     }
     s.id_map.push_back(result);
     ++consumed;
@@ -116,7 +303,7 @@ std::uint64_t IncrementalReducer::total_work() const {
 
 std::uint64_t IncrementalReducer::canonical_count() const {
   PoisonMutex::Guard guard(mutex_);
-  return state_->canonical.node_count();
+  return state_->nodes.size();
 }
 
 Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& store,
@@ -142,7 +329,7 @@ Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& s
     if (o >= s.id_map.size()) return unexpected(BadNodeId{o});
     o = s.id_map[o];
   }
-  ReducedGraph reduced = reduce_graph(s.canonical.snapshot(), outs, engine, maximal_fusion);
+  ReducedGraph reduced = reduce_graph(State::Sequence(s), outs, engine, maximal_fusion);
   return build_reduced_store(reduced);
 }
 

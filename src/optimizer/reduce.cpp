@@ -77,27 +77,36 @@ std::array<ReportEntry, 6> report_entries(const ReductionReport& r) {
            {"boundary_nodes", r.boundary_nodes}}};
 }
 
+SnapshotSequence::SnapshotSequence(const Snapshot& s) : snap_(s) {
+  expect(s.begin_id() == 0, "reduced node sequence starts at id 0");
+}
+
 ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                           bool maximal_fusion, PhaseTimes* times) {
+  return reduce_graph(SnapshotSequence(nodes), outputs, engine, maximal_fusion, times);
+}
+
+ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion, PhaseTimes* times) {
   Lap lap(times);
-  expect(nodes.begin_id() == 0, "reduced node sequence starts at id 0");
   const std::size_t n = nodes.size();
   expect(n < kNoPos, "reduced graph holds fewer than 2^32 - 1 nodes");
 
-  // 1. Reachability, with an explicit stack (graphs can be arbitrarily deep).
+  // 1. Reachability. Inputs precede their node, so one sweep from the last
+  // node down marks exactly what a search from the outputs would reach, with
+  // sequential reads and no stack, however deep the graph.
   std::vector<std::uint8_t> visited(n, 0);
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    expect(id < n, "output and input ids name nodes of the sequence");
-    if (visited[id]) continue;
-    visited[id] = 1;
-    for (NodeId in : nodes.node(id).inputs()) {
-      if (!visited[in]) stack.push_back(in);
+  for (NodeId o : outputs) {
+    expect(o < n, "output ids name nodes of the sequence");
+    visited[o] = 1;
+  }
+  for (std::size_t id = n; id-- > 0;) {
+    if (!visited[id]) continue;
+    for (NodeId in : nodes.shape(id).inputs) {
+      expect(in < id, "inputs precede their node");
+      visited[in] = 1;
     }
   }
-  std::vector<NodeId>().swap(stack);
 
   // 2. Compaction: reachable nodes keep their order under dense positions.
   std::vector<Pos> remap(n, kNoPos);
@@ -120,33 +129,34 @@ ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs
   // 3 + 4. Templates and symbol graph. A symbol text is a function of the
   // payload, so it is built once per payload; its first node is its template.
   SymbolGraph graph;
-  std::vector<NodeView> templates;
+  std::vector<NodeId> templates;
   {
-    std::vector<std::uint32_t> symbol_of_payload(nodes.payload_count(), kNoPos);
+    std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
     HandleIndex text_index;
     const std::uint64_t seed = process_seed();
     auto text_hash = [&](std::string_view t) { return detail::mix64(detail::hash_bytes(seed, t)); };
     auto hash_of = [&](std::uint32_t s) { return text_hash(graph.symbol_text(s)); };
     std::string text;
     std::size_t edges = 0;
-    for (NodeId id : original) edges += nodes.node(id).inputs().size();
+    for (NodeId id : original) edges += nodes.shape(id).inputs.size();
     graph.reserve(reachable, edges);
     for (Pos i = 0; i < reachable; ++i) {
-      const NodeView v = nodes.node(original[i]);
-      std::uint32_t& sym = symbol_of_payload[v.payload_id()];
+      const NodeShape v = nodes.shape(original[i]);
+      expect(v.payload < symbol_of_payload.size(), "payload ids are below the bound");
+      std::uint32_t& sym = symbol_of_payload[v.payload];
       if (sym == kNoPos) {
         text.clear();
-        append_node_symbol(text, v);
+        nodes.append_symbol(original[i], text);
         const std::uint64_t h = text_hash(text);
         sym = text_index.find(h, [&](std::uint32_t s) { return graph.symbol_text(s) == text; });
         if (sym == HandleIndex::kNone) {
           sym = graph.add_symbol(text);
-          templates.push_back(v);
+          templates.push_back(original[i]);
           text_index.insert(h, sym, hash_of);
         }
       }
-      graph.begin_node(sym, v.kind() != NodeKind::Op);
-      for (NodeId in : v.inputs()) graph.push_child(remap[in]);
+      graph.begin_node(sym, v.kind != NodeKind::Op);
+      for (NodeId in : v.inputs) graph.push_child(remap[in]);
       graph.end_node();
     }
     graph.roots.reserve(outputs.size());
@@ -168,7 +178,7 @@ ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs
   lap(&PhaseTimes::dedup);
 
   // 7. Fusion and emission.
-  FusedGraph fused = fuse_stages(unique, templates, maximal_fusion);
+  FusedGraph fused = fuse_stages(unique, nodes, templates, maximal_fusion);
   lap(&PhaseTimes::fusion);
 
   // 8. Report.

@@ -59,22 +59,63 @@ struct PhaseTimes {
   std::chrono::nanoseconds store{0};  // building the result store
 };
 
-// The core. `nodes` must start at id 0; every output must be below its end
-// (callers check; a violation is a Panic). The engine's `canonicalize` is
-// called exactly once. Never fails on valid input.
+// A node sequence the pipeline can reduce, ids 0 .. size()-1, every input
+// below its node's id: a store snapshot, or the incremental reducer's
+// canonical form.
+struct NodeShape {
+  std::uint32_t payload;  // equal exactly when the non-input parts are equal
+  NodeKind kind;
+  std::span<const NodeId> inputs;
+};
+class NodeSequence {
+ public:
+  virtual ~NodeSequence() = default;
+  virtual std::size_t size() const = 0;
+  // Every payload id is below this bound.
+  virtual std::uint32_t payload_bound() const = 0;
+  virtual NodeShape shape(NodeId id) const = 0;
+  virtual void append_symbol(NodeId id, std::string& out) const = 0;
+  // An owned copy of the node, inputs included.
+  virtual Node node(NodeId id) const = 0;
+};
+
+// The nodes of a snapshot that starts at id 0.
+class SnapshotSequence final : public NodeSequence {
+ public:
+  explicit SnapshotSequence(const Snapshot& s);
+  std::size_t size() const override { return snap_.size(); }
+  std::uint32_t payload_bound() const override { return snap_.payload_count(); }
+  NodeShape shape(NodeId id) const override {
+    const NodeView v = snap_.node(id);
+    return NodeShape{v.payload_id(), v.kind(), v.inputs()};
+  }
+  void append_symbol(NodeId id, std::string& out) const override { append_node_symbol(out, snap_.node(id)); }
+  Node node(NodeId id) const override { return snap_.node(id).to_node(); }
+
+ private:
+  const Snapshot& snap_;
+};
+
+// The core. Every output must be below nodes.size() (callers check; a
+// violation is a Panic). The engine's `canonicalize` is called exactly once.
+// Never fails on valid input.
+ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion, PhaseTimes* times = nullptr);
+// The same over a snapshot, which must start at id 0.
 ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                           bool maximal_fusion, PhaseTimes* times = nullptr);
 
 // Stage fusion over a canonical symbol graph (its roots are the outputs).
-// `templates[s]` is a full node for symbol index s, used to rebuild every
-// non-Op node; only needed for boundary symbols.
+// Every non-Op node is rebuilt from `nodes.node(templates[s])`, the template
+// of its symbol s, with new inputs.
 struct FusedGraph {
   std::vector<Node> nodes;
   std::vector<std::uint64_t> outputs;
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };
-FusedGraph fuse_stages(const SymbolGraph& canonical, std::span<const NodeView> templates, bool maximal_fusion);
+FusedGraph fuse_stages(const SymbolGraph& canonical, const NodeSequence& nodes, std::span<const NodeId> templates,
+                       bool maximal_fusion);
 
 struct ReductionResult {
   std::unique_ptr<Store> store;

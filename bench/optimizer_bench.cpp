@@ -1,0 +1,265 @@
+// Reduction and incremental-reduction cost on random graphs, per phase.
+//   build/bench/optimizer_bench [--reduce-only|--incremental-only] [N ...]
+//   (default sizes: 10000 100000 1000000)
+//
+// Graphs hold every node kind; about 30% of the nodes are commutative
+// two-input ops, half of them swapped twins of recent ones; 5% identity ops;
+// repeated subgraphs (recent ops re-recorded over swapped twins and identity
+// wrappers of their inputs); 20% dead nodes that no output reaches. Live
+// nodes that nothing live consumes are the marked outputs.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "optimizer/incremental.h"
+#include "optimizer/reduce.h"
+#include "store/store.h"
+
+using namespace tavrine;
+using namespace tavrine::opt;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Rng {
+  std::uint64_t s;
+  std::uint64_t next() {
+    s += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = s;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+};
+
+ParamMap pmap(std::vector<Param> e) { return ParamMap::sorted(std::move(e)); }
+
+// Records a random graph of `n` nodes into `store`, calling `chunk` whenever
+// another `chunk_size` nodes have been recorded.
+void generate(Store& store, std::size_t n, std::uint64_t seed, std::size_t chunk_size = 0,
+              const std::function<void()>& chunk = {}) {
+  Rng rng{seed};
+  static const char* kComm[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+  static const char* kOther[] = {"neg", "exp", "sub", "div", "log", "where"};
+  const ParamMap identity[4] = {
+      pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("r")}}),
+      pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("l")}}),
+      pmap({{"scalar", ParamValue::of_float(1.0)}, {"side", ParamValue::of_str("r")}}),
+      pmap({{"scalar", ParamValue::of_float(1.0)}, {"side", ParamValue::of_str("l")}}),
+  };
+  std::vector<ParamMap> scales;
+  for (int k = 0; k < 64; ++k) scales.push_back(pmap({{"k", ParamValue::of_int(k)}}));
+  const ParamMap axis = pmap({{"axis", ParamValue::of_int(0)}});
+  const ParamMap scheme = pmap({{"scheme", ParamValue::of_str("shm")}});
+  const PayloadDescriptor descs[3] = {{"model", "h1", "torch", "2", "f32", std::nullopt},
+                                      {"model", "h2", "torch", "2", "f32", "norm"},
+                                      {"tok", "h3", "hf", "1", "s", std::nullopt}};
+  const std::vector<StageMember> stage_members = {{"op|neg", {{StageRef::Kind::Input, 0}}},
+                                                  {"op|add", {{StageRef::Kind::Member, 0}, {StageRef::Kind::Input, 1}}}};
+
+  struct Comm {
+    NodeId id, a, b;
+    int op;
+  };
+  std::vector<NodeId> live;
+  std::vector<Comm> comm;  // recent live commutative ops
+  std::vector<std::uint8_t> consumed;
+  std::size_t next_chunk = chunk_size;
+  std::uint64_t names = 0;
+
+  auto intern = [&](const NodeRef& r, bool is_live) -> NodeId {
+    auto id = store.intern(r);
+    if (!id) std::abort();
+    if (consumed.size() <= *id) consumed.resize(*id + 1, 0);
+    if (is_live) {
+      for (NodeId in : r.inputs) consumed[in] = 1;
+      if (live.empty() || *id > live.back()) live.push_back(*id);
+    }
+    return *id;
+  };
+  auto recent = [&]() -> NodeId {
+    if (rng.below(10) < 9) return live[live.size() - 1 - rng.below(std::min<std::size_t>(live.size(), 32))];
+    return live[rng.below(live.size())];
+  };
+  auto op = [&](const char* name, std::span<const NodeId> in, const ParamMap* p) {
+    return intern(NodeRef{NodeKind::Op, name, p, nullptr, in, {}}, true);
+  };
+  auto commutative = [&](int k, NodeId a, NodeId b) {
+    NodeId in[2] = {a, b};
+    NodeId id = op(kComm[k], in, nullptr);
+    if (comm.size() >= 256) comm.erase(comm.begin(), comm.begin() + 128);
+    comm.push_back({id, a, b, k});
+    return id;
+  };
+
+  std::string name;
+  while (store.node_count() < n) {
+    const std::size_t r = rng.below(100);
+    const std::size_t count = store.node_count();
+    if (live.size() < 4 || r < 3) {
+      name = "x" + std::to_string(names++);
+      intern(NodeRef{NodeKind::Source, name, nullptr, nullptr, {}, {}}, true);
+    } else if (r < 23) {
+      // dead: consumed by nothing live
+      NodeId in[2] = {static_cast<NodeId>(rng.below(count)), static_cast<NodeId>(rng.below(count))};
+      name = "dead" + std::to_string(rng.below(16));
+      intern(NodeRef{rng.below(4) ? NodeKind::Op : NodeKind::Reduction, name, nullptr, nullptr,
+                     std::span<const NodeId>(in, 1 + rng.below(2)), {}},
+             false);
+    } else if (r < 38) {
+      commutative(static_cast<int>(rng.below(8)), recent(), recent());
+    } else if (r < 53 && !comm.empty()) {
+      const Comm c = comm[comm.size() - 1 - rng.below(std::min<std::size_t>(comm.size(), 64))];
+      commutative(c.op, c.b, c.a);
+    } else if (r < 58) {
+      NodeId in[1] = {recent()};
+      op(rng.below(2) ? "add" : "mul", in, &identity[rng.below(4)]);
+    } else if (r < 63 && !comm.empty()) {
+      // Repeated subgraph: f over a commutative op, then f again over its
+      // swapped twin wrapped in an identity.
+      const Comm c = comm[comm.size() - 1 - rng.below(std::min<std::size_t>(comm.size(), 64))];
+      const ParamMap* p = &scales[rng.below(scales.size())];
+      NodeId other = recent();
+      NodeId in1[2] = {c.id, other};
+      op("scale", in1, p);
+      NodeId twin = commutative(c.op, c.b, c.a);
+      NodeId wrapped[1] = {twin};
+      NodeId w = op("mul", wrapped, &identity[2 + rng.below(2)]);
+      NodeId in2[2] = {w, other};
+      op("scale", in2, p);
+    } else if (r < 93) {
+      NodeId in[2] = {recent(), recent()};
+      const std::size_t which = rng.below(8);
+      if (which < 6) {
+        op(kOther[which], std::span<const NodeId>(in, 1 + which % 2), nullptr);
+      } else {
+        op("scale", std::span<const NodeId>(in, 1), &scales[rng.below(scales.size())]);
+      }
+    } else if (r < 96) {
+      NodeId in[1] = {recent()};
+      intern(NodeRef{NodeKind::Reduction, "sum", &axis, nullptr, in, {}}, true);
+    } else if (r < 98) {
+      NodeId in[1] = {recent()};
+      intern(NodeRef{NodeKind::External, {}, nullptr, &descs[rng.below(3)], in, {}}, true);
+    } else if (r < 99) {
+      NodeId in[1] = {recent()};
+      intern(NodeRef{NodeKind::Exchange, {}, &scheme, nullptr, in, {}}, true);
+    } else {
+      NodeId in[2] = {recent(), recent()};
+      intern(NodeRef{NodeKind::Stage, {}, nullptr, nullptr, in, stage_members}, true);
+    }
+    if (chunk && store.node_count() >= next_chunk) {
+      chunk();
+      next_chunk += chunk_size;
+    }
+  }
+  if (chunk) chunk();
+  // Outputs: live nodes no live node consumes.
+  consumed.resize(store.node_count(), 0);
+  for (NodeId id : live) {
+    if (!consumed[id]) (void)store.mark_output(id);
+  }
+}
+
+double ms(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ns_per(std::chrono::nanoseconds d, std::size_t n) { return double(d.count()) / double(n); }
+
+void bench_reduce(std::size_t n, int reps) {
+  Store store;
+  generate(store, n, 0xC0FFEE + n);
+  PhaseTimes best;
+  std::chrono::nanoseconds best_total = std::chrono::nanoseconds::max();
+  ReductionReport report;
+  EGraphEngine::RunInfo info;
+  for (int rep = 0; rep < reps; ++rep) {
+    PhaseTimes t;
+    EGraphEngine engine;
+    const auto t0 = Clock::now();
+    auto r = reduce_store(store, std::nullopt, false, engine, &t);
+    const auto total = Clock::now() - t0;
+    if (!r) std::abort();
+    if (total < best_total) {
+      best_total = std::chrono::duration_cast<std::chrono::nanoseconds>(total);
+      best = t;
+    }
+    report = r->report;
+    info = engine.last_run();
+  }
+  std::printf("reduce n=%zu: total %.1f ms (%.0f ns/node)  [best of %d]\n", n, ms(best_total),
+              ns_per(best_total, n), reps);
+  const std::pair<const char*, std::chrono::nanoseconds> phases[] = {
+      {"snapshot", best.snapshot}, {"reach+compact", best.reach}, {"symbols", best.symbols},
+      {"engine", best.engine},     {"dedup", best.dedup},         {"fusion", best.fusion},
+      {"result store", best.store}};
+  for (auto& [name, d] : phases) std::printf("  %-14s %9.2f ms %7.1f ns/node\n", name, ms(d), ns_per(d, n));
+  std::printf("  report: input %llu reachable %llu canonical %llu stages %llu reduced %llu boundary %llu\n",
+              (unsigned long long)report.input_nodes, (unsigned long long)report.reachable_nodes,
+              (unsigned long long)report.canonical_nodes, (unsigned long long)report.stages,
+              (unsigned long long)report.reduced_nodes, (unsigned long long)report.boundary_nodes);
+  std::printf("  engine: stop %s after %zu iterations, e-graph %zu nodes %zu classes\n", info.stop.c_str(),
+              info.iterations, info.egraph_nodes, info.classes);
+}
+
+void bench_incremental(std::size_t n) {
+  // One big step over the finished store.
+  Store whole;
+  generate(whole, n, 0xC0FFEE + n);
+  IncrementalReducer once;
+  auto t0 = Clock::now();
+  (void)once.step(whole);
+  const auto big = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
+
+  // The same graph recorded with a step after every 1,000 nodes.
+  Store growing;
+  IncrementalReducer chunked;
+  std::chrono::nanoseconds stepping{0};
+  std::size_t steps = 0;
+  generate(growing, n, 0xC0FFEE + n, 1000, [&] {
+    auto s0 = Clock::now();
+    (void)chunked.step(growing);
+    stepping += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - s0);
+    ++steps;
+  });
+  if (chunked.canonical_count() != once.canonical_count()) std::abort();
+
+  PhaseTimes t;
+  auto f0 = Clock::now();
+  auto fin = once.finalize(whole, std::nullopt, false);
+  const auto fin_time = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - f0);
+  if (!fin) std::abort();
+  std::printf("incremental n=%zu: one step %.1f ms (%.1f ns/node); %zu steps of 1000: %.1f ms (%.1f ns/node, "
+              "%.2fx); canonical %llu; finalize %.1f ms\n",
+              n, ms(big), ns_per(big, n), steps, ms(stepping), ns_per(stepping, n),
+              double(stepping.count()) / double(big.count()), (unsigned long long)once.canonical_count(),
+              ms(fin_time));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::size_t> sizes;
+  bool reduce = true, incremental = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--reduce-only") {
+      incremental = false;
+    } else if (a == "--incremental-only") {
+      reduce = false;
+    } else {
+      sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+    }
+  }
+  if (sizes.empty()) sizes = {10000, 100000, 1000000};
+  if (reduce) {
+    for (std::size_t n : sizes) bench_reduce(n, n >= 1000000 ? 3 : 5);
+  }
+  if (incremental) {
+    for (std::size_t n : sizes) bench_incremental(n);
+  }
+  return 0;
+}
