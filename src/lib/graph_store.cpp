@@ -187,9 +187,22 @@ PyMethodDef kMethods[] = {
     noargs_row<outputs>("outputs",
                         "outputs($self)\n--\n\n"
                         "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
-    // reduce
-    // reduce_incremental
-    // reduction_report
+    method_row<kReduce, store_reduce>(
+        "reduce",
+        "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+        "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+        "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
+        "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
+        "pinned by the frozen M4 suite)."),
+    method_row<kReduceIncremental, store_reduce_incremental>(
+        "reduce_incremental",
+        "reduce_incremental($self, *, outputs=None)\n--\n\n"
+        "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+        "step-by-step reduction while building, use `IncrementalReducer`."),
+    method_row<kReductionReport, store_reduction_report>(
+        "reduction_report",
+        "reduction_report($self, *, outputs=None)\n--\n\n"
+        "The reduction report for the current graph, without keeping the reduced store."),
     {nullptr, nullptr, 0, nullptr},
 };
 

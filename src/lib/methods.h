@@ -19,3 +19,20 @@ inline constexpr Signature kDeserialize = make_signature("GraphStore.deserialize
 PyObject* store_deserialize(PyObject* self, const BoundArgs& args);
 
 }  // namespace tavrine::py
+
+namespace tavrine::py {
+
+// reduce.cpp
+inline constexpr Param kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
+inline constexpr Signature kReduce = make_signature("GraphStore.reduce()", kReduceParams, 0);
+PyObject* store_reduce(PyObject* self, const BoundArgs& args);
+
+inline constexpr Param kOutputsOnlyParams[] = {{"outputs", false}};
+inline constexpr Signature kReduceIncremental =
+    make_signature("GraphStore.reduce_incremental()", kOutputsOnlyParams, 0);
+PyObject* store_reduce_incremental(PyObject* self, const BoundArgs& args);
+
+inline constexpr Signature kReductionReport = make_signature("GraphStore.reduction_report()", kOutputsOnlyParams, 0);
+PyObject* store_reduction_report(PyObject* self, const BoundArgs& args);
+
+}  // namespace tavrine::py

@@ -9,6 +9,7 @@
 #include "lib/binding.h"
 #include "lib/descriptor.h"
 #include "lib/graph_store.h"
+#include "lib/incremental_reducer.h"
 
 namespace tavrine::py {
 
@@ -27,7 +28,7 @@ struct ClassRow {
 const ClassRow kClasses[] = {
     {"GraphStore", &create_graph_store_type, &graph_store_type},
     {"PayloadDescriptor", &create_descriptor_type, &descriptor_type},
-    // IncrementalReducer comes third.
+    {"IncrementalReducer", &create_incremental_reducer_type, &incremental_reducer_type},
 };
 
 PyMutex g_types_lock{};

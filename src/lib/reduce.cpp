@@ -1,0 +1,65 @@
+// GraphStore.reduce, reduce_incremental and reduction_report. The arguments
+// are converted first; the reduction then runs on a snapshot without any
+// lock held, and the result objects are built after it returned.
+#include "lib/reduce.h"
+
+#include "lib/convert.h"
+#include "lib/graph_store.h"
+#include "lib/methods.h"
+
+namespace tavrine::py {
+
+PyObject* report_dict(const opt::ReductionReport& report) {
+  // The keys go in in field order; callers look values up by key.
+  Ref d = Ref::checked(PyDict_New());
+  for (const opt::ReportEntry& e : opt::report_entries(report)) {
+    Ref value = Ref::checked(PyLong_FromUnsignedLongLong(e.value));
+    if (PyDict_SetItemString(d.get(), e.name, value.get()) < 0) throw_pyerr();
+  }
+  return d.release();
+}
+
+PyObject* reduction_tuple(opt::ReductionResult result) {
+  Ref report = Ref::checked(report_dict(result.report));
+  Ref store = Ref::checked(wrap_store(std::move(result.store)));
+  return check(PyTuple_Pack(2, store.get(), report.get()));
+}
+
+bool fusion_arg(PyObject* obj) {
+  if (obj == nullptr) return false;
+  return convert_arg("maximal_fusion", [&] { return to_flag(obj); });
+}
+
+std::optional<std::vector<NodeId>> outputs_arg(PyObject* obj) {
+  return convert_arg("outputs", [&] { return to_optional_ids(obj); });
+}
+
+namespace {
+
+opt::ReductionResult run(PyObject* self, bool maximal_fusion, const std::optional<std::vector<NodeId>>& outputs) {
+  std::optional<std::span<const NodeId>> ids;
+  if (outputs) ids = std::span<const NodeId>(*outputs);
+  auto result = opt::reduce_store(store_of(self), ids, maximal_fusion);
+  if (!result) raise_bad_node_id(result.error());
+  return std::move(*result);
+}
+
+}  // namespace
+
+PyObject* store_reduce(PyObject* self, const BoundArgs& args) {
+  bool maximal = fusion_arg(args[0]);
+  auto outputs = outputs_arg(args[1]);
+  return reduction_tuple(run(self, maximal, outputs));
+}
+
+PyObject* store_reduce_incremental(PyObject* self, const BoundArgs& args) {
+  auto outputs = outputs_arg(args[0]);
+  return reduction_tuple(run(self, false, outputs));
+}
+
+PyObject* store_reduction_report(PyObject* self, const BoundArgs& args) {
+  auto outputs = outputs_arg(args[0]);
+  return report_dict(run(self, false, outputs).report);
+}
+
+}  // namespace tavrine::py
