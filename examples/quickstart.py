@@ -5,12 +5,12 @@ Run with `make demo` (it builds the module first).
 import os
 import shutil
 import subprocess
-import tempfile
 
 import tavrine_core
 from tavrine_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
-OUT = os.path.join(tempfile.gettempdir(), "tavrine-demo")
+# Files the demo writes (DOT, SVG, blob) go next to the build output.
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "demo")
 
 
 def record(store):
@@ -54,7 +54,7 @@ def show_table(store):
 
 
 def write_dot(store, name):
-    path = os.path.join(OUT, name + ".dot")
+    path = os.path.relpath(os.path.join(OUT, name + ".dot"))
     with open(path, "w") as f:
         f.write(store.to_dot())
     line = f"  DOT: {path}"
@@ -82,7 +82,7 @@ def main():
 
     # The canonical blob: byte-identical for identical graphs.
     blob = store.serialize(outputs=[total])
-    path = os.path.join(OUT, "recorded.tir")
+    path = os.path.relpath(os.path.join(OUT, "recorded.tir"))
     with open(path, "wb") as f:
         f.write(blob)
     with open(path, "rb") as f:
