@@ -20,23 +20,46 @@ inline std::uint64_t combine(std::uint64_t h, std::uint64_t w) noexcept {
   return (h ^ w) * 0x9E3779B97F4A7C15ull + (h >> 29);
 }
 
+inline std::uint64_t load64(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+inline std::uint64_t load32(const char* p) noexcept {
+  std::uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// The last 1 to 8 bytes of a text as one word, without reading past its end
+// (overlapping loads where the text is long enough).
+inline std::uint64_t tail_word(const char* p, std::size_t n) noexcept {
+  if (n >= 4) return (load32(p) << 32) | load32(p + n - 4);
+  return (std::uint64_t(std::uint8_t(p[0])) << 16) | (std::uint64_t(std::uint8_t(p[n >> 1])) << 8) |
+         std::uint8_t(p[n - 1]);
+}
+
 inline std::uint64_t hash_bytes(std::uint64_t h, std::string_view s) noexcept {
   const char* p = s.data();
   std::size_t n = s.size();
   h = combine(h, n);
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = combine(h, w);
+  while (n > 8) {
+    h = combine(h, load64(p));
     p += 8;
     n -= 8;
   }
-  if (n) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = combine(h, w);
-  }
+  if (n) h = combine(h, tail_word(p, n));
   return h;
+}
+
+// Byte equality of two texts of the same length, inlined for the short
+// names and keys that dominate.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n <= 8) return n == 0 || tail_word(a, n) == tail_word(b, n);
+  return std::memcmp(a, b, n) == 0;
+}
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
 }  // namespace tavrine::detail

@@ -140,7 +140,8 @@ std::uint64_t hash_params(std::uint64_t h, const ParamMap& params) {
 std::uint64_t hash_payload(std::uint64_t seed, const NodeRef& n) {
   std::uint64_t h = detail::combine(seed, static_cast<std::uint64_t>(n.kind) + 1);
   if (kind_has_name(n.kind)) h = detail::hash_bytes(h, n.name);
-  if (n.kind != NodeKind::Stage && n.params) h = hash_params(h, *n.params);
+  // No map and the empty map are the same value and must hash alike.
+  if (n.kind != NodeKind::Stage && n.params && !n.params->empty()) h = hash_params(h, *n.params);
   if (n.kind == NodeKind::External && n.descriptor) {
     const PayloadDescriptor& d = *n.descriptor;
     for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
@@ -169,7 +170,7 @@ bool payload_matches(const Payload& p, const NodeRef& n) {
   switch (n.kind) {
     case NodeKind::Source:
     case NodeKind::Op:
-    case NodeKind::Reduction: return p.name == n.name && params_equal(n.params, p.params);
+    case NodeKind::Reduction: return detail::same_text(p.name, n.name) && params_equal(n.params, p.params);
     case NodeKind::External:
       return params_equal(n.params, p.params) && n.descriptor && *p.descriptor == *n.descriptor;
     case NodeKind::Stage:
@@ -275,6 +276,7 @@ struct Store::Index {
   IdTable nodes;
   IdTable payloads;
   std::vector<std::uint64_t> payload_hashes;
+  std::vector<const Payload*> payload_ptrs;  // by payload id; the payloads never move
   std::vector<NodeId> marks;
   std::vector<bool> marked;
 };
@@ -326,12 +328,12 @@ Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<
     for (std::size_t k = 0; k < n_in; ++k) {
       if (stored[k] != inputs[k]) return false;
     }
-    return ix.payload_hashes[r.payload] == ph && payload_matches(d.payloads[r.payload], node);
+    return ix.payload_hashes[r.payload] == ph && payload_matches(*ix.payload_ptrs[r.payload], node);
   });
   if (found >= 0) return static_cast<NodeId>(found);
 
   std::int64_t pid = ix.payloads.find(ph, [&](std::uint64_t cand) {
-    return ix.payload_hashes[cand] == ph && payload_matches(d.payloads[cand], node);
+    return ix.payload_hashes[cand] == ph && payload_matches(*ix.payload_ptrs[cand], node);
   });
   if (pid < 0) {
     expect(d.payloads.size() < UINT32_MAX, "store holds fewer than 2^32 distinct payloads");
@@ -339,9 +341,11 @@ Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<
       ix.payloads.grow(d.payloads.size(), [&](std::size_t id) { return ix.payload_hashes[id]; });
     }
     ix.payload_hashes.reserve(d.payloads.size() + 1);
-    d.payloads.emplace_back(make_payload(node));
+    ix.payload_ptrs.reserve(d.payloads.size() + 1);
+    const Payload& stored = d.payloads.emplace_back(make_payload(node));
     pid = static_cast<std::int64_t>(d.payloads.size() - 1);
     ix.payload_hashes.push_back(ph);
+    ix.payload_ptrs.push_back(&stored);
     ix.payloads.insert(ph, static_cast<std::uint64_t>(pid));
   }
 

@@ -47,3 +47,32 @@ TEST(StoreSmoke, GrowthKeepsEveryNodeFindable) {
   Snapshot snap = s.snapshot();
   for (std::size_t i = 0; i < made.size(); i += 997) EXPECT_EQ(snap.node(i).to_node(), made[i]);
 }
+
+// A borrowed node without a params map and one with an empty map are the
+// same node.
+TEST(StoreSmoke, AbsentAndEmptyParamsAreOneNode) {
+  Store s;
+  ParamMap empty;
+  NodeRef without{NodeKind::Source, "x", nullptr, nullptr, {}, {}};
+  NodeRef with{NodeKind::Source, "x", &empty, nullptr, {}, {}};
+  EXPECT_EQ(*s.intern(without), 0u);
+  EXPECT_EQ(*s.intern(with), 0u);
+  EXPECT_EQ(s.node_count(), 1u);
+}
+
+// Names of every length up to a few words: the short-text comparisons and
+// hashing must tell apart texts that differ in any single byte.
+TEST(StoreSmoke, NamesDifferingInOneByteAreDistinct) {
+  Store s;
+  std::uint64_t expected = 0;
+  for (std::size_t len = 1; len <= 24; ++len) {
+    std::string base(len, 'a');
+    ASSERT_EQ(*s.intern(Node{NodeKind::Source, base, {}, {}, {}, {}}), expected++);
+    for (std::size_t pos = 0; pos < len; ++pos) {
+      std::string other = base;
+      other[pos] = 'b';
+      ASSERT_EQ(*s.intern(Node{NodeKind::Source, other, {}, {}, {}, {}}), expected++) << other;
+    }
+    ASSERT_EQ(*s.intern(Node{NodeKind::Source, base, {}, {}, {}, {}}), expected - len - 1);
+  }
+}
