@@ -12,9 +12,27 @@ namespace egraph {
 
 // ---- Memo -------------------------------------------------------------------------------
 
-void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref) {
+void EGraph::Memo::reserve_for(std::size_t n) {
   // Keep the load at most 7/10 so linear probes stay short.
-  if ((size_ + 1) * 10 > entries_.size() * 7) grow();
+  while (n * 10 > entries_.size() * 7) grow();
+}
+
+void EGraph::Memo::flush() {
+  if (staged_.empty()) return;
+  reserve_for(size_ + staged_.size());
+  for (const Staged& s : staged_) __builtin_prefetch(&entries_[index_of(static_cast<std::uint32_t>(s.hash >> 32))], 1);
+  for (const Staged& s : staged_) {
+    const std::uint32_t tag = static_cast<std::uint32_t>(s.hash >> 32);
+    std::size_t i = index_of(tag);
+    while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
+    entries_[i] = Entry{tag, s.ref};
+  }
+  size_ += staged_.size();
+  staged_.clear();
+}
+
+void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref) {
+  reserve_for(size_ + 1);
   const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
   std::size_t i = index_of(tag);
   while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
@@ -106,17 +124,29 @@ std::uint32_t EGraph::SlotMap::get(Symbol op, std::uint32_t arity) const {
 
 EGraph::EGraph() = default;
 
-void EGraph::check_id(ClassId id) const {
-  if (id >= parent_.size()) [[unlikely]] {
-    fatal("index out of bounds: the len is " + std::to_string(parent_.size()) + " but the index is " +
-          std::to_string(id));
-  }
+void EGraph::bad_id(ClassId id) const {
+  fatal("index out of bounds: the len is " + std::to_string(parent_.size()) + " but the index is " +
+        std::to_string(id));
 }
+
+namespace {
+std::uint64_t filter_bit(Symbol op) { return std::uint64_t{1} << ((op.value() * kHashSeedMul) >> 58); }
+}  // namespace
 
 ClassId EGraph::class_root(ClassId id) const {
   // Every root owns a class; a loser class is removed exactly when it stops being a root.
   check_id(id);
   return root_of(id);
+}
+
+void EGraph::link_parent_log() {
+  const std::size_t n = parent_log_.size();
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(&parents_[parent_log_[i + kAhead].first], 1);
+    push_parent(parent_log_[i].first, parent_log_[i].second);
+  }
+  parent_log_.clear();
 }
 
 void EGraph::push_parent(ClassId cls, NodeRef n) {
@@ -145,46 +175,77 @@ bool EGraph::node_less(NodeRef a, NodeRef b) const noexcept {
   return compare_enodes(nodes_[a].op, node_children(a), nodes_[b].op, node_children(b)) < 0;
 }
 
+void EGraph::reserve(std::size_t nodes, std::size_t children) {
+  const std::size_t n = parent_.size() + nodes;
+  parent_.reserve(n);
+  parents_.reserve(n);
+  nodes_.reserve(n);
+  class_nodes_.reserve(n);
+  pending_.reserve(pending_.size() + nodes);
+  child_pool_.reserve(child_pool_.size() + children);
+  parent_pool_.reserve(parent_pool_.size() + children);
+  parent_log_.reserve(parent_log_.size() + children);
+  has_parents_.reserve(n / 64 + 1);
+  memo_.reserve(memo_.size() + nodes);
+}
+
 std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> children) const {
   IdList canon;
   canon.resize(static_cast<std::uint32_t>(children.size()));
   for (std::size_t k = 0; k < children.size(); ++k) canon[k] = find(children[k]);
   const std::uint64_t h = hash_enode(op, canon.span());
-  const std::size_t slot = memo_.find(h, [&](NodeRef n) { return node_equals(n, op, canon.span()); });
-  if (slot == Memo::npos) return std::nullopt;
-  return root_of(nodes_[memo_.ref_at(slot)].memo_value);
+  const NodeRef holder = memo_.find_ref(h, [&](NodeRef n) { return node_equals(n, op, canon.span()); });
+  if (holder == Memo::kEmpty) return std::nullopt;
+  return root_of(nodes_[holder].memo_value);
 }
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const std::size_t arity = children.size();
-  scratch_.resize(arity);
-  for (std::size_t k = 0; k < arity; ++k) scratch_[k] = find(children[k]);
-  const std::span<const ClassId> canon(scratch_.data(), arity);
+  // Canonical children: on the stack for the usual short lists.
+  ClassId local[8];
+  ClassId* canon_ptr = local;
+  if (arity > 8) {
+    scratch_.resize(arity);
+    canon_ptr = scratch_.data();
+  }
+  for (std::size_t k = 0; k < arity; ++k) canon_ptr[k] = find(children[k]);
+  const std::span<const ClassId> canon(canon_ptr, arity);
   const std::uint64_t h = hash_enode(op, canon);
-  const std::size_t slot = memo_.find(h, [&](NodeRef n) { return node_equals(n, op, canon); });
-  if (slot != Memo::npos) return root_of(nodes_[memo_.ref_at(slot)].memo_value);
+  memo_.prefetch(h);
+  // A key with child c lives in a node listed among c's parents, so when some child has no
+  // parent entries the node cannot be in the memo and the lookup is skipped.
+  bool may_exist = true;
+  for (ClassId c : canon) may_exist &= has_parents(c);
+  if (may_exist) {
+    const NodeRef holder = memo_.find_ref(h, [&](NodeRef n) { return node_equals(n, op, canon); });
+    if (holder != Memo::kEmpty) return root_of(nodes_[holder].memo_value);
+  }
 
   const std::size_t id_sz = parent_.size();
   if (id_sz >= std::numeric_limits<ClassId>::max() - 1 ||
       child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max() ||
-      parent_pool_.size() + arity >= kNil) {
+      parent_pool_.size() + parent_log_.size() + arity >= kNil) [[unlikely]] {
     fatal("e-graph id space exhausted");
   }
   const ClassId id = static_cast<ClassId>(id_sz);
-  parent_.push_back(id);
   nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), static_cast<std::uint32_t>(child_pool_.size()), id});
-  child_pool_.insert(child_pool_.end(), canon.begin(), canon.end());
-  class_nodes_.emplace_back().push_back(id);
+  for (ClassId c : canon) child_pool_.push_back(c);
+  class_nodes_.emplace_back(std::span<const NodeRef>(&id, 1));
+  parent_.push_back(id);
   parents_.emplace_back();
+  if ((id & 63) == 0) has_parents_.push_back(0);
   // A child that occurs twice is recorded twice.
-  for (ClassId c : canon) push_parent(c, id);
+  for (ClassId c : canon) {
+    set_has_parents(c);
+    parent_log_.emplace_back(c, id);
+  }
   pending_.push_back(id);
   ++live_classes_;
-  if (!slots_.empty()) {
+  if (slot_filter_ & filter_bit(op)) {
     const std::uint32_t s = slots_.get(op, static_cast<std::uint32_t>(arity));
     if (s != SlotMap::kNone) op_classes_[s].push_back(id);
   }
-  memo_.insert_new(h, id);
+  memo_.stage(h, id);
   clean_ = false;
   EGRAPH_LOG(Trace, "  ...adding to " << id);
   return id;
@@ -195,6 +256,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   ClassId winner = find_mut(a);
   ClassId loser = find_mut(b);
   if (winner == loser) return false;
+  if (!parent_log_.empty()) link_parent_log();
   if (parents_[winner].count < parents_[loser].count) std::swap(winner, loser);
 
   parent_[loser] = winner;
@@ -229,6 +291,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   }
   w = merged;
   l = ParentList{};
+  if (merged.count) set_has_parents(winner);
 
   touched_.push_back(winner);
   index_stale_ = true;
@@ -248,7 +311,7 @@ bool EGraph::canonicalize_node(NodeRef n) {
   // The current content is now a stale key: no lookup can reach it again. Drop it from the
   // table if it is there (whichever node it was stored through) and keep it counted.
   const std::uint64_t old_hash = node_hash(n);
-  const std::size_t slot = memo_.find(old_hash, [&](NodeRef m) { return node_equals(m, r.op, {kids, r.arity}); });
+  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeRef m) { return node_equals(m, r.op, {kids, r.arity}); });
   if (slot != Memo::npos) {
     nodes_[memo_.ref_at(slot)].memo_value = kNil;
     memo_.erase(slot);
@@ -283,6 +346,8 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   const bool timed = deadline.limit != std::chrono::nanoseconds::max();
   DeadlineCheck check(timed ? &deadline : nullptr);
   merges = 0;
+  memo_.flush();  // the repair below works on the table alone
+  if (!parent_log_.empty()) link_parent_log();
 
   // 1. Process unions. Entries above fresh_mark_ were pushed by adds with no union or memo
   //    change since: re-inserting them would find their own key mapping to themselves and
@@ -298,7 +363,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const NodeRec& r = nodes_[n];
     const std::span<const ClassId> kids = node_children(n);
     const std::uint64_t h = hash_enode(r.op, kids);
-    const std::size_t slot = memo_.find(h, [&](NodeRef m) { return node_equals(m, r.op, kids); });
+    const std::size_t slot = memo_.find_slot(h, [&](NodeRef m) { return node_equals(m, r.op, kids); });
     if (slot == Memo::npos) {
       nodes_[n].memo_value = n;
       memo_.insert_new(h, n);
@@ -385,6 +450,7 @@ void EGraph::rebuild_index() {
 void EGraph::index_op(Symbol op, std::uint32_t arity) {
   if (slots_.get(op, arity) != SlotMap::kNone) return;
   const std::uint32_t s = slots_.get_or_add(op, arity);
+  slot_filter_ |= filter_bit(op);
   if (s >= op_classes_.size()) op_classes_.resize(s + 1);
   std::vector<ClassId>& list = op_classes_[s];
   for (NodeRef n = 0; n < nodes_.size(); ++n) {
@@ -404,6 +470,63 @@ std::span<const NodeRef> EGraph::class_refs(ClassId root) const {
   return class_nodes_[root].span();
 }
 
+void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
+  if (root >= parent_.size()) return;
+  const SmallVec<NodeRef, 2>& list = class_nodes_[root];
+  switch (stage) {
+    case 0:
+      __builtin_prefetch(&parent_[root]);
+      __builtin_prefetch(&list);
+      break;
+    case 1:
+      __builtin_prefetch(list.data());
+      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
+      break;
+    default:
+      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&child_pool_[nodes_[list[k]].child_off]);
+      break;
+  }
+}
+
+void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children, int stage) const noexcept {
+  for (ClassId c : children) {
+    if (c >= parent_.size()) return;
+  }
+  switch (stage) {
+    case 0:
+      for (ClassId c : children) __builtin_prefetch(&parent_[c]);
+      // The children are usually roots already, so this is the slot add will probe.
+      memo_.prefetch(hash_enode(op, children));
+      break;
+    case 1:
+      if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
+        __builtin_prefetch(&nodes_[ref]);
+      }
+      // A new node links itself into its children's parent lists.
+      for (ClassId c : children) __builtin_prefetch(&parents_[parent_[c]], 1);
+      break;
+    default:
+      if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
+        const NodeRec& r = nodes_[ref];
+        __builtin_prefetch(&child_pool_[r.child_off]);
+        if (r.memo_value < parent_.size()) __builtin_prefetch(&parent_[r.memo_value]);
+      }
+      break;
+  }
+}
+
+void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
+  for (ClassId x : {a, b}) {
+    if (x >= parent_.size()) continue;
+    if (stage == 0) {
+      __builtin_prefetch(&parent_[x]);
+    } else if (stage == 1) {
+      __builtin_prefetch(&parents_[parent_[x]], 1);
+      __builtin_prefetch(&class_nodes_[parent_[x]], 1);
+    }
+  }
+}
+
 std::vector<ClassId> EGraph::class_ids() const {
   std::vector<ClassId> ids;
   ids.reserve(live_classes_);
@@ -421,11 +544,15 @@ std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
 
 std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) const {
   std::vector<std::pair<SymbolLang, ClassId>> out;
-  for (std::uint32_t e = parents_[class_root(id)].head; e != kNil; e = parent_pool_[e].next) {
+  const ClassId root = class_root(id);
+  for (std::uint32_t e = parents_[root].head; e != kNil; e = parent_pool_[e].next) {
     const NodeRef n = parent_pool_[e].node;
     out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
   }
   std::reverse(out.begin(), out.end());
+  for (const auto& [c, n] : parent_log_) {
+    if (c == root) out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
+  }
   return out;
 }
 

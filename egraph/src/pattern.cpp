@@ -297,6 +297,8 @@ void require_clean(const EGraph& g) {
 
 }  // namespace
 
+constexpr ClassId kNoClass = 0xFFFFFFFFu;
+
 // ---- Pattern ------------------------------------------------------------------------------
 
 std::variant<Pattern, PatternError> Pattern::parse(std::string_view text) {
@@ -372,8 +374,15 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   Machine m(g, p, ms.values);
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
-  for (ClassId id : candidates) {
+  const std::size_t n_cand = candidates.size();
+  for (std::size_t ci = 0; ci < n_cand; ++ci) {
+    const ClassId id = candidates[ci];
     if (remaining == 0) break;
+    // The root Bind reads the class's node list, its nodes and their children: fetch them
+    // a few candidates ahead.
+    if (ci + 12 < n_cand) g.prefetch_class(candidates[ci + 12], 0);
+    if (ci + 8 < n_cand) g.prefetch_class(candidates[ci + 8], 1);
+    if (ci + 4 < n_cand) g.prefetch_class(candidates[ci + 4], 2);
     if (check.tick()) {
       ms.timed_out = true;
       break;
@@ -404,10 +413,36 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
   std::vector<ClassId> ids(t.size());
   IdList kids;
   DeadlineCheck check(deadline);
+  // When the root is an e-node over variables only (the usual right-hand side) or a lone
+  // variable, the add and the union of a substitution are prefetched a few steps ahead.
+  const PatternElem& root = t.root();
+  bool flat = true;
+  for (std::size_t i = 0; flat && i + 1 < t.size(); ++i) flat = t[i].is_var();
+  const std::size_t total = matches.total();
+  IdList ahead;
+  std::size_t cursor[3] = {0, 0, 0};  // group of the substitution each stage last looked at
+  auto prefetch = [&](std::size_t s, int stage) {
+    if (!flat || s >= total) return;
+    const auto row = matches.row(s);
+    std::size_t& grp = cursor[stage];
+    while (matches.group_end[grp] <= s) ++grp;
+    const ClassId other = matches.classes[grp];
+    if (root.is_var()) {
+      g.prefetch_union(row[var_col[t.size() - 1]], other, stage);
+      return;
+    }
+    ahead.clear();
+    for (ClassId c : root.children) ahead.push_back(row[var_col[c]]);
+    g.prefetch_add(root.sym, ahead.span(), stage);
+    g.prefetch_union(kNoClass, other, stage);
+  };
   for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
     const ClassId eclass = matches.classes[grp];
     for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
       if (check.tick()) return result;
+      prefetch(s + 12, 0);
+      prefetch(s + 8, 1);
+      prefetch(s + 4, 2);
       const auto row = matches.row(s);
       for (std::size_t i = 0; i < t.size(); ++i) {
         const PatternElem& e = t[i];

@@ -39,6 +39,10 @@ class EGraph {
  public:
   EGraph();
 
+  // Optional capacity hint for `nodes` more e-nodes with `children` child ids in all; it
+  // saves regrowing the tables while a large graph is added. Never required.
+  void reserve(std::size_t nodes, std::size_t children);
+
   // Adds the node (children canonicalized with find) unless an equal node exists; returns
   // the root of its class.
   ClassId add(const SymbolLang& node) { return add(node.op, node.children.span()); }
@@ -105,6 +109,15 @@ class EGraph {
   void index_op(Symbol op, std::uint32_t arity);
   // The list for a registered (op, arity), or nullptr.
   const std::vector<ClassId>* indexed_classes(Symbol op, std::uint32_t arity) const;
+  // Cache hints for bulk loops, in stages issued a few steps ahead of use (stage 0 first).
+  // They read only what earlier stages fetched and have no effect on results.
+  // For visiting the nodes of class `root` (search).
+  void prefetch_class(ClassId root, int stage) const noexcept;
+  // For add(op, children) (apply).
+  void prefetch_add(Symbol op, std::span<const ClassId> children, int stage) const noexcept;
+  // For union_classes(a, b); an id out of range is ignored.
+  void prefetch_union(ClassId a, ClassId b, int stage) const noexcept;
+
   // True when the kind index has an entry (a rebuild has seen at least one class).
   bool kind_index_nonempty() const noexcept { return kind_index_nonempty_; }
   bool is_root(ClassId id) const noexcept { return id < parent_.size() && parent_[id] == id; }
@@ -138,7 +151,9 @@ class EGraph {
 
   // Open-addressing hash-cons keyed by e-node content. An entry holds the high 32 bits of
   // the key's hash and the arena node the key lives in; the key's class is that node's
-  // memo_value (a node stores at most one key at a time).
+  // memo_value (a node stores at most one key at a time). New keys from add are staged in a
+  // small buffer and inserted in batches, with the table slots prefetched, so that adding
+  // nodes does not wait for one cache miss after another; lookups see staged keys too.
   class Memo {
    public:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
@@ -146,10 +161,20 @@ class EGraph {
       std::uint32_t tag;
       NodeRef ref;
     };
-    std::size_t size() const noexcept { return size_; }
-    // Slot of the key for which eq(ref) holds, or npos.
+    std::size_t size() const noexcept { return size_ + staged_.size(); }
+    // The node holding the key for which eq(ref) holds (table or staged), or kEmpty.
     template <class Eq>
-    std::size_t find(std::uint64_t hash, Eq&& eq) const {
+    NodeRef find_ref(std::uint64_t hash, Eq&& eq) const {
+      const std::size_t slot = find_slot(hash, eq);
+      if (slot != npos) return entries_[slot].ref;
+      for (const Staged& s : staged_) {
+        if (s.hash == hash && eq(s.ref)) return s.ref;
+      }
+      return kEmpty;
+    }
+    // Table slot of the key for which eq(ref) holds, or npos; staged keys are not seen.
+    template <class Eq>
+    std::size_t find_slot(std::uint64_t hash, Eq&& eq) const {
       if (entries_.empty()) return npos;
       const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
       std::size_t i = index_of(tag);
@@ -160,15 +185,44 @@ class EGraph {
         i = (i + 1) & mask_;
       }
     }
+    // Adds a key known to be absent, now.
     void insert_new(std::uint64_t hash, NodeRef ref);
+    // Adds a key known to be absent, possibly later (before the next flush returns).
+    void stage(std::uint64_t hash, NodeRef ref) {
+      staged_.push_back(Staged{hash, ref});
+      if (staged_.size() == kStageSize) flush();
+    }
+    void prefetch(std::uint64_t hash) const noexcept {
+      if (!entries_.empty()) __builtin_prefetch(&entries_[index_of(static_cast<std::uint32_t>(hash >> 32))]);
+    }
+    void reserve(std::size_t n) { reserve_for(n); }
+    // The node in the first entry of the key's probe run whose tag matches, or kEmpty (a
+    // cache hint: no equality check).
+    NodeRef peek(std::uint64_t hash) const noexcept {
+      if (entries_.empty()) return kEmpty;
+      const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
+      for (std::size_t i = index_of(tag);; i = (i + 1) & mask_) {
+        const Entry& e = entries_[i];
+        if (e.ref == kEmpty || e.tag == tag) return e.ref;
+      }
+    }
+    // Inserts every staged key.
+    void flush();
     void erase(std::size_t slot);
     NodeRef ref_at(std::size_t slot) const noexcept { return entries_[slot].ref; }
     static constexpr std::size_t npos = ~std::size_t{0};
 
    private:
+    static constexpr std::size_t kStageSize = 16;
+    struct Staged {
+      std::uint64_t hash;
+      NodeRef ref;
+    };
     std::size_t index_of(std::uint32_t tag) const noexcept { return static_cast<std::size_t>(tag >> shift_); }
+    void reserve_for(std::size_t n);
     void grow();
     std::vector<Entry> entries_;
+    std::vector<Staged> staged_;
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
@@ -192,7 +246,10 @@ class EGraph {
     std::uint32_t next_ = 0;
   };
 
-  void check_id(ClassId id) const;
+  void check_id(ClassId id) const {
+    if (id >= parent_.size()) [[unlikely]] bad_id(id);
+  }
+  [[noreturn]] void bad_id(ClassId id) const;
   ClassId root_of_mut(ClassId id) noexcept {
     while (parent_[id] != id) {
       ClassId grand = parent_[parent_[id]];
@@ -212,13 +269,23 @@ class EGraph {
   bool reinsert_is_noop(NodeRef n) const noexcept;
   void rebuild_index();
   void push_parent(ClassId cls, NodeRef n);
+  void link_parent_log();
+  bool has_parents(ClassId c) const noexcept { return (has_parents_[c >> 6] >> (c & 63)) & 1; }
+  void set_has_parents(ClassId c) noexcept { has_parents_[c >> 6] |= std::uint64_t{1} << (c & 63); }
 
-  std::vector<ClassId> parent_;          // union-find
   std::vector<NodeRec> nodes_;           // arena, indexed by NodeRef
   std::vector<ClassId> child_pool_;      // children of all arena nodes
   std::vector<SmallVec<NodeRef, 2>> class_nodes_;  // per id; meaningful for roots only
+  std::vector<ClassId> parent_;          // union-find
   std::vector<ParentList> parents_;      // per id; meaningful for roots only
   std::vector<ParentEntry> parent_pool_;
+  // Parent entries of recent adds, not yet linked into parents_: (child root, node), in
+  // order. Adding a node then touches no per-child record; the log is linked in before the
+  // next union, the only reader of parent lists (no union happens while entries wait, so
+  // every logged child is still a root).
+  std::vector<std::pair<ClassId, NodeRef>> parent_log_;
+  // Per id: set when the class (if a root) has at least one parent entry, linked or logged.
+  std::vector<std::uint64_t> has_parents_;
   std::size_t live_classes_ = 0;
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
@@ -229,6 +296,7 @@ class EGraph {
   std::uint32_t epoch_ = 0;
   SlotMap slots_;
   std::vector<std::vector<ClassId>> op_classes_;  // per registered slot: ascending class ids
+  std::uint64_t slot_filter_ = 0;        // one bit per registered op (hashed): quick rejection
   bool index_stale_ = false;             // unions since the operator index was last refreshed
   bool kind_index_nonempty_ = false;
   bool clean_ = false;
