@@ -135,8 +135,8 @@ Interned intern_all(const std::vector<SymNode>& g) {
 }
 
 // Adds every node (children mapped through the ids recorded so far), as the optimizer does.
-EGraph add_all(const Interned& in, std::vector<ClassId>& ids) {
-  EGraph g;
+EGraph add_all(const Interned& in, std::vector<ClassId>& ids, EGraph* start = nullptr) {
+  EGraph g = start ? std::move(*start) : EGraph();
   ids.assign(in.ops.size(), 0);
   std::vector<ClassId> kids;
   for (std::size_t i = 0; i < in.ops.size(); ++i) {
@@ -170,8 +170,33 @@ int main(int argc, char** argv) {
     add.measure([&] { g = add_all(in, ids); });
     if (r == 0) std::printf("  e-graph: %zu ids, %zu classes\n", g.number_of_ids(), g.number_of_classes());
   }
+  Best add_reserved, add_graph;
+  for (int r = 0; r < repeats; ++r) {
+    EGraph g;
+    add_reserved.measure([&] {
+      g.reserve(n, in.kids.size());
+      g = add_all(in, ids, &g);
+    });
+  }
+  std::vector<ClassId> ids2(n);
+  for (int r = 0; r < repeats; ++r) {
+    EGraph g;
+    add_graph.measure([&] {
+      g.reserve(n, in.kids.size());
+      g.add_graph(in.ops, in.child_off, in.kids, ids2);
+    });
+  }
+  if (ids2 != ids) {
+    std::printf("add_graph disagrees with add\n");
+    return 1;
+  }
   std::printf("[add]     %zu e-nodes: wall %.3f s = %.1f ns/op = %.2f M e-nodes/s;  cpu %.3f s = %.1f ns/op = %.2f M e-nodes/s\n",
               n, add.wall, add.wall * 1e9 / n, n / add.wall / 1e6, add.cpu, add.cpu * 1e9 / n, n / add.cpu / 1e6);
+  std::printf("          with reserve: wall %.1f ns/op = %.2f M e-nodes/s;  cpu %.1f ns/op = %.2f M e-nodes/s\n",
+              add_reserved.wall * 1e9 / n, n / add_reserved.wall / 1e6, add_reserved.cpu * 1e9 / n,
+              n / add_reserved.cpu / 1e6);
+  std::printf("          add_graph + reserve: wall %.1f ns/op = %.2f M e-nodes/s;  cpu %.1f ns/op = %.2f M e-nodes/s\n",
+              add_graph.wall * 1e9 / n, n / add_graph.wall / 1e6, add_graph.cpu * 1e9 / n, n / add_graph.cpu / 1e6);
   Best first_rebuild;
   for (int r = 0; r < repeats; ++r) {
     EGraph g = add_all(in, ids);

@@ -251,6 +251,42 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   return id;
 }
 
+void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
+                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out) {
+  const std::size_t n = ops.size();
+  if (child_off.size() != n + 1 || out.size() < n || (n && child_off[n] > child_pos.size())) {
+    fatal("add_graph: inconsistent graph arrays");
+  }
+  constexpr std::size_t kFar = 16, kNear = 8;
+  IdList kids;
+  for (std::size_t i = 0; i < n; ++i) {
+    // Far ahead: the children's union-find entries. Near: the hash-cons slot, once the
+    // children's roots are at hand. Children not yet added are skipped.
+    if (i + kFar < n) {
+      for (std::uint32_t k = child_off[i + kFar]; k < child_off[i + kFar + 1]; ++k) {
+        if (child_pos[k] < i) __builtin_prefetch(&parent_[out[child_pos[k]]]);
+      }
+    }
+    if (i + kNear < n) {
+      const std::size_t j = i + kNear;
+      kids.clear();
+      bool known = true;
+      for (std::uint32_t k = child_off[j]; k < child_off[j + 1] && known; ++k) {
+        known = child_pos[k] < i;
+        if (known) kids.push_back(root_of(out[child_pos[k]]));
+      }
+      if (known) memo_.prefetch(hash_enode(ops[j], kids.span()));
+    }
+    kids.clear();
+    for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
+      if (child_pos[k] >= i) fatal("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
+                                   std::to_string(i) + " is not earlier");
+      kids.push_back(out[child_pos[k]]);
+    }
+    out[i] = root_of(add(ops[i], kids.span()));
+  }
+}
+
 bool EGraph::union_classes(ClassId a, ClassId b) {
   clean_ = false;
   ClassId winner = find_mut(a);

@@ -1,6 +1,7 @@
 // The e-graph core: add, union, rebuild and their bookkeeping.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "egraph/egraph.h"
@@ -246,6 +247,44 @@ TEST(EGraph, OperatorIndexListsRootsOfClassesHoldingTheOp) {
   // Registering after merges lists roots only.
   g.index_op(S("b"), 0);
   EXPECT_EQ(list("b", 0), (std::vector<ClassId>{g.find(b)}));
+}
+
+TEST(EGraph, AddGraphEqualsAddingNodeByNode) {
+  std::mt19937_64 rng(5);
+  const Symbol ops[] = {S("x"), S("y"), S("f"), S("g"), S("h")};
+  for (int round = 0; round < 20; ++round) {
+    // Random small vocabularies so that many nodes repeat (hash-consing) and share children.
+    const std::size_t n = 50 + rng() % 2000;
+    std::vector<Symbol> op;
+    std::vector<std::uint32_t> off{0}, pos;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t arity = i == 0 ? 0 : rng() % 4;
+      op.push_back(arity == 0 ? ops[rng() % 2] : ops[2 + rng() % 3]);
+      for (std::size_t k = 0; k < arity; ++k) pos.push_back(static_cast<std::uint32_t>(rng() % i));
+      off.push_back(static_cast<std::uint32_t>(pos.size()));
+    }
+    EGraph a, b;
+    if (round % 2) b.reserve(n, pos.size());
+    std::vector<ClassId> ida(n), idb(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::vector<ClassId> kids;
+      for (std::uint32_t k = off[i]; k < off[i + 1]; ++k) kids.push_back(ida[pos[k]]);
+      ida[i] = a.find(a.add(op[i], kids));
+    }
+    b.add_graph(op, off, pos, idb);
+    ASSERT_EQ(ida, idb);
+    ASSERT_EQ(a.total_size(), b.total_size());
+    ASSERT_EQ(a.number_of_ids(), b.number_of_ids());
+    for (ClassId id : a.class_ids()) {
+      ASSERT_EQ(a.class_parents(id), b.class_parents(id));
+    }
+    ASSERT_EQ(a.rebuild(), b.rebuild());
+  }
+  EGraph g;
+  std::vector<ClassId> out(2);
+  const std::vector<Symbol> bad_ops{S("x"), S("f")};
+  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0, 1}, std::vector<std::uint32_t>{1}, out), Fatal);
+  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0}, std::vector<std::uint32_t>{}, out), Fatal);
 }
 
 }  // namespace
