@@ -390,6 +390,16 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   //    union a class with itself, so they are skipped.
   if (fresh_mark_ < pending_.size()) pending_.resize(fresh_mark_);
   while (!pending_.empty()) {
+    // Entries are taken from the end: fetch the nodes a few pops ahead, then their children.
+    const std::size_t depth = pending_.size();
+    if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
+    if (depth > 6) {
+      const NodeRec& ahead = nodes_[pending_[depth - 7]];
+      __builtin_prefetch(&child_pool_[ahead.child_off]);
+    }
+    if (depth > 3) {
+      for (ClassId c : node_children(pending_[depth - 4])) __builtin_prefetch(&parent_[c]);
+    }
     const NodeRef n = pending_.back();
     pending_.pop_back();
     if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
@@ -422,7 +432,13 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     std::fill(stamp_.begin(), stamp_.end(), 0);
     epoch_ = 1;
   }
-  for (std::size_t t = 0; t < touched_.size(); ++t) {
+  const std::size_t n_touched = touched_.size();
+  for (std::size_t t = 0; t < n_touched; ++t) {
+    if (t + 16 < n_touched) __builtin_prefetch(&parent_[touched_[t + 16]]);
+    if (t + 12 < n_touched) prefetch_class(root_of(touched_[t + 12]), 0);
+    if (t + 8 < n_touched) prefetch_class(root_of(touched_[t + 8]), 1);
+    if (t + 5 < n_touched) prefetch_class(root_of(touched_[t + 5]), 2);
+    if (t + 2 < n_touched) prefetch_class(root_of(touched_[t + 2]), 3);
     if (check.tick()) {
       touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
       return false;
@@ -483,17 +499,28 @@ void EGraph::rebuild_index() {
   index_stale_ = false;
 }
 
-void EGraph::index_op(Symbol op, std::uint32_t arity) {
-  if (slots_.get(op, arity) != SlotMap::kNone) return;
-  const std::uint32_t s = slots_.get_or_add(op, arity);
-  slot_filter_ |= filter_bit(op);
-  if (s >= op_classes_.size()) op_classes_.resize(s + 1);
-  std::vector<ClassId>& list = op_classes_[s];
-  for (NodeRef n = 0; n < nodes_.size(); ++n) {
-    if (nodes_[n].op == op && nodes_[n].arity == arity) list.push_back(root_of(n));
+void EGraph::index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops) {
+  const std::size_t first_new = op_classes_.size();
+  std::uint64_t new_filter = 0;
+  for (const auto& [op, arity] : ops) {
+    if (slots_.get(op, arity) != SlotMap::kNone) continue;
+    const std::uint32_t s = slots_.get_or_add(op, arity);
+    slot_filter_ |= filter_bit(op);
+    new_filter |= filter_bit(op);
+    op_classes_.resize(std::max<std::size_t>(op_classes_.size(), s + 1));
   }
-  std::sort(list.begin(), list.end());
-  list.erase(std::unique(list.begin(), list.end()), list.end());
+  if (op_classes_.size() == first_new) return;
+  for (NodeRef n = 0; n < nodes_.size(); ++n) {
+    const NodeRec& r = nodes_[n];
+    if (!(new_filter & filter_bit(r.op))) continue;
+    const std::uint32_t s = slots_.get(r.op, r.arity);
+    if (s != SlotMap::kNone && s >= first_new) op_classes_[s].push_back(root_of(n));
+  }
+  for (std::size_t s = first_new; s < op_classes_.size(); ++s) {
+    std::vector<ClassId>& list = op_classes_[s];
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+  }
 }
 
 const std::vector<ClassId>* EGraph::indexed_classes(Symbol op, std::uint32_t arity) const {
@@ -518,8 +545,13 @@ void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
       __builtin_prefetch(list.data());
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
       break;
-    default:
+    case 2:
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&child_pool_[nodes_[list[k]].child_off]);
+      break;
+    default:
+      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
+        for (ClassId c : node_children(list[k])) __builtin_prefetch(&parent_[c]);
+      }
       break;
   }
 }

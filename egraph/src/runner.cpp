@@ -190,10 +190,12 @@ Runner& Runner::run(const std::vector<Rewrite>& rules) {
   if (warned) std::cerr.flush();
 
   // Index the operators the rules search for, so searches visit only their classes.
+  std::vector<std::pair<Symbol, std::uint32_t>> searched;
   for (const Rewrite& r : rules) {
     const PatternElem& root = r.searcher().term().root();
-    if (!root.is_var()) egraph_.index_op(root.sym, root.children.size());
+    if (!root.is_var()) searched.emplace_back(root.sym, root.children.size());
   }
+  egraph_.index_ops(searched);
 
   // The clock starts before the first rebuild so that the time limit also bounds it.
   if (!start_time_) start_time_ = Deadline::Clock::now();

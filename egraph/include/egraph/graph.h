@@ -114,7 +114,12 @@ class EGraph {
   // such a node, kept up to date by add and rebuild (valid while clean). Registering scans
   // the nodes once. Searches for other operators visit every class instead, which finds the
   // same matches.
-  void index_op(Symbol op, std::uint32_t arity);
+  void index_op(Symbol op, std::uint32_t arity) {
+    const std::pair<Symbol, std::uint32_t> one[] = {{op, arity}};
+    index_ops(one);
+  }
+  // Registers several operators with one scan.
+  void index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops);
   // The list for a registered (op, arity), or nullptr.
   const std::vector<ClassId>* indexed_classes(Symbol op, std::uint32_t arity) const;
   // Cache hints for bulk loops, in stages issued a few steps ahead of use (stage 0 first).
