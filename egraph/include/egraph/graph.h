@@ -5,20 +5,24 @@
 // Contract:
 // - Ids are handed out densely from 0; every new id is a new e-node stored once in the node
 //   arena at the same index (node i is the node that created class i). Parent lists,
-//   pending entries, class node lists and memo keys all refer to arena nodes by index; a
-//   node's children are rewritten in place to their roots when it is re-canonicalized.
-// - Memo: every key equals the current content of some arena node and is canonical at
-//   insertion. A key that stops being canonical (a child is no longer a root) can never be
-//   found again, because every lookup and insert canonicalizes first; such keys are dropped
-//   from the table when their node is re-canonicalized, but stay counted: total_size() is
-//   the number of distinct keys ever inserted, exactly as if they had been kept.
+//   pending entries, class node lists and memo keys all refer to arena nodes by index, so
+//   memory stays linear in the graph however wide its nodes are; a node's children are
+//   rewritten in place to their roots when it is re-canonicalized.
+// - Memo: every key equals the current content of the arena node it lives in and was
+//   canonical when inserted. A key that stops being canonical (a child is no longer a root)
+//   can never be found again, because every lookup and insert canonicalizes first; such keys
+//   are dropped from the table when their node is re-canonicalized but stay counted:
+//   total_size() is the number of distinct keys ever inserted, as if they had been kept.
+// - Parent lists: node n is listed once per occurrence of each child, in order of addition;
+//   union concatenates them (longer list first). Recent adds are linked in lazily, before
+//   the next union or rebuild; nothing observable depends on when.
 // - Classes are visited in ascending root-id order ("table order"). After rebuild() every
 //   class's nodes are canonical, sorted and duplicate-free, and the operator index lists,
-//   per (op, arity), the ascending roots of the classes holding such a node.
+//   per registered (op, arity), the ascending roots of the classes holding such a node.
 // - The clean flag is true only between a rebuild and the next new node or union call;
 //   searching needs a clean e-graph.
-// - Not thread-safe: one e-graph belongs to one thread at a time. Read-only use (find,
-//   lookup, search) never writes.
+// - Not thread-safe: one e-graph belongs to one thread at a time. Const members (find,
+//   lookup, search, the cache hints) never write.
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -93,7 +97,7 @@ class EGraph {
   // Root ids in table order (ascending).
   std::vector<ClassId> class_ids() const;
   // The class of find(id): its nodes in stored order, and its parent entries in order as
-  // (node as it is now, id the node was added as). Fatal "Invalid id " for a bad id.
+  // (node as it is now, id the node was added as). Fatal for an id never handed out.
   std::vector<SymbolLang> class_nodes(ClassId id) const;
   std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
   std::size_t pending_count() const noexcept { return pending_.size(); }
@@ -122,8 +126,9 @@ class EGraph {
   void index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops);
   // The list for a registered (op, arity), or nullptr.
   const std::vector<ClassId>* indexed_classes(Symbol op, std::uint32_t arity) const;
-  // Cache hints for bulk loops, in stages issued a few steps ahead of use (stage 0 first).
-  // They read only what earlier stages fetched and have no effect on results.
+  // Cache hints for bulk loops, in stages issued a few steps ahead of use (stage 0 furthest
+  // ahead, each later stage reading what the previous one fetched). They never change the
+  // e-graph and have no effect on results.
   // For visiting the nodes of class `root` (search).
   void prefetch_class(ClassId root, int stage) const noexcept;
   // For add(op, children) (apply).
