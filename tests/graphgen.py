@@ -319,9 +319,10 @@ def recipes(draw, max_calls=20, sources=st.integers(1, 4), kinds=None, rich=True
     return calls
 
 
-def record(store, calls):
-    """Records `calls` and returns the id each call got."""
-    got = []
+def record(store, calls, got=None):
+    """Records `calls` and returns the id each call got; `got` holds the ids of
+    calls recorded before (inputs are positions in the whole call list)."""
+    got = [] if got is None else got
     for kind, payload, inputs, ps in calls:
         ins = [got[i] for i in inputs]
         if kind == "source":
