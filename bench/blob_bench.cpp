@@ -127,9 +127,10 @@ int main(int argc, char** argv) {
     blob = std::move(*r);
   });
   std::size_t size = 0;
-  const double t_size = best_seconds(5, [&] { size = *blob_size(snap, snap.marks()); });
+  const double t_size = best_seconds(5, [&] { size = BlobWriter::prepare(snap, snap.marks())->size(); });
+  auto prepared = BlobWriter::prepare(snap, snap.marks());
   std::string warm(size, '\0');
-  const double t_fill = best_seconds(5, [&] { write_blob_to(warm.data(), warm.size(), snap, snap.marks()); });
+  const double t_fill = best_seconds(5, [&] { prepared->write_to(warm.data()); });
   std::unique_ptr<Store> back;
   const double t_read = best_seconds(3, [&] {
     auto r = read_blob(blob);
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
   std::printf("%.0f nodes (%zu marks), blob %.1f MB (%.1f B/node), DOT %.1f MB\n", n, snap.marks().size(), mb,
               static_cast<double>(blob.size()) / n, static_cast<double>(dot.size()) / 1e6);
   std::printf("  write_blob  %7.1f ns/node %8.0f MB/s\n", t_write / n * 1e9, mb / t_write);
-  std::printf("    of which blob_size %.1f ns/node, write_blob_to into a warm buffer %.1f ns/node\n",
+  std::printf("    of which BlobWriter::prepare %.1f ns/node, write_to into a warm buffer %.1f ns/node\n",
               t_size / n * 1e9, t_fill / n * 1e9);
   std::printf("  read_blob   %7.1f ns/node %8.0f MB/s  (%.2f M nodes/s, interning included)\n", t_read / n * 1e9,
               mb / t_read, n / t_read / 1e6);

@@ -65,111 +65,96 @@ inline std::uint64_t get_le64(const unsigned char* p) noexcept {
 
 // ---- writer -----------------------------------------------------------------
 
-// The node walk of the writer, shared by its two passes so that they cannot
-// disagree: `Sizer` adds up the bytes and refuses what 32 bits cannot hold,
-// `Emitter` then writes exactly that many bytes into a buffer sized up front
-// (no growth, no zero-fill, no copy when the caller owns the destination).
-// Each returns false to stop the walk (only the sizer ever does).
-template <class Pass>
-bool walk_params(Pass& w, const ParamMap& params) {
-  if (!w.count(params.size(), "param count")) return false;
-  for (const Param& p : params.entries) {
-    if (!w.str(p.key)) return false;
-    const ParamValue& v = p.value;
-    w.u8(static_cast<std::uint8_t>(v.tag()));
-    switch (v.tag()) {
-      case ParamValue::Tag::Int: w.u64(static_cast<std::uint64_t>(v.as_int())); break;
-      case ParamValue::Tag::Float: w.u64(v.float_bits()); break;
-      case ParamValue::Tag::Bool: w.u8(v.as_bool() ? 1 : 0); break;
-      case ParamValue::Tag::Str:
-        if (!w.str(v.as_str())) return false;
-        break;
-    }
-  }
-  return true;
-}
-
-template <class Pass>
-bool walk_members(Pass& w, std::span<const StageMember> members) {
-  if (!w.count(members.size(), "member count")) return false;
-  for (const StageMember& m : members) {
-    if (!w.str(m.token)) return false;
-    if (!w.count(m.refs.size(), "stage reference count")) return false;
-    for (const StageRef& r : m.refs) {
-      if (!w.stage_ref(r)) return false;
-    }
-  }
-  return true;
-}
-
-template <class Pass>
-bool walk_node(Pass& w, const NodeView& n) {
-  w.u8(static_cast<std::uint8_t>(n.kind()));
-  switch (n.kind()) {
-    case NodeKind::Source:
-      return w.str(n.name()) && walk_params(w, n.params());
-    case NodeKind::Op:
-    case NodeKind::Reduction:
-      return w.str(n.name()) && walk_params(w, n.params()) && w.ids(n.inputs(), "input count");
-    case NodeKind::External: {
-      const PayloadDescriptor* d = n.descriptor();
-      expect(d != nullptr, "external node has a descriptor");
-      if (!(w.str(d->kind) && w.str(d->content_hash) && w.str(d->framework) && w.str(d->version) &&
-            w.str(d->io_schema)))
-        return false;
-      if (d->preprocessing_ref) {
-        w.u8(1);
-        if (!w.str(*d->preprocessing_ref)) return false;
-      } else {
-        w.u8(0);
-      }
-      return walk_params(w, n.params()) && w.ids(n.inputs(), "input count");
-    }
-    case NodeKind::Stage:
-      return w.ids(n.inputs(), "input count") && walk_members(w, n.members());
-    case NodeKind::Exchange:
-      return walk_params(w, n.params()) && w.ids(n.inputs(), "input count");
-  }
-  panic("node kind is one of the six kinds");
-}
-
-template <class Pass>
-bool walk_blob(Pass& w, const Snapshot& snap, std::span<const NodeId> outputs) {
-  w.magic();
-  if (!w.count(snap.size(), "node count")) return false;
-  for (NodeId id = 0; id < snap.end_id(); ++id) {
-    if (!walk_node(w, snap.node(id))) return false;
-  }
-  return w.ids(outputs, "output count");
-}
-
-class Sizer {
+// Appends fields to a growing text and refuses what 32 bits cannot hold.
+// Used for the payload part of records, which `BlobWriter` encodes once per
+// distinct payload.
+class PayloadEncoder {
  public:
-  void magic() { total_ += 4; }
-  void u8(std::uint8_t) { total_ += 1; }
-  void u64(std::uint64_t) { total_ += 8; }
+  explicit PayloadEncoder(std::string& out) : out_(out) {}
+  void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void u64(std::uint64_t v) {
+    char b[8];
+    put_le64(b, v);
+    out_.append(b, 8);
+  }
   bool count(std::uint64_t n, const char* what) {
     if (n > kU32Max) [[unlikely]] return refuse(what, n);
-    total_ += 4;
+    char b[4];
+    put_le32(b, static_cast<std::uint32_t>(n));
+    out_.append(b, 4);
     return true;
   }
   bool str(std::string_view s) {
     if (!count(s.size(), "string length")) return false;
-    total_ += s.size();
+    out_.append(s);
     return true;
   }
-  bool ids(std::span<const NodeId> ids, const char* what) {
-    if (!count(ids.size(), what)) return false;
-    total_ += ids.size() * kIdBytes;
+  bool params(const ParamMap& params) {
+    if (!count(params.size(), "param count")) return false;
+    for (const Param& p : params.entries) {
+      if (!str(p.key)) return false;
+      const ParamValue& v = p.value;
+      u8(static_cast<std::uint8_t>(v.tag()));
+      switch (v.tag()) {
+        case ParamValue::Tag::Int: u64(static_cast<std::uint64_t>(v.as_int())); break;
+        case ParamValue::Tag::Float: u64(v.float_bits()); break;
+        case ParamValue::Tag::Bool: u8(v.as_bool() ? 1 : 0); break;
+        case ParamValue::Tag::Str:
+          if (!str(v.as_str())) return false;
+          break;
+      }
+    }
     return true;
   }
-  bool stage_ref(const StageRef& r) {
-    if (r.index > kU32Max) [[unlikely]] return refuse("stage reference index", r.index);
-    total_ += kStageRefBytes;
+  bool members(std::span<const StageMember> members) {
+    if (!count(members.size(), "member count")) return false;
+    for (const StageMember& m : members) {
+      if (!str(m.token)) return false;
+      if (!count(m.refs.size(), "stage reference count")) return false;
+      for (const StageRef& r : m.refs) {
+        if (r.index > kU32Max) [[unlikely]] return refuse("stage reference index", r.index);
+        u8(r.kind == StageRef::Kind::Input ? 0 : 1);
+        count(r.index, nullptr);
+      }
+    }
     return true;
+  }
+  // Everything of the record except the input list: the part before it,
+  // then (Stage only) the part after it, in `suffix_start`.
+  bool payload(const NodeView& n, std::size_t& suffix_start) {
+    u8(static_cast<std::uint8_t>(n.kind()));
+    bool ok = true;
+    switch (n.kind()) {
+      case NodeKind::Source:
+      case NodeKind::Op:
+      case NodeKind::Reduction:
+        ok = str(n.name()) && params(n.params());
+        break;
+      case NodeKind::External: {
+        const PayloadDescriptor* d = n.descriptor();
+        expect(d != nullptr, "external node has a descriptor");
+        ok = str(d->kind) && str(d->content_hash) && str(d->framework) && str(d->version) && str(d->io_schema);
+        if (!ok) break;
+        if (d->preprocessing_ref) {
+          u8(1);
+          ok = str(*d->preprocessing_ref);
+        } else {
+          u8(0);
+        }
+        ok = ok && params(n.params());
+        break;
+      }
+      case NodeKind::Stage:
+        suffix_start = out_.size();
+        return members(n.members());
+      case NodeKind::Exchange:
+        ok = params(n.params());
+        break;
+    }
+    suffix_start = out_.size();
+    return ok;
   }
 
-  std::uint64_t total() const { return total_; }
   const BlobTooLarge& error() const { return error_; }
 
  private:
@@ -177,77 +162,50 @@ class Sizer {
     error_ = BlobTooLarge{what, value};
     return false;
   }
-  std::uint64_t total_ = 0;
+  std::string& out_;
   BlobTooLarge error_;
 };
 
-// Writes into a buffer the Sizer has measured; every value it is handed has
-// passed the Sizer's limits.
-class Emitter {
- public:
-  explicit Emitter(char* out) : p_(out) {}
-  void magic() { bytes(kMagic, 4); }
-  void u8(std::uint8_t v) { *p_++ = static_cast<char>(v); }
-  void u64(std::uint64_t v) {
-    put_le64(p_, v);
-    p_ += 8;
-  }
-  bool count(std::uint64_t n, const char*) {
-    put_le32(p_, static_cast<std::uint32_t>(n));
-    p_ += 4;
-    return true;
-  }
-  bool str(std::string_view s) {
-    count(s.size(), nullptr);
-    bytes(s.data(), s.size());
-    return true;
-  }
-  bool ids(std::span<const NodeId> ids, const char*) {
-    count(ids.size(), nullptr);
-    if constexpr (std::endian::native == std::endian::little) {
-      bytes(reinterpret_cast<const char*>(ids.data()), ids.size() * kIdBytes);
-    } else {
-      for (NodeId id : ids) u64(id);
+// Short copies inline (two overlapping loads and stores) instead of a call:
+// most payloads and input lists are a few bytes to a few dozen.
+inline char* put_bytes(char* dst, const char* src, std::size_t n) noexcept {
+  if (n <= 16) {
+    if (n >= 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + n - 8, 8);
+      std::memcpy(dst, &a, 8);
+      std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + n - 4, 4);
+      std::memcpy(dst, &a, 4);
+      std::memcpy(dst + n - 4, &b, 4);
+    } else if (n != 0) {
+      dst[0] = src[0];
+      dst[n / 2] = src[n / 2];
+      dst[n - 1] = src[n - 1];
     }
-    return true;
+  } else {
+    std::memcpy(dst, src, n);
   }
-  bool stage_ref(const StageRef& r) {
-    u8(r.kind == StageRef::Kind::Input ? 0 : 1);
-    count(r.index, nullptr);
-    return true;
-  }
-  char* end() const { return p_; }
+  return dst + n;
+}
 
- private:
-  // Most texts and input lists are short: copy them inline with two
-  // overlapping loads and stores instead of calling memcpy.
-  void bytes(const char* src, std::size_t n) {
-    char* dst = p_;
-    if (n <= 16) {
-      if (n >= 8) {
-        std::uint64_t a, b;
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-      } else if (n >= 4) {
-        std::uint32_t a, b;
-        std::memcpy(&a, src, 4);
-        std::memcpy(&b, src + n - 4, 4);
-        std::memcpy(dst, &a, 4);
-        std::memcpy(dst + n - 4, &b, 4);
-      } else if (n != 0) {
-        dst[0] = src[0];
-        dst[n / 2] = src[n / 2];
-        dst[n - 1] = src[n - 1];
-      }
-    } else {
-      std::memcpy(dst, src, n);
+inline char* put_ids(char* dst, std::span<const NodeId> ids) noexcept {
+  put_le32(dst, static_cast<std::uint32_t>(ids.size()));
+  dst += 4;
+  if constexpr (std::endian::native == std::endian::little) {
+    return put_bytes(dst, reinterpret_cast<const char*>(ids.data()), ids.size() * kIdBytes);
+  } else {
+    for (NodeId id : ids) {
+      put_le64(dst, id);
+      dst += 8;
     }
-    p_ += n;
+    return dst;
   }
-  char* p_;
-};
+}
 
 // ---- reader -----------------------------------------------------------------
 
@@ -540,33 +498,67 @@ std::string BlobTooLarge::message() const {
          " exceeds the blob format's limit of 4294967295";
 }
 
-namespace {
-void check_blob_request(const Snapshot& snap, std::span<const NodeId> outputs) {
+Expected<BlobWriter, BlobTooLarge> BlobWriter::prepare(const Snapshot& snap, std::span<const NodeId> outputs) {
   expect(snap.begin_id() == 0, "a serialized snapshot starts at node 0");
   for (NodeId id : outputs) expect(id < snap.end_id(), "serialized outputs are recorded nodes");
-}
-}  // namespace
+  if (snap.size() > kU32Max) return unexpected(BlobTooLarge{"node count", snap.size()});
+  if (outputs.size() > kU32Max) return unexpected(BlobTooLarge{"output count", outputs.size()});
 
-Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs) {
-  check_blob_request(snap, outputs);
-  Sizer sizer;
-  if (!walk_blob(sizer, snap, outputs)) return unexpected(sizer.error());
-  if (sizer.total() > SIZE_MAX) return unexpected(BlobTooLarge{"blob size", sizer.total()});
-  return static_cast<std::size_t>(sizer.total());
+  BlobWriter w(snap, outputs);
+  w.slots_.resize(snap.payload_count());
+  PayloadEncoder enc(w.payload_bytes_);
+  std::uint64_t total = 8 + 4 + outputs.size() * kIdBytes;
+  for (NodeId id = 0; id < snap.end_id(); ++id) {
+    const NodeView n = snap.node(id);
+    const std::uint32_t pid = n.payload_id();
+    if (pid >= w.slots_.size()) w.slots_.resize(std::size_t{pid} + 1);
+    Slot& slot = w.slots_[pid];
+    if (!slot.encoded) {
+      const std::size_t start = w.payload_bytes_.size();
+      std::size_t suffix_start = start;
+      if (!enc.payload(n, suffix_start)) return unexpected(enc.error());
+      slot.offset = start;
+      slot.prefix = suffix_start - start;
+      slot.suffix = w.payload_bytes_.size() - suffix_start;
+      slot.has_inputs = n.kind() != NodeKind::Source;
+      slot.encoded = true;
+    }
+    total += slot.prefix + slot.suffix;
+    if (slot.has_inputs) {
+      const std::size_t n_inputs = n.inputs().size();
+      if (n_inputs > kU32Max) return unexpected(BlobTooLarge{"input count", n_inputs});
+      total += 4 + n_inputs * kIdBytes;
+    }
+  }
+  if (total > SIZE_MAX) return unexpected(BlobTooLarge{"blob size", total});
+  w.size_ = static_cast<std::size_t>(total);
+  return w;
 }
 
-void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs) {
-  check_blob_request(snap, outputs);
-  Emitter emitter(dest);
-  walk_blob(emitter, snap, outputs);
-  expect(emitter.end() == dest + size, "the blob fills exactly the measured size");
+void BlobWriter::write_to(char* dest) const {
+  const Snapshot& snap = *snap_;
+  const char* payloads = payload_bytes_.data();
+  char* p = dest;
+  std::memcpy(p, kMagic, 4);
+  put_le32(p + 4, static_cast<std::uint32_t>(snap.size()));
+  p += 8;
+  for (NodeId id = 0; id < snap.end_id(); ++id) {
+    const NodeView n = snap.node(id);
+    const Slot& slot = slots_[n.payload_id()];
+    const char* bytes = payloads + slot.offset;
+    p = put_bytes(p, bytes, slot.prefix);
+    if (slot.has_inputs) p = put_ids(p, n.inputs());
+    p = put_bytes(p, bytes + slot.prefix, slot.suffix);
+  }
+  p = put_ids(p, outputs_);
+  expect(p == dest + size_, "the blob fills exactly the measured size");
 }
 
 Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs) {
-  auto size = blob_size(snap, outputs);
-  if (!size) return unexpected(size.error());
-  std::string out(*size, '\0');
-  write_blob_to(out.data(), out.size(), snap, outputs);
+  auto w = BlobWriter::prepare(snap, outputs);
+  if (!w) return unexpected(w.error());
+  std::string out(w->size(), '\0');
+  w->write_to(out.data());
   return out;
 }
 

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/expected.h"
 #include "store/node.h"
@@ -60,12 +61,39 @@ struct BlobTooLarge {
 Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs);
 
 // The same in two steps, for callers that own the destination (the Python
-// surface writes straight into a bytes object): `blob_size` measures the
-// blob and makes every refusal; `write_blob_to` then fills exactly `size`
-// bytes at `dest`, where `size` is what `blob_size` returned for the same
-// snapshot and outputs (a snapshot never changes, so the two agree).
-Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs);
-void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs);
+// surface writes straight into a bytes object):
+//
+//   auto w = BlobWriter::prepare(snap, outputs);   // measures; all refusals
+//   if (!w) ... w.error().message() ...
+//   w->write_to(dest);                               // exactly w->size() bytes
+//
+// `prepare` walks the nodes once, encoding each distinct payload (kind,
+// name, params, descriptor, members) a single time; `write_to` then copies
+// those bytes and the inputs of each node into place. The snapshot and the
+// outputs must outlive the writer.
+class BlobWriter {
+ public:
+  static Expected<BlobWriter, BlobTooLarge> prepare(const Snapshot& snap, std::span<const NodeId> outputs);
+  std::size_t size() const noexcept { return size_; }
+  void write_to(char* dest) const;
+
+ private:
+  // The encoded bytes of one payload: `prefix` goes before the node's input
+  // list, `suffix` after it (only a Stage's members come after its inputs).
+  struct Slot {
+    std::size_t offset = 0;
+    std::size_t prefix = 0;
+    std::size_t suffix = 0;
+    bool encoded = false;
+    bool has_inputs = false;  // a Source has no input list
+  };
+  BlobWriter(const Snapshot& snap, std::span<const NodeId> outputs) : snap_(&snap), outputs_(outputs) {}
+  const Snapshot* snap_;
+  std::span<const NodeId> outputs_;
+  std::string payload_bytes_;
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+};
 
 // Reads a blob into a new store: one pass, bounds-checked, never reserving
 // more than the remaining bytes could hold.

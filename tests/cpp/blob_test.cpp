@@ -216,6 +216,28 @@ TEST(BlobWriter, RefusesStageIndicesBeyond32Bits) {
             "cannot serialize: stage reference index 4294967296 exceeds the blob format's limit of 4294967295");
 }
 
+// The two-step form writes the same bytes into caller memory; nodes sharing
+// a payload (same op, different inputs) each get their own input list.
+TEST(BlobWriter, TwoStepFormMatches) {
+  for (std::uint64_t seed = 1; seed <= 50; ++seed) {
+    Gen g(seed * 7919);
+    auto s = g.store(80, 4);
+    Snapshot snap = s->snapshot();
+    auto w = BlobWriter::prepare(snap, snap.marks());
+    ASSERT_TRUE(w);
+    std::string dest(w->size() + 1, '#');
+    w->write_to(dest.data());
+    EXPECT_EQ(dest.back(), '#');  // nothing past the measured size
+    dest.pop_back();
+    EXPECT_EQ(dest, write_all(*s));
+  }
+  Store s;
+  ASSERT_TRUE(s.intern(Node{NodeKind::Source, "x", {}, {}, {}, {}}));
+  ASSERT_TRUE(s.intern(Node{NodeKind::Op, "f", {}, {}, {0}, {}}));
+  ASSERT_TRUE(s.intern(Node{NodeKind::Op, "f", {}, {}, {1, 0, 1}, {}}));
+  EXPECT_EQ(hex(write_all(s)), hex(Bytes().header(3).source("x").op("f", {0}).op("f", {1, 0, 1}).u32(0).str()));
+}
+
 // ---- reader: errors, messages, check order --------------------------------
 
 TEST(BlobReader, MagicAndHeader) {
