@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "lib/binding.h"
+#include "lib/classes.h"
 #include "lib/convert.h"
 
 namespace tavrine::py {
@@ -96,14 +97,7 @@ PyTypeObject* create_descriptor_type() {
       {Py_tp_doc, const_cast<char*>(kDoc)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
-      "tavrine_core.PayloadDescriptor",
-      static_cast<int>(sizeof(DescriptorObject)),
-      0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-      slots,
-  };
-  g_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  g_type = make_class("tavrine_core.PayloadDescriptor", sizeof(DescriptorObject), slots);
   return g_type;
 }
 

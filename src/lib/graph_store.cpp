@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "lib/binding.h"
+#include "lib/classes.h"
 #include "lib/convert.h"
 #include "lib/methods.h"
 #include "store/panic.h"
@@ -216,14 +217,7 @@ PyTypeObject* create_graph_store_type() {
       {Py_tp_doc, const_cast<char*>(kDoc)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
-      "tavrine_core.GraphStore",
-      static_cast<int>(sizeof(GraphStoreObject)),
-      0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-      slots,
-  };
-  g_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  g_type = make_class("tavrine_core.GraphStore", sizeof(GraphStoreObject), slots);
   return g_type;
 }
 

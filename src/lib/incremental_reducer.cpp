@@ -4,6 +4,7 @@
 #include <new>
 
 #include "lib/binding.h"
+#include "lib/classes.h"
 #include "lib/convert.h"
 #include "lib/graph_store.h"
 #include "lib/reduce.h"
@@ -117,14 +118,7 @@ PyTypeObject* create_incremental_reducer_type() {
       {Py_tp_doc, const_cast<char*>(kDoc)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
-      "tavrine_core.IncrementalReducer",
-      static_cast<int>(sizeof(ReducerObject)),
-      0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-      slots,
-  };
-  g_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  g_type = make_class("tavrine_core.IncrementalReducer", sizeof(ReducerObject), slots);
   return g_type;
 }
 

@@ -194,10 +194,10 @@ PyObject* store_serialize(PyObject* self, const BoundArgs& args) {
     snap = store.snapshot();
     out = snap.marks();
   }
-  auto size = blob_size(snap, out);
-  if (!size) raise(PyExc_OverflowError, size.error().message().c_str());
-  Ref bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-  write_blob_to(PyBytes_AS_STRING(bytes.get()), *size, snap, out);
+  auto writer = BlobWriter::prepare(snap, out);
+  if (!writer) raise(PyExc_OverflowError, writer.error().message().c_str());
+  Ref bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer->size())));
+  writer->write_to(PyBytes_AS_STRING(bytes.get()));
   return bytes.release();
 }
 
