@@ -254,9 +254,9 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
 void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
                        std::span<const std::uint32_t> child_pos, std::span<ClassId> out) {
   const std::size_t n = ops.size();
-  if (child_off.size() != n + 1 || out.size() < n || (n && child_off[n] > child_pos.size())) {
-    fatal("add_graph: inconsistent graph arrays");
-  }
+  bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
+  for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
+  if (!consistent) fatal("add_graph: inconsistent graph arrays");
   constexpr std::size_t kFar = 16, kNear = 8;
   IdList kids;
   for (std::size_t i = 0; i < n; ++i) {
@@ -395,7 +395,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
     if (depth > 6) {
       const NodeRec& ahead = nodes_[pending_[depth - 7]];
-      __builtin_prefetch(&child_pool_[ahead.child_off]);
+      __builtin_prefetch(child_pool_.data() + ahead.child_off);
     }
     if (depth > 3) {
       for (ClassId c : node_children(pending_[depth - 4])) __builtin_prefetch(&parent_[c]);
@@ -546,7 +546,7 @@ void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
       break;
     case 2:
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&child_pool_[nodes_[list[k]].child_off]);
+      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(child_pool_.data() + nodes_[list[k]].child_off);
       break;
     default:
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
@@ -576,7 +576,7 @@ void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children, int stag
     default:
       if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
         const NodeRec& r = nodes_[ref];
-        __builtin_prefetch(&child_pool_[r.child_off]);
+        __builtin_prefetch(child_pool_.data() + r.child_off);
         if (r.memo_value < parent_.size()) __builtin_prefetch(&parent_[r.memo_value]);
       }
       break;

@@ -285,6 +285,7 @@ TEST(EGraph, AddGraphEqualsAddingNodeByNode) {
   const std::vector<Symbol> bad_ops{S("x"), S("f")};
   EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0, 1}, std::vector<std::uint32_t>{1}, out), Fatal);
   EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0}, std::vector<std::uint32_t>{}, out), Fatal);
+  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 2, 1}, std::vector<std::uint32_t>{0, 0}, out), Fatal);
 }
 
 }  // namespace
