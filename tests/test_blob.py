@@ -407,6 +407,10 @@ class TestSerializeOutputs:
             store.serialize(outputs=[7, 3])
         with pytest.raises(ValueError, match="^no node with id 0$"):
             GraphStore().serialize(outputs=[0])
+        with pytest.raises(ValueError, match=f"^no node with id {2 ** 64 - 1}$"):
+            store.serialize(outputs=[2 ** 64 - 1])
+        with pytest.raises(OverflowError):
+            store.serialize(outputs=[2 ** 64])
         with pytest.raises(TypeError, match="^argument 'outputs': "):
             store.serialize(outputs=[0, "1"])
         assert store.outputs() == [1] and store.node_count() == 3
