@@ -554,6 +554,18 @@ void BlobWriter::write_to(char* dest) const {
   expect(p == dest + size_, "the blob fills exactly the measured size");
 }
 
+Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs) {
+  auto w = BlobWriter::prepare(snap, outputs);
+  if (!w) return unexpected(w.error());
+  return w->size();
+}
+
+void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs) {
+  auto w = BlobWriter::prepare(snap, outputs);
+  expect(w.has_value() && w->size() == size, "the blob fills exactly the measured size");
+  w->write_to(dest);
+}
+
 Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs) {
   auto w = BlobWriter::prepare(snap, outputs);
   if (!w) return unexpected(w.error());

@@ -60,6 +60,13 @@ struct BlobTooLarge {
 // snap.end_id(); the caller checks them first (`Store::snapshot_checked`).
 Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs);
 
+// Older two-call form of the same: `blob_size` measures (and makes every
+// refusal), `write_blob_to` fills exactly `size` bytes at `dest`, where
+// `size` is what `blob_size` returned for the same snapshot and outputs.
+// Each call walks the nodes; `BlobWriter` below does the measuring once.
+Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs);
+void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs);
+
 // The same in two steps, for callers that own the destination (the Python
 // surface writes straight into a bytes object):
 //
