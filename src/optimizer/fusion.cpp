@@ -80,8 +80,13 @@ FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::spa
   // 6. Emission in order of the groups' sinks.
   std::vector<std::uint64_t> emitted(n, 0);
   std::vector<std::uint32_t> member_no(n, 0);
-  std::vector<std::uint32_t> slot_stamp(n, 0);  // sink + 1 of the stage that gave the slot
+  // Input slots of large stages: slot_of[g] is valid when slot_stamp[g] is
+  // the current stage's sink + 1.
+  std::vector<std::uint32_t> slot_stamp(n, 0);
   std::vector<std::uint32_t> slot_of(n, 0);
+  std::vector<Pos> producers;  // groups feeding the stage being built, by slot
+  constexpr std::size_t kScanSlots = 8;
+  constexpr std::uint32_t kNoSlot = UINT32_MAX;
   {
     std::size_t groups = 0;
     for (Pos z = 0; z < n; ++z) groups += sink[z] == z;
@@ -104,6 +109,7 @@ FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::spa
       auto group = std::span<const Pos>(members.data() + mem_begin[p], members.data() + mem_begin[p + 1]);
       stage.members.reserve(group.size());
       const std::uint32_t stamp = p + 1;
+      producers.clear();
       for (std::uint32_t k = 0; k < group.size(); ++k) {
         const Pos m = group[k];
         member_no[m] = k;
@@ -116,12 +122,34 @@ FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::spa
           if (cg == p) {
             member.refs.push_back(StageRef{StageRef::Kind::Member, member_no[c]});
           } else {
-            if (slot_stamp[cg] != stamp) {
-              slot_stamp[cg] = stamp;
-              slot_of[cg] = static_cast<std::uint32_t>(stage.inputs.size());
-              stage.inputs.push_back(emitted[cg]);
+            // Most stages read few groups: a short scan of the ones seen so
+            // far beats two lookups in position-sized tables.
+            std::uint32_t slot = kNoSlot;
+            if (producers.size() <= kScanSlots) {
+              for (std::uint32_t j = 0; j < producers.size(); ++j) {
+                if (producers[j] == cg) {
+                  slot = j;
+                  break;
+                }
+              }
+            } else if (slot_stamp[cg] == stamp) {
+              slot = slot_of[cg];
             }
-            member.refs.push_back(StageRef{StageRef::Kind::Input, slot_of[cg]});
+            if (slot == kNoSlot) {
+              slot = static_cast<std::uint32_t>(producers.size());
+              producers.push_back(cg);
+              stage.inputs.push_back(emitted[cg]);
+              if (producers.size() == kScanSlots + 1) {
+                for (std::uint32_t j = 0; j < producers.size(); ++j) {
+                  slot_stamp[producers[j]] = stamp;
+                  slot_of[producers[j]] = j;
+                }
+              } else if (producers.size() > kScanSlots + 1) {
+                slot_stamp[cg] = stamp;
+                slot_of[cg] = slot;
+              }
+            }
+            member.refs.push_back(StageRef{StageRef::Kind::Input, slot});
           }
         }
         stage.members.push_back(std::move(member));

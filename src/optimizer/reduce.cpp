@@ -31,33 +31,77 @@ constexpr Pos kNoPos = UINT32_MAX;
 
 // Structural deduplication: one node per (symbol, children) after mapping the
 // children through the positions already assigned. First occurrence wins.
+//
+// A node with children is filed under its largest child, in a short chain
+// threaded through per-node links; graphs use mostly recent values, so the
+// chains touched are usually in cache. Past kChainMax nodes under one child
+// the rest go to a hash index, which bounds every lookup. Childless nodes
+// are found by symbol directly.
+}  // namespace
+
 SymbolGraph dedup_structural(const SymbolGraph& in) {
+  constexpr std::uint8_t kChainMax = 8;
+  constexpr std::uint8_t kSpilled = 255;
   const std::size_t n = in.size();
   SymbolGraph out;
   out.share_symbols(in);
   out.reserve(n, in.edge_count());
   std::vector<Pos> to_out(n);
-  std::vector<Pos> kids;
-  HandleIndex index(n);
+  std::vector<Pos> leaf(in.symbol_count(), kNoPos);
+  std::vector<Pos> head, next;
+  std::vector<std::uint8_t> chain;
+  head.reserve(n);
+  next.reserve(n);
+  chain.reserve(n);
+  HandleIndex spilled;
   const std::uint64_t seed = process_seed();
   auto key_hash = [&](std::uint32_t sym, std::span<const Pos> ch) {
     return detail::mix64(hash_words(detail::combine(seed, sym), ch.data(), ch.size()));
   };
-  auto hash_of = [&](std::uint32_t h) { return key_hash(out.symbol_index(h), out.children_of(h)); };
+  std::vector<Pos> kids;
   for (Pos i = 0; i < n; ++i) {
     const std::uint32_t sym = in.symbol_index(i);
     kids.clear();
     for (Pos c : in.children_of(i)) kids.push_back(to_out[c]);
-    const std::uint64_t h = key_hash(sym, kids);
-    Pos found = index.find(h, [&](std::uint32_t cand) {
+    auto same = [&](Pos cand) {
       if (out.symbol_index(cand) != sym) return false;
       auto ch = out.children_of(cand);
       return std::equal(ch.begin(), ch.end(), kids.begin(), kids.end());
-    });
-    if (found == HandleIndex::kNone) {
+    };
+    Pos found = kNoPos;
+    Pos key = kNoPos;
+    if (kids.empty()) {
+      found = leaf[sym];
+    } else {
+      key = *std::max_element(kids.begin(), kids.end());
+      for (Pos j = head[key]; j != kNoPos; j = next[j]) {
+        if (same(j)) {
+          found = j;
+          break;
+        }
+      }
+      if (found == kNoPos && chain[key] == kSpilled) {
+        const Pos h = spilled.find(key_hash(sym, kids), same);
+        if (h != HandleIndex::kNone) found = h;
+      }
+    }
+    if (found == kNoPos) {
       found = static_cast<Pos>(out.size());
       out.add_node(sym, kids, in.boundary(i));
-      index.insert(h, found, hash_of);
+      head.push_back(kNoPos);
+      next.push_back(kNoPos);
+      chain.push_back(0);
+      if (kids.empty()) {
+        leaf[sym] = found;
+      } else if (chain[key] < kChainMax) {
+        next[found] = head[key];
+        head[key] = found;
+        ++chain[key];
+      } else {
+        chain[key] = kSpilled;
+        spilled.insert(key_hash(sym, kids), found,
+                       [&](std::uint32_t h) { return key_hash(out.symbol_index(h), out.children_of(h)); });
+      }
     }
     to_out[i] = found;
   }
@@ -65,8 +109,6 @@ SymbolGraph dedup_structural(const SymbolGraph& in) {
   for (Pos r : in.roots) out.roots.push_back(to_out[r]);
   return out;
 }
-
-}  // namespace
 
 std::array<ReportEntry, 6> report_entries(const ReductionReport& r) {
   return {{{"input_nodes", r.input_nodes},
@@ -139,6 +181,7 @@ ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> out
     std::string text;
     std::size_t edges = 0;
     for (NodeId id : original) edges += nodes.shape(id).inputs.size();
+    expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
     graph.reserve(reachable, edges);
     for (Pos i = 0; i < reachable; ++i) {
       const NodeShape v = nodes.shape(original[i]);

@@ -105,6 +105,11 @@ ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> out
 ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                           bool maximal_fusion, PhaseTimes* times = nullptr);
 
+// Structural deduplication (the step after canonicalization): one node per
+// (symbol, children) with children mapped to the kept nodes, the first
+// occurrence kept, order preserved; roots mapped alike.
+SymbolGraph dedup_structural(const SymbolGraph& graph);
+
 // Stage fusion over a canonical symbol graph (its roots are the outputs).
 // Every non-Op node is rebuilt from `nodes.node(templates[s])`, the template
 // of its symbol s, with new inputs.

@@ -2,6 +2,9 @@
 // is known exactly.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "optimizer/reduce.h"
 #include "optimizer_test_util.h"
 
@@ -295,6 +298,51 @@ TEST(Pipeline, ReportEntriesNameTheSixCounts) {
   EXPECT_EQ(names, (std::vector<std::string>{"input_nodes", "reachable_nodes", "canonical_nodes", "stages",
                                              "reduced_nodes", "boundary_nodes"}));
   EXPECT_EQ(values, (std::vector<std::uint64_t>{9, 8, 7, 2, 5, 3}));
+}
+
+TEST(Pipeline, StructuralDeduplicationMatchesANaiveOne) {
+  // Random symbol graphs full of duplicates, some nodes with hundreds of
+  // consumers, against a map keyed by (symbol, mapped children).
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 40; ++round) {
+    SymbolGraph g;
+    for (int s = 0; s < 4; ++s) g.add_symbol("s" + std::to_string(s));
+    const Pos n = 50 + static_cast<Pos>(rng() % 1500);
+    const Pos hub = 3;
+    for (Pos i = 0; i < n; ++i) {
+      std::vector<Pos> kids;
+      const std::size_t k = i == 0 ? 0 : rng() % 3;
+      for (std::size_t j = 0; j < k; ++j) {
+        const std::uint64_t r = rng() % 10;
+        kids.push_back(r < 4 && i > hub ? hub : r < 8 ? i - 1 - static_cast<Pos>(rng() % std::min<Pos>(i, 6))
+                                                      : static_cast<Pos>(rng() % i));
+      }
+      g.add_node(static_cast<std::uint32_t>(rng() % 4), kids, rng() % 2);
+      if (rng() % 7 == 0) g.roots.push_back(i);
+    }
+    SymbolGraph d = dedup_structural(g);
+
+    std::map<std::pair<std::uint32_t, std::vector<Pos>>, Pos> seen;
+    std::vector<Pos> to(n);
+    std::vector<std::pair<std::uint32_t, std::vector<Pos>>> want;
+    for (Pos i = 0; i < n; ++i) {
+      std::vector<Pos> kids;
+      for (Pos c : g.children_of(i)) kids.push_back(to[c]);
+      auto key = std::make_pair(g.symbol_index(i), kids);
+      auto [it, fresh] = seen.emplace(key, static_cast<Pos>(want.size()));
+      if (fresh) want.push_back(key);
+      to[i] = it->second;
+    }
+    ASSERT_EQ(d.size(), want.size());
+    for (Pos i = 0; i < d.size(); ++i) {
+      EXPECT_EQ(d.symbol_index(i), want[i].first);
+      auto ch = d.children_of(i);
+      EXPECT_EQ(std::vector<Pos>(ch.begin(), ch.end()), want[i].second);
+    }
+    std::vector<Pos> roots;
+    for (Pos r : g.roots) roots.push_back(to[r]);
+    EXPECT_EQ(d.roots, roots);
+  }
 }
 
 TEST(Pipeline, DeepChainNeedsNoRecursion) {
