@@ -61,7 +61,7 @@ void EGraph::Memo::erase(std::size_t slot) {
 }
 
 void EGraph::Memo::grow() {
-  std::vector<Entry> old = std::move(entries_);
+  BigVec<Entry> old = std::move(entries_);
   const std::size_t cap = old.empty() ? 1024 : old.size() * 2;
   if (cap > (std::size_t{1} << 32)) fatal("hash-cons capacity exhausted");
   entries_.assign(cap, Entry{0, kEmpty});

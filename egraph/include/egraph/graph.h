@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "egraph/deadline.h"
+#include "egraph/huge_alloc.h"
 #include "egraph/language.h"
 
 namespace egraph {
@@ -239,7 +240,7 @@ class EGraph {
     std::size_t index_of(std::uint32_t tag) const noexcept { return static_cast<std::size_t>(tag >> shift_); }
     void reserve_for(std::size_t n);
     void grow();
-    std::vector<Entry> entries_;
+    BigVec<Entry> entries_;
     std::vector<Staged> staged_;
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
@@ -291,23 +292,23 @@ class EGraph {
   bool has_parents(ClassId c) const noexcept { return (has_parents_[c >> 6] >> (c & 63)) & 1; }
   void set_has_parents(ClassId c) noexcept { has_parents_[c >> 6] |= std::uint64_t{1} << (c & 63); }
 
-  std::vector<NodeRec> nodes_;           // arena, indexed by NodeRef
-  std::vector<ClassId> child_pool_;      // children of all arena nodes
-  std::vector<SmallVec<NodeRef, 2>> class_nodes_;  // per id; meaningful for roots only
-  std::vector<ClassId> parent_;          // union-find
-  std::vector<ParentList> parents_;      // per id; meaningful for roots only
-  std::vector<ParentEntry> parent_pool_;
+  BigVec<NodeRec> nodes_;               // arena, indexed by NodeRef
+  BigVec<ClassId> child_pool_;           // children of all arena nodes
+  BigVec<SmallVec<NodeRef, 2>> class_nodes_;  // per id; meaningful for roots only
+  BigVec<ClassId> parent_;               // union-find
+  BigVec<ParentList> parents_;           // per id; meaningful for roots only
+  BigVec<ParentEntry> parent_pool_;
   // Parent entries of recent adds, not yet linked into parents_: (child root, node), in
   // order. Adding a node then touches no per-child record; the log is linked in before the
   // next union, the only reader of parent lists (no union happens while entries wait, so
   // every logged child is still a root).
-  std::vector<std::pair<ClassId, NodeRef>> parent_log_;
+  BigVec<std::pair<ClassId, NodeRef>> parent_log_;
   // Per id: set when the class (if a root) has at least one parent entry, linked or logged.
   std::vector<std::uint64_t> has_parents_;
   std::size_t live_classes_ = 0;
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
-  std::vector<NodeRef> pending_;         // stack of nodes to re-canonicalize
+  BigVec<NodeRef> pending_;              // stack of nodes to re-canonicalize
   std::size_t fresh_mark_ = 0;           // entries at or above this index are no-op re-inserts
   std::vector<NodeRef> touched_;         // nodes/classes whose class needs re-sorting
   std::vector<std::uint32_t> stamp_;     // per id, epoch of the last re-sort
