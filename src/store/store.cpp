@@ -6,7 +6,6 @@
 #include <cstring>
 #include <sys/random.h>
 
-#include "store/append_only.h"
 #include "store/big_alloc.h"
 #include "store/hash.h"
 #include "store/panic.h"
@@ -15,66 +14,6 @@ namespace tavrine {
 
 std::string BadNodeId::message() const { return "no node with id " + std::to_string(id); }
 
-namespace detail {
-
-// The part of a node other than its inputs, interned once per store. Only
-// the fields of the kind are set; the others stay empty.
-struct Payload {
-  NodeKind kind;
-  std::string name;
-  ParamMap params;
-  std::shared_ptr<const PayloadDescriptor> descriptor;
-  std::vector<StageMember> members;
-};
-
-// Up to two inputs are kept inline: a repeated lookup of the common one- and
-// two-input nodes then touches one record instead of a record and the arena.
-struct NodeRec {
-  std::uint32_t payload;
-  std::uint32_t n_inputs;
-  union {
-    const NodeId* far;
-    NodeId near[2];
-  } in;
-  const NodeId* inputs() const noexcept { return n_inputs <= 2 ? in.near : in.far; }
-};
-static_assert(sizeof(NodeRec) == 24);
-
-// Inputs of all nodes, in chunks that never move; a node's inputs are
-// contiguous within one chunk.
-class InputArena {
- public:
-  const NodeId* copy(std::span<const NodeId> ids) {
-    if (ids.empty()) return nullptr;
-    if (ids.size() > left_) {
-      std::size_t n = std::max<std::size_t>(kChunk, ids.size());
-      chunks_.push_back(std::make_unique_for_overwrite<NodeId[]>(n));
-      cur_ = chunks_.back().get();
-      left_ = n;
-    }
-    NodeId* out = cur_;
-    std::memcpy(out, ids.data(), ids.size() * sizeof(NodeId));
-    cur_ += ids.size();
-    left_ -= ids.size();
-    return out;
-  }
-
- private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 16;
-  std::vector<std::unique_ptr<NodeId[]>> chunks_;
-  NodeId* cur_ = nullptr;
-  std::size_t left_ = 0;
-};
-
-// Storage shared by a store and its snapshots: append-only, so a snapshot
-// reads what existed when it was taken without holding any lock.
-struct StoreData {
-  AppendOnly<NodeRec> nodes;
-  AppendOnly<Payload> payloads;
-  InputArena arena;
-};
-
-}  // namespace detail
 
 using detail::NodeRec;
 using detail::Payload;
@@ -82,12 +21,6 @@ using detail::Payload;
 // ---------------------------------------------------------------------------
 // NodeView / Snapshot
 
-NodeKind NodeView::kind() const noexcept { return payload_->kind; }
-std::string_view NodeView::name() const noexcept { return payload_->name; }
-const ParamMap& NodeView::params() const noexcept { return payload_->params; }
-const PayloadDescriptor* NodeView::descriptor() const noexcept { return payload_->descriptor.get(); }
-std::span<const NodeId> NodeView::inputs() const noexcept { return {inputs_, n_inputs_}; }
-std::span<const StageMember> NodeView::members() const noexcept { return payload_->members; }
 
 Node NodeView::to_node() const {
   Node n;
@@ -100,10 +33,6 @@ Node NodeView::to_node() const {
   return n;
 }
 
-NodeView Snapshot::node(NodeId id) const noexcept {
-  const NodeRec& r = data_->nodes[static_cast<std::size_t>(id)];
-  return NodeView(&data_->payloads[r.payload], r.inputs(), r.n_inputs, r.payload);
-}
 
 // ---------------------------------------------------------------------------
 // Store internals

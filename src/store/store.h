@@ -31,6 +31,7 @@
 #include "store/expected.h"
 #include "store/node.h"
 #include "store/poison.h"
+#include "store/store_detail.h"
 
 namespace tavrine {
 
@@ -40,20 +41,16 @@ struct BadNodeId {
   std::string message() const;  // "no node with id {}"
 };
 
-namespace detail {
-struct StoreData;  // the append-only storage, shared with snapshots
-struct Payload;
-}  // namespace detail
 
 // Read access to one stored node; valid while its Snapshot (or Store) lives.
 class NodeView {
  public:
-  NodeKind kind() const noexcept;
-  std::string_view name() const noexcept;  // empty for kinds without a name
-  const ParamMap& params() const noexcept;
-  const PayloadDescriptor* descriptor() const noexcept;  // External only
-  std::span<const NodeId> inputs() const noexcept;
-  std::span<const StageMember> members() const noexcept;
+  NodeKind kind() const noexcept { return payload_->kind; }
+  std::string_view name() const noexcept { return payload_->name; }  // empty for kinds without a name
+  const ParamMap& params() const noexcept { return payload_->params; }
+  const PayloadDescriptor* descriptor() const noexcept { return payload_->descriptor.get(); }  // External only
+  std::span<const NodeId> inputs() const noexcept { return {inputs_, n_inputs_}; }
+  std::span<const StageMember> members() const noexcept { return payload_->members; }
   // Equal exactly when kind, name, params, descriptor and members are equal
   // (within one store): lets callers compute per-payload facts once.
   std::uint32_t payload_id() const noexcept { return payload_id_; }
@@ -79,7 +76,10 @@ class Snapshot {
   std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - begin_); }
   bool empty() const noexcept { return end_ == begin_; }
   // The node with store id `id`, begin_id() <= id < end_id().
-  NodeView node(NodeId id) const noexcept;
+  NodeView node(NodeId id) const noexcept {
+    const detail::NodeRec& r = data_->nodes[static_cast<std::size_t>(id)];
+    return NodeView(&data_->payloads[r.payload], r.inputs(), r.n_inputs, r.payload);
+  }
   // Number of distinct payloads referenced so far (an upper bound on the
   // payload ids seen in this snapshot).
   std::uint32_t payload_count() const noexcept { return payload_count_; }
