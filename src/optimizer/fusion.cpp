@@ -15,10 +15,10 @@
 
 namespace tavrine::opt {
 
-FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::span<const NodeId> templates,
-                       bool maximal_fusion) {
+FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates, bool maximal_fusion,
+                         FusionSink& sink_out) {
   const Pos n = static_cast<Pos>(g.size());
-  FusedGraph out;
+  FusionResult out;
 
   // 1. Consumer lists: one entry per use, consumers ascending.
   std::vector<std::uint32_t> cons_begin(std::size_t{n} + 1, 0);
@@ -77,7 +77,9 @@ FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::spa
     for (Pos z = 0; z < n; ++z) members[fill[sink[z]]++] = z;
   }
 
-  // 6. Emission in order of the groups' sinks.
+  // 6. Emission in order of the groups' sinks. Stage parts are assembled in
+  // buffers reused from stage to stage (members keep their string and
+  // vector capacity), so emitting allocates nothing in the steady state.
   std::vector<std::uint64_t> emitted(n, 0);
   std::vector<std::uint32_t> member_no(n, 0);
   // Input slots of large stages: slot_of[g] is valid when slot_stamp[g] is
@@ -85,80 +87,73 @@ FusedGraph fuse_stages(const SymbolGraph& g, const NodeSequence& nodes, std::spa
   std::vector<std::uint32_t> slot_stamp(n, 0);
   std::vector<std::uint32_t> slot_of(n, 0);
   std::vector<Pos> producers;  // groups feeding the stage being built, by slot
+  std::vector<NodeId> inputs;
+  std::vector<StageMember> parts;
   constexpr std::size_t kScanSlots = 8;
   constexpr std::uint32_t kNoSlot = UINT32_MAX;
-  {
-    std::size_t groups = 0;
-    for (Pos z = 0; z < n; ++z) groups += sink[z] == z;
-    out.nodes.reserve(groups);
-  }
+  std::uint64_t count = 0;
   for (Pos p = 0; p < n; ++p) {
     if (sink[p] != p) continue;  // emitted with its group
-    const std::uint64_t here = out.nodes.size();
+    inputs.clear();
     if (g.boundary(p)) {
       const std::uint32_t sym = g.symbol_index(p);
       expect(sym < templates.size(), "every boundary symbol has a template");
-      Node node = nodes.node(templates[sym]);
-      node.inputs.clear();
-      for (Pos c : g.children_of(p)) node.inputs.push_back(emitted[sink[c]]);
-      out.nodes.push_back(std::move(node));
+      for (Pos c : g.children_of(p)) inputs.push_back(emitted[sink[c]]);
+      sink_out.boundary(templates[sym], inputs);
       ++out.boundary_nodes;
     } else {
-      Node stage;
-      stage.kind = NodeKind::Stage;
       auto group = std::span<const Pos>(members.data() + mem_begin[p], members.data() + mem_begin[p + 1]);
-      stage.members.reserve(group.size());
+      if (parts.size() < group.size()) parts.resize(group.size());
       const std::uint32_t stamp = p + 1;
       producers.clear();
       for (std::uint32_t k = 0; k < group.size(); ++k) {
         const Pos m = group[k];
         member_no[m] = k;
-        StageMember member;
-        member.token = g.symbol_text(g.symbol_index(m));
-        auto kids = g.children_of(m);
-        member.refs.reserve(kids.size());
-        for (Pos c : kids) {
+        StageMember& member = parts[k];
+        member.token.assign(g.symbol_text(g.symbol_index(m)));
+        member.refs.clear();
+        for (Pos c : g.children_of(m)) {
           const Pos cg = sink[c];
           if (cg == p) {
             member.refs.push_back(StageRef{StageRef::Kind::Member, member_no[c]});
-          } else {
-            // Most stages read few groups: a short scan of the ones seen so
-            // far beats two lookups in position-sized tables.
-            std::uint32_t slot = kNoSlot;
-            if (producers.size() <= kScanSlots) {
-              for (std::uint32_t j = 0; j < producers.size(); ++j) {
-                if (producers[j] == cg) {
-                  slot = j;
-                  break;
-                }
-              }
-            } else if (slot_stamp[cg] == stamp) {
-              slot = slot_of[cg];
-            }
-            if (slot == kNoSlot) {
-              slot = static_cast<std::uint32_t>(producers.size());
-              producers.push_back(cg);
-              stage.inputs.push_back(emitted[cg]);
-              if (producers.size() == kScanSlots + 1) {
-                for (std::uint32_t j = 0; j < producers.size(); ++j) {
-                  slot_stamp[producers[j]] = stamp;
-                  slot_of[producers[j]] = j;
-                }
-              } else if (producers.size() > kScanSlots + 1) {
-                slot_stamp[cg] = stamp;
-                slot_of[cg] = slot;
-              }
-            }
-            member.refs.push_back(StageRef{StageRef::Kind::Input, slot});
+            continue;
           }
+          // Most stages read few groups: a short scan of the ones seen so far
+          // beats two lookups in position-sized tables.
+          std::uint32_t slot = kNoSlot;
+          if (producers.size() <= kScanSlots) {
+            for (std::uint32_t j = 0; j < producers.size(); ++j) {
+              if (producers[j] == cg) {
+                slot = j;
+                break;
+              }
+            }
+          } else if (slot_stamp[cg] == stamp) {
+            slot = slot_of[cg];
+          }
+          if (slot == kNoSlot) {
+            slot = static_cast<std::uint32_t>(producers.size());
+            producers.push_back(cg);
+            inputs.push_back(emitted[cg]);
+            if (producers.size() == kScanSlots + 1) {
+              for (std::uint32_t j = 0; j < producers.size(); ++j) {
+                slot_stamp[producers[j]] = stamp;
+                slot_of[producers[j]] = j;
+              }
+            } else if (producers.size() > kScanSlots + 1) {
+              slot_stamp[cg] = stamp;
+              slot_of[cg] = slot;
+            }
+          }
+          member.refs.push_back(StageRef{StageRef::Kind::Input, slot});
         }
-        stage.members.push_back(std::move(member));
       }
-      out.nodes.push_back(std::move(stage));
+      sink_out.stage(inputs, std::span<const StageMember>(parts.data(), group.size()));
       ++out.stages;
     }
-    emitted[p] = here;
+    emitted[p] = count++;
   }
+  out.nodes = count;
 
   // 7. Outputs: an output is always the sink of its group.
   out.outputs.reserve(g.roots.size());

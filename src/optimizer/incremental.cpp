@@ -247,6 +247,11 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
     n.members = p.members;
     return n;
   }
+  NodeRef ref(NodeId id) const override {
+    const Payload& p = s_.payloads[s_.nodes[id].payload];
+    return NodeRef{p.kind, p.name, &p.params, p.descriptor.get(), s_.inputs_of(static_cast<std::uint32_t>(id)),
+                   p.members};
+  }
 
  private:
   const State& s_;
@@ -341,8 +346,7 @@ Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& s
     if (o >= s.id_map.size()) return unexpected(BadNodeId{o});
     o = s.id_map[o];
   }
-  ReducedGraph reduced = reduce_graph(State::Sequence(s), outs, engine, maximal_fusion);
-  return build_reduced_store(reduced);
+  return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion);
 }
 
 }  // namespace tavrine::opt

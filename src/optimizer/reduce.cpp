@@ -128,9 +128,18 @@ ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs
   return reduce_graph(SnapshotSequence(nodes), outputs, engine, maximal_fusion, times);
 }
 
-ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion, PhaseTimes* times) {
-  Lap lap(times);
+namespace {
+
+// Steps 1 to 6: the deduplicated canonical form, with the template of each
+// symbol and the counts known so far.
+struct CanonicalForm {
+  SymbolGraph graph;
+  std::vector<NodeId> templates;  // symbol index -> node of the sequence
+  ReductionReport report;
+};
+
+CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                             Lap& lap) {
   const std::size_t n = nodes.size();
   expect(n < kNoPos, "reduced graph holds fewer than 2^32 - 1 nodes");
 
@@ -171,7 +180,7 @@ ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> out
   // 3 + 4. Templates and symbol graph. A symbol text is a function of the
   // payload, so it is built once per payload; its first node is its template.
   SymbolGraph graph;
-  std::vector<NodeId> templates;
+  CanonicalForm out;
   {
     std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
     HandleIndex text_index;
@@ -194,7 +203,7 @@ ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> out
         sym = text_index.find(h, [&](std::uint32_t s) { return graph.symbol_text(s) == text; });
         if (sym == HandleIndex::kNone) {
           sym = graph.add_symbol(text);
-          templates.push_back(original[i]);
+          out.templates.push_back(original[i]);
           text_index.insert(h, sym, hash_of);
         }
       }
@@ -214,27 +223,116 @@ ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> out
   canon.check_well_formed();
   expect(canon.roots.size() == graph.roots.size(), "engine keeps one root per output");
   expect(canon.symbol_count() == graph.symbol_count(), "engine keeps the symbol table");
+  graph = SymbolGraph();
   lap(&PhaseTimes::engine);
 
   // 6. Structural deduplication.
-  SymbolGraph unique = dedup_structural(canon);
+  out.graph = dedup_structural(canon);
   lap(&PhaseTimes::dedup);
 
-  // 7. Fusion and emission.
-  FusedGraph fused = fuse_stages(unique, nodes, templates, maximal_fusion);
-  lap(&PhaseTimes::fusion);
-
-  // 8. Report.
-  ReducedGraph out;
   out.report.input_nodes = n;
   out.report.reachable_nodes = reachable;
-  out.report.canonical_nodes = unique.size();
+  out.report.canonical_nodes = out.graph.size();
+  return out;
+}
+
+// Collects the emitted nodes as owned values.
+class NodeVectorSink final : public FusionSink {
+ public:
+  NodeVectorSink(const NodeSequence& nodes, std::vector<Node>& out) : nodes_(nodes), out_(out) {}
+  void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
+    Node n = nodes_.node(template_id);
+    n.inputs.assign(inputs.begin(), inputs.end());
+    out_.push_back(std::move(n));
+  }
+  void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) override {
+    Node n;
+    n.kind = NodeKind::Stage;
+    n.inputs.assign(inputs.begin(), inputs.end());
+    n.members.assign(members.begin(), members.end());
+    out_.push_back(std::move(n));
+  }
+
+ private:
+  const NodeSequence& nodes_;
+  std::vector<Node>& out_;
+};
+
+// Interns each emitted node into the result store, mapping its inputs from
+// emitted positions to the ids the store gave them.
+class StoreSink final : public FusionSink {
+ public:
+  StoreSink(const NodeSequence& nodes, Store& store, PhaseTimes* times)
+      : nodes_(nodes), store_(store), times_(times) {}
+  void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
+    NodeRef ref = nodes_.ref(template_id);
+    add(ref, inputs);
+  }
+  void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) override {
+    NodeRef ref{NodeKind::Stage, {}, nullptr, nullptr, {}, members};
+    add(ref, inputs);
+  }
+  void mark(std::uint64_t pos) {
+    expect(pos < ids_.size(), "reduced output is valid");
+    expect(store_.mark_output(ids_[pos]).has_value(), "reduced output is valid");
+  }
+
+ private:
+  void add(NodeRef& ref, std::span<const NodeId> inputs) {
+    mapped_.clear();
+    for (NodeId in : inputs) {
+      expect(in < ids_.size(), "reduced graph references only earlier nodes");
+      mapped_.push_back(ids_[in]);
+    }
+    ref.inputs = mapped_;
+    const auto t0 = times_ ? Clock::now() : Clock::time_point{};
+    auto id = store_.intern(ref);
+    if (times_) times_->store += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
+    expect(id.has_value(), "reduced graph references only earlier nodes");
+    ids_.push_back(*id);
+  }
+
+  const NodeSequence& nodes_;
+  Store& store_;
+  PhaseTimes* times_;
+  std::vector<NodeId> ids_;
+  std::vector<NodeId> mapped_;
+};
+
+}  // namespace
+
+ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion, PhaseTimes* times) {
+  Lap lap(times);
+  CanonicalForm canon = canonical_form(nodes, outputs, engine, lap);
+  // 7. Fusion and emission; 8. report.
+  ReducedGraph out;
+  NodeVectorSink sink(nodes, out.nodes);
+  FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink);
+  lap(&PhaseTimes::fusion);
+  out.report = canon.report;
   out.report.stages = fused.stages;
   out.report.boundary_nodes = fused.boundary_nodes;
-  out.report.reduced_nodes = fused.nodes.size();
-  out.nodes = std::move(fused.nodes);
+  out.report.reduced_nodes = fused.nodes;
   out.outputs = std::move(fused.outputs);
   return out;
+}
+
+ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                                bool maximal_fusion, PhaseTimes* times) {
+  Lap lap(times);
+  CanonicalForm canon = canonical_form(nodes, outputs, engine, lap);
+  ReductionResult result{std::make_unique<Store>(), canon.report};
+  StoreSink sink(nodes, *result.store, times);
+  const auto store_before = times ? times->store : std::chrono::nanoseconds{0};
+  FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink);
+  for (std::uint64_t pos : fused.outputs) sink.mark(pos);
+  lap(&PhaseTimes::fusion);
+  if (times) times->fusion -= times->store - store_before;  // interning is the store's share
+  result.report.stages = fused.stages;
+  result.report.boundary_nodes = fused.boundary_nodes;
+  result.report.reduced_nodes = fused.nodes;
+  return result;
 }
 
 ReductionResult build_reduced_store(const ReducedGraph& reduced) {
@@ -279,11 +377,7 @@ Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
     outs.assign(outputs->begin(), outputs->end());
   }
   lap(&PhaseTimes::snapshot);
-  ReducedGraph reduced = reduce_graph(snap, outs, engine, maximal_fusion, times);
-  Lap store_lap(times);
-  ReductionResult result = build_reduced_store(reduced);
-  store_lap(&PhaseTimes::store);
-  return result;
+  return reduce_to_store(SnapshotSequence(snap), outs, engine, maximal_fusion, times);
 }
 
 }  // namespace tavrine::opt

@@ -77,6 +77,8 @@ class NodeSequence {
   virtual void append_symbol(NodeId id, std::string& out) const = 0;
   // An owned copy of the node, inputs included.
   virtual Node node(NodeId id) const = 0;
+  // The node borrowed, valid while the sequence lives.
+  virtual NodeRef ref(NodeId id) const = 0;
 };
 
 // The nodes of a snapshot that starts at id 0.
@@ -91,6 +93,10 @@ class SnapshotSequence final : public NodeSequence {
   }
   void append_symbol(NodeId id, std::string& out) const override { append_node_symbol(out, snap_.node(id)); }
   Node node(NodeId id) const override { return snap_.node(id).to_node(); }
+  NodeRef ref(NodeId id) const override {
+    const NodeView v = snap_.node(id);
+    return NodeRef{v.kind(), v.name(), &v.params(), v.descriptor(), v.inputs(), v.members()};
+  }
 
  private:
   const Snapshot& snap_;
@@ -111,16 +117,24 @@ ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs
 SymbolGraph dedup_structural(const SymbolGraph& graph);
 
 // Stage fusion over a canonical symbol graph (its roots are the outputs).
-// Every non-Op node is rebuilt from `nodes.node(templates[s])`, the template
-// of its symbol s, with new inputs.
-struct FusedGraph {
-  std::vector<Node> nodes;
-  std::vector<std::uint64_t> outputs;
+// Nodes are handed to `sink` in order; their inputs are positions of
+// earlier emitted nodes. A non-Op node is rebuilt from the node
+// `templates[s]` of its symbol s (an id in the sequence being reduced) with
+// new inputs; every group of ops becomes one Stage.
+class FusionSink {
+ public:
+  virtual ~FusionSink() = default;
+  virtual void boundary(NodeId template_id, std::span<const NodeId> inputs) = 0;
+  virtual void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) = 0;
+};
+struct FusionResult {
+  std::uint64_t nodes = 0;             // emitted
+  std::vector<std::uint64_t> outputs;  // one position per root
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };
-FusedGraph fuse_stages(const SymbolGraph& canonical, const NodeSequence& nodes, std::span<const NodeId> templates,
-                       bool maximal_fusion);
+FusionResult fuse_stages(const SymbolGraph& canonical, std::span<const NodeId> templates, bool maximal_fusion,
+                         FusionSink& sink);
 
 struct ReductionResult {
   std::unique_ptr<Store> store;
@@ -129,6 +143,12 @@ struct ReductionResult {
 
 // A new store holding the reduced nodes, its outputs marked in order.
 ReductionResult build_reduced_store(const ReducedGraph& reduced);
+
+// reduce_graph followed by build_reduced_store, without materializing the
+// reduced nodes: fusion interns each node into the new store as it is
+// emitted. The result is the same store and report.
+ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                                bool maximal_fusion, PhaseTimes* times = nullptr);
 
 // One reduction of a store, the way GraphStore.reduce runs it: with no
 // `outputs`, the store's nodes and marks are taken together; with `outputs`,
