@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "optimizer/engine.h"
@@ -56,7 +57,7 @@ struct PhaseTimes {
   std::chrono::nanoseconds engine{0};
   std::chrono::nanoseconds dedup{0};
   std::chrono::nanoseconds fusion{0};
-  std::chrono::nanoseconds store{0};  // building the result store
+  std::chrono::nanoseconds store{0};  // interning into the result store
 };
 
 // A node sequence the pipeline can reduce, ids 0 .. size()-1, every input

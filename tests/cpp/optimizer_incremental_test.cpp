@@ -2,6 +2,9 @@
 // counters, finalize, and poisoning.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "optimizer/incremental.h"
 #include "optimizer_test_util.h"
 
@@ -262,6 +265,35 @@ TEST(Incremental, NodesWithManyConsumersStillDeduplicate) {
   EXPECT_EQ(direct->report.canonical_nodes, 81u);
   EXPECT_EQ(store_nodes(*inc.store), store_nodes(*direct->store));
   EXPECT_EQ(inc.store->outputs(), direct->store->outputs());
+}
+
+TEST(Incremental, StepsWhileAnotherThreadRecords) {
+  RandomGraph gen(31);
+  std::vector<Node> nodes = gen.generate({3000, true, true});
+  Store growing;
+  IncrementalReducer r;
+  std::atomic<bool> done{false};
+  std::thread recorder([&] {
+    fill_store(growing, nodes, nodes.size());
+    done = true;
+  });
+  std::thread reader([&] {
+    // Getters serialize with the steps: each sees a completed state.
+    while (!done) {
+      EXPECT_LE(r.canonical_count(), nodes.size());
+      EXPECT_LE(r.watermark(), nodes.size());
+      EXPECT_LE(r.total_work(), nodes.size());
+    }
+  });
+  while (!done) ASSERT_TRUE(r.step(growing));
+  recorder.join();
+  reader.join();
+  ASSERT_TRUE(r.step(growing));
+  EXPECT_EQ(r.watermark(), nodes.size());
+  EXPECT_EQ(r.total_work(), nodes.size());
+  IncrementalReducer once;
+  ASSERT_TRUE(once.step(growing));
+  EXPECT_EQ(r.canonical_count(), once.canonical_count());
 }
 
 TEST(Incremental, ChunkedStepsGiveTheSameFormAsOneStep) {
