@@ -99,7 +99,7 @@ struct IncrementalReducer::State {
   // ---- the canonical form
   std::vector<Payload> payloads;
   std::vector<CNode> nodes;
-  std::vector<NodeId> inputs;  // all canonical inputs, node by node
+  std::vector<std::uint32_t> inputs;  // all canonical inputs, node by node
 
   // ---- lookup structures
   HandleIndex payload_index;             // content -> payload
@@ -114,20 +114,20 @@ struct IncrementalReducer::State {
   std::uint64_t total_work = 0;
 
   std::uint64_t seed = process_seed();
-  std::vector<NodeId> scratch;
+  std::vector<std::uint32_t> scratch;
 
   class Sequence;
 
   std::uint64_t in_end(std::uint32_t id) const {
     return id + 1 < nodes.size() ? nodes[id + 1].in_begin : inputs.size();
   }
-  std::span<const NodeId> inputs_of(std::uint32_t id) const {
+  std::span<const std::uint32_t> inputs_of(std::uint32_t id) const {
     return {inputs.data() + nodes[id].in_begin, inputs.data() + in_end(id)};
   }
 
-  std::uint64_t node_hash(std::uint32_t payload, std::span<const NodeId> in) const {
+  std::uint64_t node_hash(std::uint32_t payload, std::span<const std::uint32_t> in) const {
     std::uint64_t h = detail::combine(seed ^ 0x6a09e667f3bcc909ull, payload);
-    for (NodeId i : in) h = detail::combine(h, i);
+    for (std::uint32_t i : in) h = detail::combine(h, i);
     return detail::mix64(detail::combine(h, in.size()));
   }
 
@@ -164,10 +164,10 @@ struct IncrementalReducer::State {
     return p;
   }
 
-  bool matches(std::uint32_t id, std::uint32_t payload, std::span<const NodeId> in, bool either_order) const {
+  bool matches(std::uint32_t id, std::uint32_t payload, std::span<const std::uint32_t> in, bool either_order) const {
     const CNode& c = nodes[id];
     if (c.payload != payload || in_end(id) - c.in_begin != in.size()) return false;
-    const NodeId* x = inputs.data() + c.in_begin;
+    const std::uint32_t* x = inputs.data() + c.in_begin;
     if (std::equal(in.begin(), in.end(), x)) return true;
     return either_order && x[0] == in[1] && x[1] == in[0];
   }
@@ -176,25 +176,25 @@ struct IncrementalReducer::State {
   // (a commutative op over two inputs) the swapped inputs match as well; at
   // most one of the two orders is ever recorded, since every such op is
   // looked up this way before it is added.
-  std::uint32_t find(std::uint32_t payload, std::span<const NodeId> in, bool either_order) const {
+  std::uint32_t find(std::uint32_t payload, std::span<const std::uint32_t> in, bool either_order) const {
     if (in.empty()) return leaf[payload];
-    const NodeId key = *std::max_element(in.begin(), in.end());
+    const std::uint32_t key = *std::max_element(in.begin(), in.end());
     for (std::uint32_t j = head[key]; j != kNone; j = nodes[j].next) {
       if (matches(j, payload, in, either_order)) return j;
     }
     if (chain[key] != kSpilled) return kNone;
-    auto probe = [&](std::span<const NodeId> q) {
+    auto probe = [&](std::span<const std::uint32_t> q) {
       return spilled.find(node_hash(payload, q), [&](std::uint32_t c) { return matches(c, payload, q, false); });
     };
     std::uint32_t found = probe(in);
     if (found == HandleIndex::kNone && either_order) {
-      const NodeId swapped[2] = {in[1], in[0]};
+      const std::uint32_t swapped[2] = {in[1], in[0]};
       found = probe(swapped);
     }
     return found == HandleIndex::kNone ? kNone : found;
   }
 
-  std::uint32_t add(std::uint32_t payload, std::span<const NodeId> in) {
+  std::uint32_t add(std::uint32_t payload, std::span<const std::uint32_t> in) {
     expect(nodes.size() < kNone - 1, "canonical form holds fewer than 2^32 - 1 nodes");
     const std::uint32_t id = static_cast<std::uint32_t>(nodes.size());
     const std::uint64_t begin = inputs.size();
@@ -205,7 +205,7 @@ struct IncrementalReducer::State {
     if (in.empty()) {
       leaf[payload] = id;
     } else {
-      const NodeId key = *std::max_element(in.begin(), in.end());
+      const std::uint32_t key = *std::max_element(in.begin(), in.end());
       if (chain[key] < kChainMax) {
         nodes[id].next = head[key];
         head[key] = id;
@@ -224,12 +224,13 @@ struct IncrementalReducer::State {
 // The canonical form as a sequence the reduction pipeline reads.
 class IncrementalReducer::State::Sequence final : public NodeSequence {
  public:
-  explicit Sequence(const State& s) : s_(s) {}
+  // The pipeline reads inputs as node ids: widened once here.
+  explicit Sequence(const State& s) : s_(s), wide_(s.inputs.begin(), s.inputs.end()) {}
   std::size_t size() const override { return s_.nodes.size(); }
   std::uint32_t payload_bound() const override { return static_cast<std::uint32_t>(s_.payloads.size()); }
   NodeShape shape(NodeId id) const override {
     const CNode& c = s_.nodes[id];
-    return NodeShape{c.payload, s_.payloads[c.payload].kind, s_.inputs_of(static_cast<std::uint32_t>(id))};
+    return NodeShape{c.payload, s_.payloads[c.payload].kind, inputs_of(id)};
   }
   void append_symbol(NodeId id, std::string& out) const override {
     const Payload& p = s_.payloads[s_.nodes[id].payload];
@@ -237,7 +238,7 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
   }
   Node node(NodeId id) const override {
     const Payload& p = s_.payloads[s_.nodes[id].payload];
-    auto in = s_.inputs_of(static_cast<std::uint32_t>(id));
+    auto in = inputs_of(id);
     Node n;
     n.kind = p.kind;
     n.name = p.name;
@@ -249,12 +250,17 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
   }
   NodeRef ref(NodeId id) const override {
     const Payload& p = s_.payloads[s_.nodes[id].payload];
-    return NodeRef{p.kind, p.name, &p.params, p.descriptor.get(), s_.inputs_of(static_cast<std::uint32_t>(id)),
-                   p.members};
+    return NodeRef{p.kind, p.name, &p.params, p.descriptor.get(), inputs_of(id), p.members};
   }
 
  private:
+  std::span<const NodeId> inputs_of(NodeId id) const {
+    const std::uint32_t i = static_cast<std::uint32_t>(id);
+    return {wide_.data() + s_.nodes[i].in_begin, wide_.data() + s_.in_end(i)};
+  }
+
   const State& s_;
+  std::vector<NodeId> wide_;
 };
 
 IncrementalReducer::IncrementalReducer() : state_(std::make_unique<State>()) {}
@@ -286,7 +292,7 @@ Expected<std::uint64_t, BadNodeId> IncrementalReducer::consume_locked(const Stor
     std::uint32_t result;
     if (role == Role::Identity && s.scratch.size() == 1) {
       // add 0.0 / mul 1.0 with one input is that input
-      result = static_cast<std::uint32_t>(s.scratch[0]);
+      result = s.scratch[0];
     } else {
       const bool commutes = role == Role::Commutative && s.scratch.size() == 2;
       std::uint32_t c = s.find(p, s.scratch, commutes);
