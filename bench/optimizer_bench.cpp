@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <malloc.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -280,6 +281,11 @@ void bench_incremental(std::size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Keep freed memory in the heap: repeated runs then reuse warm pages at
+  // every size, instead of small runs reusing memory while large ones get
+  // fresh, zero-filled pages from the kernel each time.
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, -1);
   std::vector<std::size_t> sizes;
   bool reduce = true, incremental = true;
   for (int i = 1; i < argc; ++i) {
