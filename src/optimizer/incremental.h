@@ -18,12 +18,13 @@
 //    params, two inputs) stands for an earlier one with the same or swapped
 //    inputs; everything else is hash-consed on its mapped inputs. Since a
 //    node's inputs are canonical before it arrives, the form is complete.
-//  - Locking: one PoisonMutex per reducer held for the whole of every call,
-//    getters included. The store's lock is taken only inside the Store calls
-//    made while the reducer's lock is held (reducer first, then store). An
-//    exception escaping while the lock is held poisons the reducer: every
-//    later call panics with "incremental reducer poisoned: PoisonError { .. }".
-//    Error results (BadNodeId) never poison.
+//  - Locking: one PoisonMutex per reducer, held for the whole of every call,
+//    getters included. `finalize` reads the store's node count or marks
+//    before taking it; every other Store call is made with the reducer's lock
+//    held, so the order is always reducer first, then store. An exception
+//    escaping while the lock is held poisons the reducer: every later call
+//    panics with "incremental reducer poisoned: PoisonError { .. }". Error
+//    results (BadNodeId) never poison.
 #include <cstdint>
 #include <memory>
 #include <optional>
