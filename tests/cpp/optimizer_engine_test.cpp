@@ -259,6 +259,19 @@ TEST_P(Engine, EqualExternalsMergeAndRepresentativesAreEarliest) {
   EXPECT_EQ(out_.children_of(1)[0], 0u);
 }
 
+TEST_P(Engine, EmptyGraphAndEmptyStore) {
+  SymbolGraph empty;
+  SymbolGraph out = GetParam().make()->canonicalize(empty);
+  EXPECT_EQ(out.size(), 0u);
+  EXPECT_TRUE(out.roots.empty());
+  Store s;
+  auto engine = GetParam().make();
+  auto r = reduce_store(s, std::nullopt, false, *engine);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->report, ReductionReport{});
+  EXPECT_EQ(r->store->node_count(), 0u);
+}
+
 TEST_P(Engine, MatchesTheReferenceOnRandomGraphs) {
   for (std::uint64_t seed = 1; seed <= 60; ++seed) {
     RandomGraph gen(seed);
