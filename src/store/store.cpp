@@ -199,6 +199,12 @@ class IdTable {
 
 }  // namespace
 
+// Makes sure one push_back cannot reallocate, growing geometrically.
+template <class T>
+void room_for_one(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
+}
+
 // Writer-side state: only touched under the store's lock.
 struct Store::Index {
   std::uint64_t seed;
@@ -269,8 +275,10 @@ Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<
     if (ix.payloads.needs_growth(d.payloads.size())) {
       ix.payloads.grow(d.payloads.size(), [&](std::size_t id) { return ix.payload_hashes[id]; });
     }
-    ix.payload_hashes.reserve(d.payloads.size() + 1);
-    ix.payload_ptrs.reserve(d.payloads.size() + 1);
+    // Room first, so that nothing can fail between storing the payload and
+    // indexing it.
+    room_for_one(ix.payload_hashes);
+    room_for_one(ix.payload_ptrs);
     const Payload& stored = d.payloads.emplace_back(make_payload(node));
     pid = static_cast<std::int64_t>(d.payloads.size() - 1);
     ix.payload_hashes.push_back(ph);
