@@ -13,7 +13,7 @@ OTHER = ["neg", "exp", "sub", "div", "where", "cast"]
 
 
 def build(store, n, seed=1):
-    """Records about n nodes into store; returns (live_outputs, dead_ids)."""
+    """Records about n nodes into store; returns (outputs, dead_ids)."""
     rng = random.Random(seed)
     live = []
     dead = []
@@ -67,20 +67,31 @@ def build(store, n, seed=1):
             count += 1
     # Dead nodes: built on live ones, never used by an output.
     while count < n:
-        dead.append(store.add_op(rng.choice(OTHER), [pick(live)], {"dead": 1}))
+        # Chains hanging off random live nodes: distinct by construction.
+        if dead and rng.random() < 0.7:
+            src = dead[-1]
+        else:
+            src = live[rng.randrange(len(live))]
+        dead.append(store.add_op(rng.choice(OTHER), [src], {"dead": 1}))
         count += 1
-    # Outputs: the last live nodes, which reach most of the live graph.
-    outputs = live[-max(1, len(live) // 1000):]
+    # Outputs: every live node nothing else uses, so that exactly the live
+    # part of the graph is reachable.
+    used = set()
+    for node in store.nodes():
+        used.update(node["inputs"])
+    outputs = [i for i in dict.fromkeys(live) if i not in used]
     return outputs, dead
 
 
-def dask_graph(nodes, outputs):
-    """The equivalent dask task graph of a store's nodes() list."""
-    def task(fn_name):
-        return fn_name
+def _run(kind_and_name, *args):
+    """Stands for a node's computation in the dask task graph."""
+    return (kind_and_name, args)
 
+
+def dask_graph(nodes, outputs):
+    """The equivalent dask task graph of a store's nodes() list: one task per
+    node, a callable with the node's kind and name and its inputs as keys."""
     dsk = {}
     for node in nodes:
-        key = f"n{node['id']}"
-        dsk[key] = (node["kind"] + ":" + node["name"],) + tuple(f"n{i}" for i in node["inputs"])
+        dsk[f"n{node['id']}"] = (_run, node["kind"] + ":" + node["name"]) + tuple(f"n{i}" for i in node["inputs"])
     return dsk, [f"n{i}" for i in outputs]
