@@ -12,20 +12,20 @@ def graph_spec(n_sources=20, n_ops=200, seed=7):
     """A random layered graph as a list of (kind, name, input positions,
     params), each input referring to an earlier position."""
     rnd = random.Random(seed)
-    spec = [("source", f"s{i % 15}", (), {"i": i % 15}) for i in range(n_sources)]  # with duplicates
+    plan = [("source", f"s{i % 15}", (), {"i": i % 15}) for i in range(n_sources)]  # with duplicates
     for i in range(n_ops):
         kind = rnd.choice(["op", "op", "op", "reduction", "external", "exchange"])
-        inputs = tuple(rnd.randrange(len(spec)) for _ in range(rnd.randrange(0, 4)))
-        spec.append((kind, rnd.choice(["add", "mul", "neg"]), inputs, {"k": rnd.randrange(3)}))
-    return spec
+        inputs = tuple(rnd.randrange(len(plan)) for _ in range(rnd.randrange(0, 4)))
+        plan.append((kind, rnd.choice(["add", "mul", "neg"]), inputs, {"k": rnd.randrange(3)}))
+    return plan
 
 
-def record(store, spec, order):
-    """Records the nodes of `spec`; `order` may visit them in any order that
+def record(store, plan, order):
+    """Records the nodes of `plan`; `order` may visit them in any order that
     keeps inputs before their consumers (a shuffled topological order)."""
     ids = {}
     for pos in order:
-        kind, name, inputs, params = spec[pos]
+        kind, name, inputs, params = plan[pos]
         in_ids = [ids[p] for p in inputs]
         if kind == "source":
             ids[pos] = store.add_source(name, params)
@@ -40,12 +40,12 @@ def record(store, spec, order):
     return ids
 
 
-def topological_orders(spec, count, seed):
+def topological_orders(plan, count, seed):
     """Random orders of the positions in which every input comes first."""
     rnd = random.Random(seed)
-    consumers = {i: [] for i in range(len(spec))}
+    consumers = {i: [] for i in range(len(plan))}
     pending = []
-    for i, (_, _, inputs, _) in enumerate(spec):
+    for i, (_, _, inputs, _) in enumerate(plan):
         pending.append(len(set(inputs)))
         for p in set(inputs):
             consumers[p].append(i)
@@ -61,15 +61,15 @@ def topological_orders(spec, count, seed):
                 waiting[c] -= 1
                 if waiting[c] == 0:
                     ready.append(c)
-        assert len(order) == len(spec)
+        assert len(order) == len(plan)
         orders.append(order)
     return orders
 
 
 def test_threads_agree_on_ids():
-    spec = graph_spec()
+    plan = graph_spec()
     n_threads = 16
-    orders = topological_orders(spec, n_threads, seed=11)
+    orders = topological_orders(plan, n_threads, seed=11)
     store = GraphStore()
     results = [None] * n_threads
     errors = []
@@ -79,7 +79,7 @@ def test_threads_agree_on_ids():
         try:
             barrier.wait()
             for _ in range(3):  # repeats must return the same ids
-                got = record(store, spec, orders[t])
+                got = record(store, plan, orders[t])
                 if results[t] is not None and got != results[t]:
                     raise AssertionError("a repeat returned a different id")
                 results[t] = got
@@ -103,7 +103,7 @@ def test_threads_agree_on_ids():
         assert r == results[0]
     # The same node got one id, different nodes different ids, and the ids are
     # exactly 0..count-1.
-    reference = record(GraphStore(), spec, range(len(spec)))
+    reference = record(GraphStore(), plan, range(len(plan)))
     distinct = len(set(reference.values()))
     assert store.node_count() == distinct
     assert sorted(set(results[0].values())) == list(range(distinct))
@@ -113,7 +113,7 @@ def test_threads_agree_on_ids():
     assert all(len(ids) == 1 for ids in by_identity.values())
     assert len({next(iter(v)) for v in by_identity.values()}) == distinct
     # Each node's inputs were recorded before it: a consumer's id is larger.
-    for pos, (_, _, inputs, _) in enumerate(spec):
+    for pos, (_, _, inputs, _) in enumerate(plan):
         assert all(results[0][p] < results[0][pos] for p in inputs)
 
 
