@@ -97,6 +97,10 @@ class SymbolGraph {
   }
   bool boundary(Pos i) const noexcept { return boundary_[i] != 0; }
   std::size_t edge_count() const noexcept { return children_.size(); }
+  // All children in node order, and size() + 1 offsets into them: node i's
+  // children are all_children()[child_offsets()[i] .. child_offsets()[i + 1]).
+  std::span<const Pos> all_children() const noexcept { return children_; }
+  std::span<const std::uint32_t> child_offsets() const noexcept { return child_begin_; }
 
   void reserve(std::size_t nodes, std::size_t edges) {
     symbol_of_.reserve(nodes);
