@@ -240,18 +240,20 @@ Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
   std::span<const NodeId> inputs = node.kind == NodeKind::Source ? std::span<const NodeId>{} : node.inputs;
   const std::uint64_t ph = hash_payload(index_->seed, node);
   const std::uint64_t nh = hash_node(ph, inputs);
-  return mutex_.locked([&] { return intern_locked(node, inputs, ph, nh); });
+  const InternOutcome r = mutex_.locked([&] { return intern_locked(node, inputs, ph, nh); });
+  if (r.bad) [[unlikely]] return unexpected(BadNodeId{r.id});
+  return r.id;
 }
 
 // One probe of the node table decides a repeat; the payload table is only
 // consulted for a node that is not recorded yet.
-Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<const NodeId> inputs,
-                                                 std::uint64_t ph, std::uint64_t nh) {
+Store::InternOutcome Store::intern_locked(const NodeRef& node, std::span<const NodeId> inputs, std::uint64_t ph,
+                                          std::uint64_t nh) {
   detail::StoreData& d = *data_;
   Index& ix = *index_;
   const std::uint64_t count = d.nodes.size();
   for (NodeId id : inputs) {
-    if (id >= count) return unexpected(BadNodeId{id});
+    if (id >= count) return {id, true};
   }
   expect(inputs.size() <= UINT32_MAX, "node has fewer than 2^32 inputs");
 
@@ -265,7 +267,7 @@ Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<
     }
     return ix.payload_hashes[r.payload] == ph && payload_matches(*ix.payload_ptrs[r.payload], node);
   });
-  if (found >= 0) return static_cast<NodeId>(found);
+  if (found >= 0) return {static_cast<NodeId>(found), false};
 
   std::int64_t pid = ix.payloads.find(ph, [&](std::uint64_t cand) {
     return ix.payload_hashes[cand] == ph && payload_matches(*ix.payload_ptrs[cand], node);
@@ -302,7 +304,7 @@ Expected<NodeId, BadNodeId> Store::intern_locked(const NodeRef& node, std::span<
   }
   d.nodes.emplace_back(rec);
   ix.nodes.insert(nh, count);
-  return count;
+  return {count, false};
 }
 
 Expected<Ok, BadNodeId> Store::mark_output(NodeId id) {

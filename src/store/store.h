@@ -120,8 +120,13 @@ class Store {
 
  private:
   struct Index;  // writer-side tables, only touched under the lock
-  Expected<NodeId, BadNodeId> intern_locked(const NodeRef& node, std::span<const NodeId> inputs,
-                                            std::uint64_t payload_hash, std::uint64_t node_hash);
+  // A plain pair comes back in registers; the Expected is built outside.
+  struct InternOutcome {
+    NodeId id;  // the node's id, or the offending input id
+    bool bad;
+  };
+  InternOutcome intern_locked(const NodeRef& node, std::span<const NodeId> inputs, std::uint64_t payload_hash,
+                              std::uint64_t node_hash);
   Snapshot make_snapshot_locked(NodeId begin, bool with_marks) const;
   mutable PoisonMutex mutex_{"tavrine-core store mutex poisoned"};
   std::shared_ptr<detail::StoreData> data_;
