@@ -24,40 +24,30 @@ int main(int argc, char** argv) {
   Node a{NodeKind::Source, "a", {}, {}, {}, {}};
   Node b{NodeKind::Source, "b", {}, {}, {}, {}};
   std::uint64_t ia = *store.intern(a), ib = *store.intern(b);
+  // The chain add(add(...(b, b), a), b)...: node i reads node i - 1 and one
+  // of the two sources, so the first pass records only new nodes and a
+  // second pass finds every one of them again.
+  auto chain = [&](std::uint64_t count) {
+    NodeId ids[2];
+    NodeId last = ib;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      ids[0] = last;
+      ids[1] = i % 2 ? ia : ib;
+      last = *store.intern(NodeRef{NodeKind::Op, "add", nullptr, nullptr, ids, {}});
+    }
+  };
   long before = rss_kb();
   auto t0 = std::chrono::steady_clock::now();
-  NodeId ids[2] = {ia, ib};
-  NodeId last = ib;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    ids[0] = last;
-    ids[1] = i % 2 ? ia : ib;
-    NodeRef r{NodeKind::Op, "add", nullptr, nullptr, ids, {}};
-    last = *store.intern(r);
-  }
+  chain(n);
   auto t1 = std::chrono::steady_clock::now();
   long after = rss_kb();
-  // Repeats: the same nodes again, found in the index.
-  last = ib;
   auto t2 = std::chrono::steady_clock::now();
-  for (std::uint64_t i = 0; i < n; ++i) {
-    ids[0] = last;
-    ids[1] = i % 2 ? ia : ib;
-    NodeRef r{NodeKind::Op, "add", nullptr, nullptr, ids, {}};
-    last = *store.intern(r);
-  }
+  chain(n);
   auto t3 = std::chrono::steady_clock::now();
   // Cache-hot repeats: the first 1,000 nodes, many times over.
   const std::uint64_t hot = std::min<std::uint64_t>(n, 1000), rounds = 200;
   auto t4 = std::chrono::steady_clock::now();
-  for (std::uint64_t r = 0; r < rounds; ++r) {
-    last = ib;
-    for (std::uint64_t i = 0; i < hot; ++i) {
-      ids[0] = last;
-      ids[1] = i % 2 ? ia : ib;
-      NodeRef ref{NodeKind::Op, "add", nullptr, nullptr, ids, {}};
-      last = *store.intern(ref);
-    }
-  }
+  for (std::uint64_t r = 0; r < rounds; ++r) chain(hot);
   auto t5 = std::chrono::steady_clock::now();
   auto ns = [&](auto d, double k) { return std::chrono::duration<double, std::nano>(d).count() / k; };
   std::printf("store intern: n=%llu new %.1f ns/node, repeat %.1f ns/node, cache-hot repeat %.1f ns/node, %.1f B/node (RSS)\n",

@@ -97,15 +97,6 @@ TEST(NodeSymbol, IdentityAndCommutativeClassification) {
 
 // ---- engines -------------------------------------------------------------
 
-using EngineFactory = std::unique_ptr<RewriteEngine> (*)();
-struct EngineCase {
-  const char* name;
-  EngineFactory make;
-};
-const EngineCase kEngines[] = {
-    {"Reference", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<ReferenceEngine>()); }},
-    {"EGraph", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<EGraphEngine>()); }},
-};
 
 class Engine : public ::testing::TestWithParam<EngineCase> {
  protected:

@@ -15,15 +15,6 @@
 namespace tavrine::opt::testing {
 namespace {
 
-using EngineFactory = std::unique_ptr<RewriteEngine> (*)();
-struct EngineCase {
-  const char* name;
-  EngineFactory make;
-};
-const EngineCase kEngines[] = {
-    {"Reference", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<ReferenceEngine>()); }},
-    {"EGraph", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<EGraphEngine>()); }},
-};
 
 std::vector<std::uint64_t> output_values(const std::vector<Node>& nodes, const std::vector<NodeId>& outs) {
   auto v = Evaluator::evaluate(nodes);

@@ -426,4 +426,15 @@ inline void fill_store(Store& s, const std::vector<Node>& nodes, std::size_t upt
   }
 }
 
+// The engines every engine-parametrized test runs against.
+using EngineFactory = std::unique_ptr<RewriteEngine> (*)();
+struct EngineCase {
+  const char* name;
+  EngineFactory make;
+};
+inline const EngineCase kEngines[] = {
+    {"Reference", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<ReferenceEngine>()); }},
+    {"EGraph", [] { return std::unique_ptr<RewriteEngine>(std::make_unique<EGraphEngine>()); }},
+};
+
 }  // namespace tavrine::opt::testing
