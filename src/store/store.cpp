@@ -212,6 +212,7 @@ struct Store::Index {
   IdTable payloads;
   std::vector<std::uint64_t> payload_hashes;
   std::vector<const Payload*> payload_ptrs;  // by payload id; the payloads never move
+  std::uint32_t last_payload = UINT32_MAX;   // payload of the previous intern, tried first
   std::vector<NodeId> marks;
   std::vector<bool> marked;
 };
@@ -236,19 +237,18 @@ Store::Store() : data_(std::make_shared<detail::StoreData>()), index_(std::make_
 Store::~Store() = default;
 
 Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
-  // Hashing needs no lock: the seed never changes.
   std::span<const NodeId> inputs = node.kind == NodeKind::Source ? std::span<const NodeId>{} : node.inputs;
-  const std::uint64_t ph = hash_payload(index_->seed, node);
-  const std::uint64_t nh = hash_node(ph, inputs);
-  const InternOutcome r = mutex_.locked([&] { return intern_locked(node, inputs, ph, nh); });
+  const InternOutcome r = mutex_.locked([&] { return intern_locked(node, inputs); });
   if (r.bad) [[unlikely]] return unexpected(BadNodeId{r.id});
   return r.id;
 }
 
 // One probe of the node table decides a repeat; the payload table is only
-// consulted for a node that is not recorded yet.
-Store::InternOutcome Store::intern_locked(const NodeRef& node, std::span<const NodeId> inputs, std::uint64_t ph,
-                                          std::uint64_t nh) {
+// consulted for a node that is not recorded yet. Recording usually repeats
+// the payload of the previous call ("add" after "add"), so that payload is
+// tried first: a match spares hashing the payload and comparing it again
+// for every candidate node.
+Store::InternOutcome Store::intern_locked(const NodeRef& node, std::span<const NodeId> inputs) {
   detail::StoreData& d = *data_;
   Index& ix = *index_;
   const std::uint64_t count = d.nodes.size();
@@ -256,6 +256,16 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, std::span<const N
     if (id >= count) return {id, true};
   }
   expect(inputs.size() <= UINT32_MAX, "node has fewer than 2^32 inputs");
+
+  std::int64_t known = -1;
+  std::uint64_t ph;
+  if (ix.last_payload < ix.payload_ptrs.size() && payload_matches(*ix.payload_ptrs[ix.last_payload], node)) {
+    known = ix.last_payload;
+    ph = ix.payload_hashes[ix.last_payload];
+  } else {
+    ph = hash_payload(ix.seed, node);
+  }
+  const std::uint64_t nh = hash_node(ph, inputs);
 
   const std::size_t n_in = inputs.size();
   std::int64_t found = ix.nodes.find(nh, [&](std::uint64_t cand) {
@@ -265,11 +275,15 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, std::span<const N
     for (std::size_t k = 0; k < n_in; ++k) {
       if (stored[k] != inputs[k]) return false;
     }
+    if (known >= 0) return r.payload == static_cast<std::uint32_t>(known);
     return ix.payload_hashes[r.payload] == ph && payload_matches(*ix.payload_ptrs[r.payload], node);
   });
-  if (found >= 0) return {static_cast<NodeId>(found), false};
+  if (found >= 0) {
+    ix.last_payload = d.nodes[static_cast<std::size_t>(found)].payload;
+    return {static_cast<NodeId>(found), false};
+  }
 
-  std::int64_t pid = ix.payloads.find(ph, [&](std::uint64_t cand) {
+  std::int64_t pid = known >= 0 ? known : ix.payloads.find(ph, [&](std::uint64_t cand) {
     return ix.payload_hashes[cand] == ph && payload_matches(*ix.payload_ptrs[cand], node);
   });
   if (pid < 0) {
@@ -304,6 +318,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, std::span<const N
   }
   d.nodes.emplace_back(rec);
   ix.nodes.insert(nh, count);
+  ix.last_payload = static_cast<std::uint32_t>(pid);
   return {count, false};
 }
 

@@ -125,8 +125,7 @@ class Store {
     NodeId id;  // the node's id, or the offending input id
     bool bad;
   };
-  InternOutcome intern_locked(const NodeRef& node, std::span<const NodeId> inputs, std::uint64_t payload_hash,
-                              std::uint64_t node_hash);
+  InternOutcome intern_locked(const NodeRef& node, std::span<const NodeId> inputs);
   Snapshot make_snapshot_locked(NodeId begin, bool with_marks) const;
   mutable PoisonMutex mutex_{"tavrine-core store mutex poisoned"};
   std::shared_ptr<detail::StoreData> data_;
