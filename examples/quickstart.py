@@ -48,7 +48,15 @@ def show_table(store):
             d = n["descriptor"]
             extra = f"  [{d['kind']} {d['content_hash']}]"
         if n["kind"] == "stage":
-            members = ", ".join(m["name"] for m in n["members"])
+            # in<k>: the stage's k-th input; m<k>: the value of member k.
+            def ref(r):
+                return ("in" if r[0] == "input" else "m") + str(r[1])
+
+            members = "; ".join(
+                f"m{k}={m['name']}({', '.join(ref(r) for r in m['inputs'])})"
+                + (f" {m['params']}" if m["params"] else "")
+                for k, m in enumerate(n["members"])
+            )
             extra = f"  members: {members}"
         print(f"{n['id']:>3}  {n['kind']:<10} {n['name']:<11} {str(n['inputs']):<10} {n['params']}{extra}")
 
