@@ -97,6 +97,23 @@ TEST(NodeSymbol, IdentityAndCommutativeClassification) {
 
 // ---- engines -------------------------------------------------------------
 
+// The symbol graph of a whole snapshot, one root per node, built directly
+// (not through reduce_graph) so engines can be compared on it.
+SymbolGraph every_node_as_root(const Snapshot& snap) {
+  SymbolGraph g;
+  std::map<std::string, std::uint32_t> syms;
+  for (NodeId i = 0; i < snap.end_id(); ++i) {
+    std::string t = node_symbol(snap.node(i));
+    auto it = syms.find(t);
+    if (it == syms.end()) it = syms.emplace(t, g.add_symbol(t)).first;
+    std::vector<Pos> kids(snap.node(i).inputs().begin(), snap.node(i).inputs().end());
+    g.add_node(it->second, kids, snap.node(i).kind() != NodeKind::Op);
+    g.roots.push_back(static_cast<Pos>(i));
+  }
+  return g;
+}
+
+
 
 class Engine : public ::testing::TestWithParam<EngineCase> {
  protected:
@@ -276,16 +293,7 @@ TEST_P(Engine, MatchesTheReferenceOnRandomGraphs) {
     Snapshot snap = s.snapshot();
     std::vector<Pos> expected;
     {
-      SymbolGraph g;
-      std::map<std::string, std::uint32_t> syms;
-      for (NodeId i = 0; i < snap.end_id(); ++i) {
-        std::string t = node_symbol(snap.node(i));
-        auto it = syms.find(t);
-        if (it == syms.end()) it = syms.emplace(t, g.add_symbol(t)).first;
-        std::vector<Pos> kids(snap.node(i).inputs().begin(), snap.node(i).inputs().end());
-        g.add_node(it->second, kids, snap.node(i).kind() != NodeKind::Op);
-        g.roots.push_back(static_cast<Pos>(i));
-      }
+      SymbolGraph g = every_node_as_root(snap);
       SymbolGraph r = ref.canonicalize(g);
       expected = r.roots;
       ASSERT_EQ(r.size(), out.size()) << "seed " << seed;
@@ -308,16 +316,7 @@ TEST(EGraphEngineScale, ReachesTheClosureWhenRulesGetBanned) {
   Store s;
   fill_store(s, nodes, nodes.size());
   Snapshot snap = s.snapshot();
-  SymbolGraph g;
-  std::map<std::string, std::uint32_t> syms;
-  for (NodeId i = 0; i < snap.end_id(); ++i) {
-    std::string t = node_symbol(snap.node(i));
-    auto it = syms.find(t);
-    if (it == syms.end()) it = syms.emplace(t, g.add_symbol(t)).first;
-    std::vector<Pos> kids(snap.node(i).inputs().begin(), snap.node(i).inputs().end());
-    g.add_node(it->second, kids, snap.node(i).kind() != NodeKind::Op);
-    g.roots.push_back(static_cast<Pos>(i));
-  }
+  SymbolGraph g = every_node_as_root(snap);
   EGraphEngine engine;
   SymbolGraph mine = engine.canonicalize(g);
   EXPECT_EQ(engine.last_run().stop, "Saturated");
