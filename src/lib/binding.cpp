@@ -16,8 +16,19 @@ namespace {
                int{sig.n_positional}, given, verb);
 }
 
-// Places one keyword argument. Keyword names come from the interpreter as
-// str; a name that is not valid UTF-8 simply matches no parameter.
+// The interpreter checks keyword names only on some call paths: a dict handed
+// to a constructor through type.__call__, or the keywords a functools.partial
+// keeps, can reach a binder with names of any type. Every name is checked
+// before anything else, so that such a call fails the same way whatever else
+// is wrong with it; a str subclass is a name like any other.
+void require_str_names(PyObject* const* names, Py_ssize_t n) {
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    if (!PyUnicode_Check(names[k])) [[unlikely]] raise(PyExc_TypeError, "keywords must be strings");
+  }
+}
+
+// Places one keyword argument (its name is a str). A name that is not valid
+// UTF-8 simply matches no parameter.
 void place_keyword(const Signature& sig, PyObject* name, PyObject* value, BoundArgs& out) {
   for (std::size_t i = 0; i < sig.n_params; ++i) {
     if (PyUnicode_EqualToUTF8(name, sig.params[i].name)) {
@@ -72,6 +83,7 @@ void check_complete(const Signature& sig, Py_ssize_t nargs, const BoundArgs& out
 }  // namespace
 
 void bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+  if (kwnames != nullptr) require_str_names(PySequence_Fast_ITEMS(kwnames), PyTuple_GET_SIZE(kwnames));
   if (nargs > sig.n_positional) [[unlikely]] too_many_positional(sig, nargs);
   out.use_slots(sig.n_params);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = args[i];
@@ -84,6 +96,12 @@ void bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) require_str_names(&name, 1);
+  }
   if (nargs > sig.n_positional) [[unlikely]] too_many_positional(sig, nargs);
   out.use_slots(sig.n_params);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = PyTuple_GET_ITEM(args, i);
