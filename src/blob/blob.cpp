@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/expected.h"
+#include "support/expected.h"
 #include "store/node.h"
 #include "store/store.h"
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "lib/descriptor.h"
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine::py {
 

@@ -8,7 +8,7 @@
 #include "lib/classes.h"
 #include "lib/convert.h"
 #include "lib/methods.h"
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine::py {
 

@@ -6,7 +6,7 @@
 #include "optimizer/engine.h"
 #include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine::opt {
 

@@ -1,23 +1,11 @@
 #include "optimizer/engine.h"
 
 #include <charconv>
-#include <sys/random.h>
 
 #include "optimizer/flat_index.h"
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine::opt {
-
-std::uint64_t process_seed() noexcept {
-  static const std::uint64_t seed = [] {
-    std::uint64_t s = 0;
-    if (getrandom(&s, sizeof s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof s)) {
-      s = reinterpret_cast<std::uintptr_t>(&s);
-    }
-    return detail::mix64(s);
-  }();
-  return seed;
-}
 
 namespace {
 

@@ -13,13 +13,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "store/hash.h"
+#include "support/hash.h"
 
 namespace tavrine::opt {
-
-// Per-process random seed for the optimizer's tables (spreads adversarial
-// keys; results never depend on it).
-std::uint64_t process_seed() noexcept;
 
 inline std::uint64_t hash_words(std::uint64_t h, const std::uint32_t* w, std::size_t n) noexcept {
   h = detail::combine(h, n);

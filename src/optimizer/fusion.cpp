@@ -11,7 +11,7 @@
 #include <algorithm>
 
 #include "optimizer/reduce.h"
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine::opt {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "optimizer/flat_index.h"
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine::opt {
 

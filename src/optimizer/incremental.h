@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "optimizer/reduce.h"
-#include "store/expected.h"
-#include "store/poison.h"
+#include "support/expected.h"
+#include "support/poison.h"
 #include "store/store.h"
 
 namespace tavrine::opt {

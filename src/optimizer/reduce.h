@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "optimizer/engine.h"
-#include "store/expected.h"
+#include "support/expected.h"
 #include "store/node.h"
 #include "store/store.h"
 

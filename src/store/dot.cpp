@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "store/panic.h"
+#include "support/panic.h"
 #include "store/views.h"
 
 namespace tavrine {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <sys/random.h>
 
-#include "store/big_alloc.h"
-#include "store/hash.h"
-#include "store/panic.h"
+#include "support/big_alloc.h"
+#include "support/hash.h"
+#include "support/panic.h"
 
 namespace tavrine {
 

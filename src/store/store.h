@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "store/expected.h"
+#include "support/expected.h"
 #include "store/node.h"
-#include "store/poison.h"
+#include "support/poison.h"
 #include "store/store_detail.h"
 
 namespace tavrine {

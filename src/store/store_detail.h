@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "store/append_only.h"
+#include "support/append_only.h"
 #include "store/node.h"
 
 namespace tavrine {

@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "store/panic.h"
+#include "support/panic.h"
 
 namespace tavrine {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <sys/random.h>
 
 namespace tavrine::detail {
 
@@ -63,3 +64,20 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
 }
 
 }  // namespace tavrine::detail
+
+namespace tavrine {
+
+// A random seed drawn once per process, for tables whose hash should not be
+// predictable from outside (results never depend on it).
+inline std::uint64_t process_seed() noexcept {
+  static const std::uint64_t seed = [] {
+    std::uint64_t s = 0;
+    if (getrandom(&s, sizeof s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof s)) {
+      s = reinterpret_cast<std::uintptr_t>(&s);
+    }
+    return detail::mix64(s);
+  }();
+  return seed;
+}
+
+}  // namespace tavrine

@@ -13,9 +13,9 @@
 #include <new>
 #include <utility>
 
-#include "store/big_alloc.h"
+#include "support/big_alloc.h"
 
-namespace tavrine::detail {
+namespace tavrine {
 
 template <class T>
 class AppendOnly {
@@ -29,7 +29,7 @@ class AppendOnly {
   ~AppendOnly() {
     for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
     for (std::size_t k = 0; k < kMaxSegments; ++k) {
-      if (segments_[k]) big_free(segments_[k]);
+      if (segments_[k]) detail::big_free(segments_[k]);
     }
   }
 
@@ -49,7 +49,7 @@ class AppendOnly {
     auto [k, off] = locate(size_);
     if (!segments_[k]) {
       static_assert(alignof(T) <= alignof(std::max_align_t));
-      segments_[k] = static_cast<T*>(big_alloc(sizeof(T) * (std::size_t{1} << (kFirstBits + k))));
+      segments_[k] = static_cast<T*>(detail::big_alloc(sizeof(T) * (std::size_t{1} << (kFirstBits + k))));
     }
     T* slot = new (segments_[k] + off) T(std::forward<Args>(args)...);
     ++size_;
@@ -68,4 +68,4 @@ class AppendOnly {
   std::size_t size_ = 0;
 };
 
-}  // namespace tavrine::detail
+}  // namespace tavrine
