@@ -41,6 +41,8 @@ demo-here: build-here
 test-here: build-here
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
+	$(VPY) -m mypy.stubtest tavrine_core --allowlist tests/stubtest_allowlist.txt
+	$(VPY) -m mypy examples
 
 bench-here: build-here
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON
