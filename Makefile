@@ -1,7 +1,8 @@
 # Two commands a newcomer needs:  make demo   and   make test
 # Both set everything up first (see scripts/devroot) and then build.
 #
-# Other targets: build, bench, tsan, asan, fuzz (FUZZ_SECONDS=60), clean.
+# Other targets: build, bench, docs, package, tsan, asan, fuzz (FUZZ_SECONDS=60),
+# clean.
 # Targets ending in -here run in the current environment; the others enter
 # the development environment first.
 
@@ -20,11 +21,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 CMAKE_COMMON := -G Ninja -DTAVRINE_WERROR=ON
 
-.PHONY: demo test build bench tsan asan fuzz clean
-demo test build bench tsan asan fuzz:
+.PHONY: demo test build bench docs package tsan asan fuzz clean
+demo test build bench docs package tsan asan fuzz:
 	@$(RUN) $(MAKE) --no-print-directory $@-here FUZZ_SECONDS=$(FUZZ_SECONDS)
 
-.PHONY: demo-here test-here build-here bench-here tsan-here asan-here fuzz-here venv-here
+.PHONY: demo-here test-here build-here bench-here docs-here package-here tsan-here asan-here fuzz-here venv-here
 
 venv-here:
 	@test -x $(VPY) || $(PY) -m venv --system-site-packages $(VENV)
@@ -41,6 +42,18 @@ demo-here: build-here
 test-here: build-here
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
+	$(VPY) -m mypy.stubtest tavrine_core --allowlist tests/stubtest_allowlist.txt
+	$(VPY) -m mypy examples docs/pictures.py bench/plot.py
+
+# The pictures of docs/: the rendered example graphs (SVG, with graphviz).
+# The benchmark plots come from `make bench`.
+docs-here: build-here
+	$(VPY) docs/pictures.py docs/img
+
+# Builds the sdist and the wheel, installs each into a fresh venv and runs
+# the Python tests against it, and installs from a read-only copy of the tree.
+package-here: venv-here
+	scripts/package-check
 
 bench-here: build-here
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON

@@ -11,6 +11,7 @@ import time
 import tavrine_core
 
 import graphs
+import results
 
 
 def timed(fn):
@@ -43,6 +44,13 @@ def main(n):
     print(f"  pickle.loads   {t_pl / n * 1e9:7.1f} ns/node")
     print(f"  marshal.dumps  {t_md / n * 1e9:7.1f} ns/node")
     print(f"  marshal.loads  {t_ml / n * 1e9:7.1f} ns/node")
+    results.save("blob", {
+        "nodes": n, "blob_bytes": len(blob), "pickle_bytes": len(pblob), "marshal_bytes": len(mblob),
+        "dot_bytes": len(dot),
+        "ns_per_node": {"serialize": t_ser / n * 1e9, "deserialize": t_de / n * 1e9, "nodes()": t_nodes / n * 1e9,
+                        "to_dot()": t_dot / n * 1e9, "pickle.dumps": t_pd / n * 1e9, "pickle.loads": t_pl / n * 1e9,
+                        "marshal.dumps": t_md / n * 1e9, "marshal.loads": t_ml / n * 1e9},
+    })
 
 
 if __name__ == "__main__":

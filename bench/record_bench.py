@@ -24,6 +24,8 @@ import time
 
 import tavrine_core
 
+import results
+
 
 class PyRecorder:
     """Hash-consing in plain Python: what the module replaces."""
@@ -152,6 +154,7 @@ def main():
               f" {'new/floor':>10} {'rep/floor':>10} {'py/new':>7} {'py/rep':>7}")
     print(header)
     all_ok = True
+    rows = []
     for n in sizes:
         reps = 5 if n <= 100_000 else 2
         b = measure(n, reps)
@@ -160,6 +163,7 @@ def main():
         py_new = b["py_new"] / b["new"]
         py_rep = b["py_repeat"] / b["repeat"]
         ok = r_new <= 3 and r_rep <= 2 and py_new >= 3 and py_rep >= 3
+        rows.append({"nodes": n, "ns_per_call": b})
         all_ok &= ok
         print(f"{n:>9} {b['floor']:7.1f} {b['new']:7.1f} {b['repeat']:7.1f} {b['py_new']:8.1f} {b['py_repeat']:8.1f}"
               f" {r_new:9.2f}x {r_rep:9.2f}x {py_new:6.1f}x {py_rep:6.1f}x  {verdict(ok)}")
@@ -171,6 +175,7 @@ def main():
           f" (target <= 128)  {verdict(per_node <= 128)}")
     if not all_ok:
         print("some targets were missed")
+    results.save("record", {"sizes": rows, "bytes_per_node": per_node, "memory_nodes": args.memory_nodes})
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ import tavrine_core
 from dask.optimization import cull, fuse
 
 import graphs
+import results
 
 
 def best(fn, repeat):
@@ -24,6 +25,7 @@ def best(fn, repeat):
 
 
 def main(sizes):
+    rows = []
     print(f"{'nodes':>9} {'reduce s':>9} {'ns/node':>8} {'maximal s':>9} {'dask cull+fuse s':>16} {'speed-up':>8}  report")
     for n in sizes:
         store = tavrine_core.GraphStore()
@@ -69,6 +71,10 @@ def main(sizes):
         t_chunks += time.perf_counter() - t0
         print(f"{'':>9} IncrementalReducer.step: one step {t_big / n * 1e9:.0f} ns/node, "
               f"chunks of 1000 {t_chunks / n * 1e9:.0f} ns/node ({t_chunks / t_big:.2f}x)")
+        rows.append({"nodes": n, "reduce_s": t_red, "maximal_s": t_max, "dask_cull_fuse_s": t_dask,
+                     "report": dict(sorted(report.items())), "step_ns_per_node": t_big / n * 1e9,
+                     "step_chunks_ns_per_node": t_chunks / n * 1e9})
+    results.save("reduce", {"sizes": rows})
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark: the C++ ones from build/bench, the Python ones with
-# the venv's interpreter. `make bench` builds everything first.
+# the venv's interpreter, then plots the Python ones' results into docs/
+# (bench/plot.py). `make bench` builds everything first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=$(pwd)/build/venv/bin/python
@@ -13,3 +14,4 @@ for b in bench/*_bench.py; do
   echo "== $b"
   (cd bench && "$py" "$(basename "$b")")
 done
+"$py" bench/plot.py

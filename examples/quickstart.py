@@ -13,7 +13,7 @@ from tavrine_core import GraphStore, IncrementalReducer, PayloadDescriptor
 OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "demo")
 
 
-def record(store):
+def record(store: GraphStore) -> int:
     """A pricing pipeline: two inputs, element-wise maths, a model call,
     a shuffle boundary and a total."""
     prices = store.add_source("prices", {"path": "prices.parquet", "column": "usd"})
@@ -40,7 +40,7 @@ def record(store):
     return total
 
 
-def show_table(store):
+def show_table(store: GraphStore) -> None:
     print(f"{'id':>3}  {'kind':<10} {'name':<11} {'inputs':<10} params")
     for n in store.nodes():
         extra = ""
@@ -49,7 +49,7 @@ def show_table(store):
             extra = f"  [{d['kind']} {d['content_hash']}]"
         if n["kind"] == "stage":
             # in<k>: the stage's k-th input; m<k>: the value of member k.
-            def ref(r):
+            def ref(r: tuple[str, int]) -> str:
                 return ("in" if r[0] == "input" else "m") + str(r[1])
 
             members = "; ".join(
@@ -61,7 +61,7 @@ def show_table(store):
         print(f"{n['id']:>3}  {n['kind']:<10} {n['name']:<11} {str(n['inputs']):<10} {n['params']}{extra}")
 
 
-def write_dot(store, name):
+def write_dot(store: GraphStore, name: str) -> None:
     path = os.path.relpath(os.path.join(OUT, name + ".dot"))
     with open(path, "w") as f:
         f.write(store.to_dot())
@@ -73,7 +73,7 @@ def write_dot(store, name):
     print(line)
 
 
-def main():
+def main() -> None:
     os.makedirs(OUT, exist_ok=True)
     print(f"tavrine_core {tavrine_core.version()}")
     store = GraphStore()

@@ -560,12 +560,10 @@ class TestOrderOfWork:
         assert touched == []
 
 
-class TestLaterArguments:
-    """Conversions of arguments that come with later methods."""
+class TestOtherArguments:
+    """Conversions of `data`, `outputs` and `maximal_fusion`."""
 
     def test_data(self):
-        if not hasattr(GraphStore, "deserialize"):
-            pytest.skip("deserialize is not part of this build yet")
         for value, shown in ((bytearray(b""), "'bytearray' object"), (memoryview(b""), "'memoryview' object"),
                              ("", "'str' object"), (None, "'None'")):
             with pytest.raises(TypeError) as info:
@@ -573,8 +571,6 @@ class TestLaterArguments:
             assert str(info.value) == f"argument 'data': {shown} is not an instance of 'bytes'"
 
     def test_outputs(self):
-        if not hasattr(GraphStore, "serialize"):
-            pytest.skip("serialize is not part of this build yet")
         store = fresh()
         assert raises(TypeError, store.serialize, "ab") == "argument 'outputs': Can't extract `str` to `Vec`"
         assert raises(TypeError, store.serialize, 5) == "argument 'outputs': 'int' object is not an instance of 'Sequence'"
@@ -582,8 +578,6 @@ class TestLaterArguments:
         assert raises(ValueError, store.serialize, [0, 2]) == "no node with id 2"
 
     def test_maximal_fusion(self):
-        if not hasattr(GraphStore, "reduce"):
-            pytest.skip("reduce is not part of this build yet")
         store = fresh()
         for value, shown in ((1, "'int' object"), (None, "'None'"), ("yes", "'str' object")):
             assert raises(TypeError, store.reduce, maximal_fusion=value) == (

@@ -1,0 +1,35 @@
+"""The docs' examples run as written, and their links and pictures exist."""
+import os
+import re
+
+import pytest
+
+DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs")
+README = os.path.join(DOCS, "..", "README.md")
+PAGES = sorted(f for f in os.listdir(DOCS) if f.endswith(".md"))
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+@pytest.mark.parametrize("page", PAGES)
+def test_examples_run(page):
+    """Every ```python block of a page, in order, in one namespace (as a
+    reader pasting them one after another would)."""
+    blocks = re.findall(r"^```python\n(.*?)^```", read(os.path.join(DOCS, page)), re.M | re.S)
+    assert blocks, f"{page} has no runnable example"
+    namespace = {"__name__": "docs_" + page[:-3]}
+    for k, block in enumerate(blocks):
+        exec(compile(block, f"{page} block {k + 1}", "exec"), namespace)
+
+
+@pytest.mark.parametrize("path", [os.path.join(DOCS, p) for p in PAGES] + [README],
+                         ids=PAGES + ["README.md"])
+def test_links_and_pictures_exist(path):
+    base = os.path.dirname(path)
+    for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", read(path)):
+        if "://" in target:
+            continue
+        assert os.path.exists(os.path.join(base, target)), f"{os.path.basename(path)} links to missing {target}"
