@@ -76,6 +76,7 @@ void generate(Store& store, std::size_t n, std::uint64_t seed, std::size_t chunk
   std::vector<std::uint8_t> consumed;
   std::size_t next_chunk = chunk_size;
   std::uint64_t names = 0;
+  EncodedPayload scratch;
 
   auto intern = [&](const NodeRef& r, bool is_live) -> NodeId {
     auto id = store.intern(r);
@@ -92,7 +93,7 @@ void generate(Store& store, std::size_t n, std::uint64_t seed, std::size_t chunk
     return live[rng.below(live.size())];
   };
   auto op = [&](const char* name, std::span<const NodeId> in, const ParamMap* p) {
-    return intern(NodeRef{NodeKind::Op, name, p, nullptr, in, {}}, true);
+    return intern(scratch.set(NodeKind::Op, name, p, nullptr, {}, in), true);
   };
   auto commutative = [&](int k, NodeId a, NodeId b) {
     NodeId in[2] = {a, b};
@@ -108,7 +109,7 @@ void generate(Store& store, std::size_t n, std::uint64_t seed, std::size_t chunk
     const std::size_t count = store.node_count();
     if (live.size() < 4 || r < 3) {
       name = "x" + std::to_string(names++);
-      intern(NodeRef{NodeKind::Source, name, nullptr, nullptr, {}, {}}, true);
+      intern(scratch.set(NodeKind::Source, name, nullptr, nullptr, {}, {}), true);
     } else if (r < 23) {
       // dead: consumed by nothing live; inputs with the same locality as
       // live nodes (mostly recent), live or dead
@@ -118,8 +119,7 @@ void generate(Store& store, std::size_t n, std::uint64_t seed, std::size_t chunk
       };
       NodeId in[2] = {any(), any()};
       name = "dead" + std::to_string(rng.below(16));
-      intern(NodeRef{rng.below(4) ? NodeKind::Op : NodeKind::Reduction, name, nullptr, nullptr,
-                     std::span<const NodeId>(in, 1 + rng.below(2)), {}},
+      intern(scratch.set(rng.below(4) ? NodeKind::Op : NodeKind::Reduction, name, nullptr, nullptr, {}, std::span<const NodeId>(in, 1 + rng.below(2))),
              false);
     } else if (r < 38) {
       commutative(static_cast<int>(rng.below(8)), recent(), recent());
@@ -152,16 +152,16 @@ void generate(Store& store, std::size_t n, std::uint64_t seed, std::size_t chunk
       }
     } else if (r < 96) {
       NodeId in[1] = {recent()};
-      intern(NodeRef{NodeKind::Reduction, "sum", &axis, nullptr, in, {}}, true);
+      intern(scratch.set(NodeKind::Reduction, "sum", &axis, nullptr, {}, in), true);
     } else if (r < 98) {
       NodeId in[1] = {recent()};
-      intern(NodeRef{NodeKind::External, {}, nullptr, &descs[rng.below(3)], in, {}}, true);
+      intern(scratch.set(NodeKind::External, {}, nullptr, &descs[rng.below(3)], {}, in), true);
     } else if (r < 99) {
       NodeId in[1] = {recent()};
-      intern(NodeRef{NodeKind::Exchange, {}, &scheme, nullptr, in, {}}, true);
+      intern(scratch.set(NodeKind::Exchange, {}, &scheme, nullptr, {}, in), true);
     } else {
       NodeId in[2] = {recent(), recent()};
-      intern(NodeRef{NodeKind::Stage, {}, nullptr, nullptr, in, stage_members}, true);
+      intern(scratch.set(NodeKind::Stage, {}, nullptr, nullptr, stage_members, in), true);
     }
     if (chunk && store.node_count() >= next_chunk) {
       chunk();

@@ -28,12 +28,13 @@ int main(int argc, char** argv) {
   // of the two sources, so the first pass records only new nodes and a
   // second pass finds every one of them again.
   auto chain = [&](std::uint64_t count) {
+    EncodedPayload scratch;
     NodeId ids[2];
     NodeId last = ib;
     for (std::uint64_t i = 0; i < count; ++i) {
       ids[0] = last;
       ids[1] = i % 2 ? ia : ib;
-      last = *store.intern(NodeRef{NodeKind::Op, "add", nullptr, nullptr, ids, {}});
+      last = *store.intern(scratch.set(NodeKind::Op, "add", nullptr, nullptr, {}, ids));
     }
   };
   long before = rss_kb();

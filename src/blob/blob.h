@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/expected.h"
+#include "support/interrupt.h"
 #include "store/node.h"
 #include "store/store.h"
 
@@ -55,52 +56,35 @@ struct BlobTooLarge {
   std::string message() const;
 };
 
-// Writes every node of `snap` (which must start at id 0) and then `outputs`,
-// exactly as given (repeats included). Every output id must be below
-// snap.end_id(); the caller checks them first (`Store::snapshot_checked`).
-Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs);
-
-// Older two-call form of the same: `blob_size` measures (and makes every
-// refusal), `write_blob_to` fills exactly `size` bytes at `dest`, where
-// `size` is what `blob_size` returned for the same snapshot and outputs.
-// Each call walks the nodes; `BlobWriter` below does the measuring once.
-Expected<std::size_t, BlobTooLarge> blob_size(const Snapshot& snap, std::span<const NodeId> outputs);
-void write_blob_to(char* dest, std::size_t size, const Snapshot& snap, std::span<const NodeId> outputs);
-
-// The same in two steps, for callers that own the destination (the Python
-// surface writes straight into a bytes object):
+// Writes a blob in two steps, for callers that own the destination (the
+// Python surface writes straight into a bytes object):
 //
 //   auto w = BlobWriter::prepare(snap, outputs);   // measures; all refusals
 //   if (!w) ... w.error().message() ...
 //   w->write_to(dest);                               // exactly w->size() bytes
 //
-// `prepare` walks the nodes once, encoding each distinct payload (kind,
-// name, params, descriptor, members) a single time; `write_to` then copies
-// those bytes and the inputs of each node into place. The snapshot and the
-// outputs must outlive the writer.
+// Every node of `snap` (which must start at id 0) is written, then
+// `outputs` exactly as given (repeats included); every output id must be
+// below snap.end_id() (the caller checks them first,
+// `Store::snapshot_checked`). Stored payloads are already encoded as blob
+// records are, so writing is mostly copying. The snapshot and the outputs
+// must outlive the writer. Both steps tick `interrupt`, if any.
 class BlobWriter {
  public:
-  static Expected<BlobWriter, BlobTooLarge> prepare(const Snapshot& snap, std::span<const NodeId> outputs);
+  static Expected<BlobWriter, BlobTooLarge> prepare(const Snapshot& snap, std::span<const NodeId> outputs,
+                                                    Interrupt* interrupt = nullptr);
   std::size_t size() const noexcept { return size_; }
-  void write_to(char* dest) const;
+  void write_to(char* dest, Interrupt* interrupt = nullptr) const;
 
  private:
-  // The encoded bytes of one payload: `prefix` goes before the node's input
-  // list, `suffix` after it (only a Stage's members come after its inputs).
-  struct Slot {
-    std::size_t offset = 0;
-    std::size_t prefix = 0;
-    std::size_t suffix = 0;
-    bool encoded = false;
-    bool has_inputs = false;  // a Source has no input list
-  };
   BlobWriter(const Snapshot& snap, std::span<const NodeId> outputs) : snap_(&snap), outputs_(outputs) {}
   const Snapshot* snap_;
   std::span<const NodeId> outputs_;
-  std::string payload_bytes_;
-  std::vector<Slot> slots_;
   std::size_t size_ = 0;
 };
+
+// The same in one call, into a new string.
+Expected<std::string, BlobTooLarge> write_blob(const Snapshot& snap, std::span<const NodeId> outputs);
 
 // Reads a blob into a new store: one pass, bounds-checked, never reserving
 // more than the remaining bytes could hold.
@@ -113,7 +97,11 @@ class BlobWriter {
 // position name that one node. Output ids are positions too: one not below N
 // fails with NodeRefOutOfRange, the others are mapped and marked (a repeated
 // mark is ignored). Bytes after the output list are not examined.
-Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data);
+//
+// The whole read holds the new store's lock once (nobody else can see the
+// store yet). It ticks `interrupt`, if any; an interrupted or failed read
+// leaves nothing behind.
+Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data, Interrupt* interrupt = nullptr);
 
 // Well-formed UTF-8 (no overlong forms, no surrogates, nothing above
 // U+10FFFF), as the reader requires of every text.

@@ -47,15 +47,18 @@ PyObject* id_result(const Expected<NodeId, BadNodeId>& result) {
   return id_to_py(*result);
 }
 
-NodeRef node_ref(NodeKind kind, std::string_view name, const ParamMap& params, std::span<const NodeId> inputs = {},
-                 const PayloadDescriptor* descriptor = nullptr) {
-  NodeRef node;
-  node.kind = kind;
-  node.name = name;
-  node.params = &params;
-  node.descriptor = descriptor;
-  node.inputs = inputs;
-  return node;
+// Encodes the node's payload and interns it. Runs after every argument is
+// converted, so no Python code can run between the two steps, and the
+// scratch bytes can be per thread.
+Expected<NodeId, BadNodeId> intern(PyObject* self, NodeKind kind, std::string_view name, const ParamMap& params,
+                                   std::span<const NodeId> inputs, const PayloadDescriptor* descriptor = nullptr) {
+  thread_local std::string bytes;
+  bytes.clear();
+  PayloadEncoder enc(bytes);
+  if (kind_has_name(kind)) enc.str(name);
+  if (descriptor) enc.descriptor(*descriptor);
+  enc.params(params);
+  return store_of(self).intern(NodeRef{PayloadKey{kind, bytes, has_nan(params)}, inputs});
 }
 
 std::string_view name_arg(PyObject* obj) {
@@ -75,7 +78,7 @@ constexpr Signature kAddSource = make_signature("GraphStore.add_source()", kAddS
 PyObject* add_source(PyObject* self, const BoundArgs& args) {
   std::string_view name = name_arg(args[0]);
   ParamMap params = to_params(args[1]);
-  auto id = store_of(self).intern(node_ref(NodeKind::Source, name, params));
+  auto id = intern(self, NodeKind::Source, name, params, {});
   if (!id) panic("source has no inputs");
   return id_to_py(*id);
 }
@@ -88,8 +91,7 @@ PyObject* add_op(PyObject* self, const BoundArgs& args) {
   IdList inputs;
   inputs_arg(args[1], inputs);
   ParamMap params = to_params(args[2]);
-  return id_result(store_of(self).intern(
-      node_ref(NodeKind::Op, name, params, inputs.span())));
+  return id_result(intern(self, NodeKind::Op, name, params, inputs.span()));
 }
 
 constexpr Param kAddReductionParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
@@ -100,8 +102,7 @@ PyObject* add_reduction(PyObject* self, const BoundArgs& args) {
   IdList inputs;
   inputs_arg(args[1], inputs);
   ParamMap params = to_params(args[2]);
-  return id_result(store_of(self).intern(
-      node_ref(NodeKind::Reduction, name, params, inputs.span())));
+  return id_result(intern(self, NodeKind::Reduction, name, params, inputs.span()));
 }
 
 constexpr Param kAddExternalParams[] = {{"descriptor", true}, {"inputs", true}, {"params", false}};
@@ -113,7 +114,7 @@ PyObject* add_external(PyObject* self, const BoundArgs& args) {
   PayloadDescriptor scratch;
   const PayloadDescriptor& descriptor = to_descriptor(args[0], scratch);
   ParamMap params = to_params(args[2]);
-  return id_result(store_of(self).intern(node_ref(NodeKind::External, {}, params, inputs.span(), &descriptor)));
+  return id_result(intern(self, NodeKind::External, {}, params, inputs.span(), &descriptor));
 }
 
 constexpr Param kAddExchangeParams[] = {{"inputs", true}, {"params", false}};
@@ -123,8 +124,7 @@ PyObject* add_exchange(PyObject* self, const BoundArgs& args) {
   IdList inputs;
   inputs_arg(args[0], inputs);
   ParamMap params = to_params(args[1]);
-  return id_result(
-      store_of(self).intern(node_ref(NodeKind::Exchange, {}, params, inputs.span())));
+  return id_result(intern(self, NodeKind::Exchange, {}, params, inputs.span()));
 }
 
 // ---- views ----------------------------------------------------------------------

@@ -53,7 +53,7 @@ constexpr Signature kStep = make_signature("IncrementalReducer.step()", kStepPar
 PyObject* step(PyObject* self, const BoundArgs& args) {
   std::shared_ptr<Store> store = store_arg(args[0]);
   auto consumed = reducer_of(self).step(*store);
-  if (!consumed) raise_bad_node_id(consumed.error());
+  if (!consumed) raise(PyExc_ValueError, consumed.error().message().c_str());
   return id_to_py(*consumed);
 }
 
@@ -71,7 +71,7 @@ PyObject* finalize(PyObject* self, const BoundArgs& args) {
   std::optional<std::span<const NodeId>> ids;
   if (outputs) ids = std::span<const NodeId>(*outputs);
   auto result = reducer_of(self).finalize(*store, ids, maximal);
-  if (!result) raise_bad_node_id(result.error());
+  if (!result) raise(PyExc_ValueError, result.error().message().c_str());
   return reduction_tuple(std::move(*result));
 }
 

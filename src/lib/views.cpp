@@ -79,7 +79,7 @@ void set(PyObject* dict, PyObject* key, Ref value) {
   if (PyDict_SetItem(dict, key, value.get()) < 0) throw_pyerr();
 }
 
-PyObject* param_value(const ParamValue& v) {
+PyObject* param_value(const ParamValueRef& v) {
   switch (v.tag()) {
     case ParamValue::Tag::Int: return check(PyLong_FromLongLong(v.as_int()));
     case ParamValue::Tag::Float: return check(PyFloat_FromDouble(v.as_float()));
@@ -89,42 +89,45 @@ PyObject* param_value(const ParamValue& v) {
   return nullptr;
 }
 
-PyObject* params_dict(const ParamMap& params) {
+PyObject* params_dict(ParamsView params) {
   Ref d = Ref::checked(PyDict_New());
-  for (const tavrine::Param& p : params.entries) {
+  for (const ParamRef p : params) {
     Ref key = Ref::checked(text(p.key));
     if (PyDict_SetItem(d.get(), key.get(), Ref::checked(param_value(p.value)).get()) < 0) throw_pyerr();
   }
   return d.release();
 }
 
-PyObject* descriptor_dict(const PayloadDescriptor& desc) {
+PyObject* descriptor_dict(const DescriptorView& desc) {
   const Texts& t = texts();
   Ref d = Ref::checked(PyDict_New());
-  set(d.get(), t.kind, Ref::checked(text(desc.kind)));
-  set(d.get(), t.content_hash, Ref::checked(text(desc.content_hash)));
-  set(d.get(), t.framework, Ref::checked(text(desc.framework)));
-  set(d.get(), t.version, Ref::checked(text(desc.version)));
-  set(d.get(), t.io_schema, Ref::checked(text(desc.io_schema)));
-  set(d.get(), t.preprocessing_ref,
-      desc.preprocessing_ref ? Ref::checked(text(*desc.preprocessing_ref)) : Ref::borrow(Py_None));
+  set(d.get(), t.kind, Ref::checked(text(desc.kind())));
+  set(d.get(), t.content_hash, Ref::checked(text(desc.content_hash())));
+  set(d.get(), t.framework, Ref::checked(text(desc.framework())));
+  set(d.get(), t.version, Ref::checked(text(desc.version())));
+  set(d.get(), t.io_schema, Ref::checked(text(desc.io_schema())));
+  const auto ref = desc.preprocessing_ref();
+  set(d.get(), t.preprocessing_ref, ref ? Ref::checked(text(*ref)) : Ref::borrow(Py_None));
   return d.release();
 }
 
-PyObject* member_list(std::span<const StageMember> members) {
+PyObject* member_list(MembersView members) {
   const Texts& t = texts();
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(members.size())));
   Py_ssize_t i = 0;
-  for (const StageMember& m : members) {
-    auto parsed = parse_member_token(m.token);
+  for (const MemberRef m : members) {
+    auto parsed = parse_member_token(m.token());
     if (!parsed) raise(PyExc_ValueError, parsed.error().message().c_str());
     Ref d = Ref::checked(PyDict_New());
     set(d.get(), t.kind, Ref::checked(text(parsed->kind)));
     set(d.get(), t.name, Ref::checked(text(parsed->name)));
-    set(d.get(), t.params, Ref::checked(params_dict(parsed->params)));
-    Ref refs = Ref::checked(PyList_New(static_cast<Py_ssize_t>(m.refs.size())));
+    std::string params;  // the token's params in the stored form, read like a node's
+    PayloadEncoder(params).params(parsed->params);
+    set(d.get(), t.params, Ref::checked(params_dict(ParamsView(params.data()))));
+    Ref refs = Ref::checked(PyList_New(static_cast<Py_ssize_t>(m.ref_count())));
     Py_ssize_t j = 0;
-    for (const StageRef& r : m.refs) {
+    for (std::uint32_t k = 0; k < m.ref_count(); ++k) {
+      const StageRef r = m.ref(k);
       Ref index = Ref::checked(PyLong_FromUnsignedLongLong(r.index));
       PyObject* tag = r.kind == StageRef::Kind::Input ? t.input : t.member;
       PyList_SET_ITEM(refs.get(), j++, check(PyTuple_Pack(2, tag, index.get())));
@@ -154,7 +157,7 @@ PyObject* node_dict(NodeId id, const NodeView& n, bool output, std::vector<Ref>&
   if (!name) name = kind_has_name(kind) ? Ref::checked(text(n.name())) : Ref::borrow(t.empty);
   set(d.get(), t.name, Ref::borrow(name.get()));
   set(d.get(), t.params, Ref::checked(params_dict(n.params())));
-  if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(*n.descriptor())));
+  if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(n.descriptor())));
   if (kind == NodeKind::Stage) {
     set(d.get(), t.n_members, Ref::checked(PyLong_FromSize_t(n.members().size())));
     set(d.get(), t.members, Ref::checked(member_list(n.members())));

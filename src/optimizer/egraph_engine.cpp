@@ -117,11 +117,11 @@ Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
   return reduce_store(store, outputs, maximal_fusion, engine, times);
 }
 
-Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& store,
-                                                                  std::optional<std::span<const NodeId>> outputs,
-                                                                  bool maximal_fusion) {
+Expected<ReductionResult, ReducerError> IncrementalReducer::finalize(const Store& store,
+                                                                     std::optional<std::span<const NodeId>> outputs,
+                                                                     bool maximal_fusion, Interrupt* interrupt) {
   EGraphEngine engine;
-  return finalize(store, outputs, maximal_fusion, engine);
+  return finalize(store, outputs, maximal_fusion, engine, interrupt);
 }
 
 }  // namespace tavrine::opt

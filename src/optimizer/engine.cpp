@@ -15,67 +15,63 @@ void append_decimal(std::string& out, std::uint64_t v) {
   out.append(buf, r.ptr);
 }
 
-void append_params_part(std::string& out, const ParamMap* params) {
-  if (params && !params->empty()) {
+void append_params_part(std::string& out, ParamsView params) {
+  if (!params.empty()) {
     out += '|';
-    append_param_text(out, *params);
+    append_param_text(out, params);
   }
 }
 
 }  // namespace
 
-void append_payload_symbol(std::string& out, NodeKind kind, std::string_view name, const ParamMap& params_ref,
-                           const PayloadDescriptor* descriptor, std::span<const StageMember> members) {
-  const ParamMap* params = &params_ref;
-  switch (kind) {
+void append_payload_symbol(std::string& out, const PayloadView& p) {
+  switch (p.kind()) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      out += kind == NodeKind::Source ? "src|" : kind == NodeKind::Op ? "op|" : "red|";
-      append_escaped(out, name);
-      append_params_part(out, params);
+      out += p.kind() == NodeKind::Source ? "src|" : p.kind() == NodeKind::Op ? "op|" : "red|";
+      append_escaped(out, p.name());
+      append_params_part(out, p.params());
       return;
     case NodeKind::External: {
-      expect(descriptor != nullptr, "external node carries a descriptor");
+      const DescriptorView d = p.descriptor();
       out += "ext|";
-      for (const std::string* f : {&descriptor->kind, &descriptor->content_hash, &descriptor->framework,
-                                   &descriptor->version, &descriptor->io_schema}) {
-        append_escaped(out, *f);
+      for (std::string_view f : {d.kind(), d.content_hash(), d.framework(), d.version(), d.io_schema()}) {
+        append_escaped(out, f);
         out += '|';
       }
-      if (descriptor->preprocessing_ref) {
-        append_escaped(out, *descriptor->preprocessing_ref);
+      if (const auto ref = d.preprocessing_ref()) {
+        append_escaped(out, *ref);
       } else {
         out += '%';
       }
-      append_params_part(out, params);
+      append_params_part(out, p.params());
       return;
     }
     case NodeKind::Stage:
       out += "stage|";
-      append_decimal(out, members.size());
-      for (const StageMember& m : members) {
+      append_decimal(out, p.members().size());
+      for (MemberRef m : p.members()) {
         out += '|';
-        append_escaped(out, m.token);
+        append_escaped(out, m.token());
         out += '=';
-        for (std::size_t k = 0; k < m.refs.size(); ++k) {
+        for (std::uint32_t k = 0; k < m.ref_count(); ++k) {
           if (k) out += ';';
-          out += m.refs[k].kind == StageRef::Kind::Input ? 'i' : 'm';
-          append_decimal(out, m.refs[k].index);
+          const StageRef r = m.ref(k);
+          out += r.kind == StageRef::Kind::Input ? 'i' : 'm';
+          append_decimal(out, r.index);
         }
       }
       return;
     case NodeKind::Exchange:
       out += "exch";
-      append_params_part(out, params);
+      append_params_part(out, p.params());
       return;
   }
   panic("node kind is one of the six kinds");
 }
 
-void append_node_symbol(std::string& out, const NodeView& n) {
-  append_payload_symbol(out, n.kind(), n.name(), n.params(), n.descriptor(), n.members());
-}
+void append_node_symbol(std::string& out, const NodeView& n) { append_payload_symbol(out, n.payload().view()); }
 
 std::string node_symbol(const NodeView& n) {
   std::string out;
@@ -84,8 +80,9 @@ std::string node_symbol(const NodeView& n) {
 }
 
 std::string node_symbol(const Node& n) {
+  const EncodedPayload p = EncodedPayload::of(n);
   std::string out;
-  append_payload_symbol(out, n.kind, n.name, n.params, n.descriptor.get(), n.members);
+  append_payload_symbol(out, p.key().view());
   return out;
 }
 
@@ -96,7 +93,7 @@ int commutative_op_index(std::string_view name) noexcept {
   return -1;
 }
 
-bool is_identity_payload(std::string_view name, const ParamMap& params) noexcept {
+bool is_identity_payload(std::string_view name, ParamsView params) noexcept {
   // The identity symbols are "op|add|scalar=f<0.0>;side=s<r|l>" and
   // "op|mul|scalar=f<1.0>;side=s<r|l>": exactly two entries, in key order.
   std::uint64_t unit;
@@ -107,15 +104,16 @@ bool is_identity_payload(std::string_view name, const ParamMap& params) noexcept
   } else {
     return false;
   }
-  if (params.entries.size() != 2) return false;
-  const Param& scalar = params.entries[0];
-  const Param& side = params.entries[1];
+  if (params.size() != 2) return false;
+  auto it = params.begin();
+  const ParamRef scalar = *it;
+  const ParamRef side = *++it;
   if (scalar.key != "scalar" || scalar.value.tag() != ParamValue::Tag::Float ||
       scalar.value.canonical_float_bits() != unit) {
     return false;
   }
   if (side.key != "side" || side.value.tag() != ParamValue::Tag::Str) return false;
-  const std::string& s = side.value.as_str();
+  const std::string_view s = side.value.as_str();
   return s == "r" || s == "l";
 }
 

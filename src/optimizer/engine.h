@@ -36,10 +36,8 @@ using Pos = std::uint32_t;
 std::string node_symbol(const Node& node);
 std::string node_symbol(const NodeView& node);
 void append_node_symbol(std::string& out, const NodeView& node);
-// The symbol of a node given by its non-input fields (`descriptor` is read
-// for External only, `members` for Stage only).
-void append_payload_symbol(std::string& out, NodeKind kind, std::string_view name, const ParamMap& params,
-                           const PayloadDescriptor* descriptor, std::span<const StageMember> members);
+// The symbol of a node given by its payload.
+void append_payload_symbol(std::string& out, const PayloadView& payload);
 
 // The symbol texts of the four identity operations (add 0.0 / mul 1.0, right
 // and left) and the eight commutative operation words, in rule order.
@@ -55,7 +53,7 @@ inline constexpr std::string_view kCommutativeOps[8] = {"add", "mul", "and", "or
 int commutative_op_index(std::string_view name) noexcept;
 // Whether an Op with this name and params has one of the identity symbols;
 // decided from the fields directly, without building the text.
-bool is_identity_payload(std::string_view name, const ParamMap& params) noexcept;
+bool is_identity_payload(std::string_view name, ParamsView params) noexcept;
 
 // A graph of symbol texts: per node its symbol (an index into the graph's
 // symbol table, where every text occurs once), its children (positions of earlier nodes, in

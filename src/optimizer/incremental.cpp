@@ -2,66 +2,31 @@
 
 #include <algorithm>
 
-#include "optimizer/flat_index.h"
+#include "support/handle_table.h"
+#include "support/hash.h"
 #include "support/panic.h"
 
 namespace tavrine::opt {
+
+std::string ReducerError::message() const {
+  if (kind == Kind::ForeignStore) {
+    return "reducer is bound to another store: an IncrementalReducer serves only the store it was first fed";
+  }
+  return BadNodeId{id}.message();
+}
 
 namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 
+// What the shortcuts of a step make of an Op payload.
 enum class Role : std::uint8_t { Plain, Identity, Commutative };
 
-// The non-input part of a canonical node, owned by the reducer.
-struct Payload {
-  NodeKind kind;
-  Role role;
-  std::string name;
-  ParamMap params;
-  std::shared_ptr<const PayloadDescriptor> descriptor;
-  std::vector<StageMember> members;
-  std::uint64_t hash;
-};
-
-std::uint64_t hash_payload(std::uint64_t seed, const NodeView& v) {
-  std::uint64_t h = detail::combine(seed, static_cast<std::uint64_t>(v.kind()) + 1);
-  h = detail::hash_bytes(h, v.name());
-  const ParamMap& params = v.params();
-  h = detail::combine(h, params.size());
-  for (const Param& p : params.entries) {
-    h = detail::hash_bytes(h, p.key);
-    h = detail::combine(h, static_cast<std::uint64_t>(p.value.tag()));
-    if (p.value.tag() == ParamValue::Tag::Str) {
-      h = detail::hash_bytes(h, p.value.as_str());
-    } else {
-      h = detail::combine(h, p.value.tag() == ParamValue::Tag::Float ? p.value.canonical_float_bits()
-                                                                      : static_cast<std::uint64_t>(p.value.as_int()));
-    }
-  }
-  if (const PayloadDescriptor* d = v.descriptor()) {
-    for (const std::string* f : {&d->kind, &d->content_hash, &d->framework, &d->version, &d->io_schema}) {
-      h = detail::hash_bytes(h, *f);
-    }
-    h = detail::combine(h, d->preprocessing_ref.has_value());
-    if (d->preprocessing_ref) h = detail::hash_bytes(h, *d->preprocessing_ref);
-  }
-  h = detail::combine(h, v.members().size());
-  for (const StageMember& m : v.members()) {
-    h = detail::hash_bytes(h, m.token);
-    h = detail::combine(h, m.refs.size());
-    for (const StageRef& r : m.refs) h = detail::combine(h, (r.index << 1) | static_cast<std::uint64_t>(r.kind));
-  }
-  return detail::mix64(h);
-}
-
-bool same_payload(const Payload& p, const NodeView& v) {
-  if (p.kind != v.kind() || p.name != v.name() || !(p.params == v.params())) return false;
-  const PayloadDescriptor* d = v.descriptor();
-  if ((p.descriptor != nullptr) != (d != nullptr)) return false;
-  if (d && p.descriptor.get() != d && !(*p.descriptor == *d)) return false;
-  auto m = v.members();
-  return std::equal(p.members.begin(), p.members.end(), m.begin(), m.end());
+Role role_of(const PayloadView& p) noexcept {
+  if (p.kind() != NodeKind::Op) return Role::Plain;
+  if (is_identity_payload(p.name(), p.params())) return Role::Identity;
+  if (p.params().empty() && commutative_op_index(p.name()) >= 0) return Role::Commutative;
+  return Role::Plain;
 }
 
 // A canonical node: its payload, the link to the next node filed under the
@@ -84,36 +49,39 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
 
 // The canonical form and its lookup structures.
 //
-// Hash-consing is done without a global table in the common case: a node
-// with inputs is filed under its largest (most recently created) input, in
-// a short chain threaded through the node records. Graphs are recorded
-// front to back, so that input and the nodes filed under it are usually
-// still in cache, and the per-node cost stays flat however large the form
-// grows. A key with more than kChainMax nodes filed under it spills further
-// nodes into a hash index, which bounds every lookup. Nodes without inputs
-// are found by payload directly.
+// Payloads are interned by the one payload interner, under the reducer's own
+// seed. Hash-consing of nodes is done without a global table in the common
+// case: a node with inputs is filed under its largest (most recently
+// created) input, in a short chain threaded through the node records.
+// Graphs are recorded front to back, so that input and the nodes filed under
+// it are usually still in cache, and the per-node cost stays flat however
+// large the form grows. A key with more than kChainMax nodes filed under it
+// spills further nodes into a hash table, which bounds every lookup. Nodes
+// without inputs are found by payload directly.
 struct IncrementalReducer::State {
   static constexpr std::uint8_t kChainMax = 8;
   static constexpr std::uint8_t kSpilled = 255;
 
+  State() : payloads(fresh_seed(this)) {}
+
   // ---- the canonical form
-  std::vector<Payload> payloads;
+  PayloadInterner payloads;
+  std::vector<Role> role;                // payload -> its role
   std::vector<CNode> nodes;
-  std::vector<std::uint32_t> inputs;  // all canonical inputs, node by node
+  std::vector<std::uint32_t> inputs;     // all canonical inputs, node by node
 
   // ---- lookup structures
-  HandleIndex payload_index;             // content -> payload
   std::vector<std::uint32_t> fed_payload;  // fed store payload id -> payload (a hint, verified)
   std::vector<std::uint32_t> leaf;       // payload -> the node with no inputs, or kNone
   std::vector<std::uint32_t> head;       // node -> first node filed under it
   std::vector<std::uint8_t> chain;       // node -> nodes filed under it (kSpilled: spilled)
-  HandleIndex spilled;                   // (payload, inputs) -> node, for spilled keys
+  HandleTable<32> spilled;               // (payload, inputs) -> node, for spilled keys
 
   // ---- progress
   std::vector<std::uint32_t> id_map;  // store id -> canonical id
   std::uint64_t total_work = 0;
+  std::uint64_t bound_serial = 0;     // the store fed so far; 0 before the first
 
-  std::uint64_t seed = process_seed();
   std::vector<std::uint32_t> scratch;
 
   class Sequence;
@@ -126,40 +94,34 @@ struct IncrementalReducer::State {
   }
 
   std::uint64_t node_hash(std::uint32_t payload, std::span<const std::uint32_t> in) const {
-    std::uint64_t h = detail::combine(seed ^ 0x6a09e667f3bcc909ull, payload);
+    std::uint64_t h = detail::combine(payloads.hash_of(payload), in.size());
     for (std::uint32_t i : in) h = detail::combine(h, i);
-    return detail::mix64(detail::combine(h, in.size()));
+    return detail::mix64(h);
+  }
+  auto rehash() const {
+    return [this](std::uint64_t c) {
+      const auto id = static_cast<std::uint32_t>(c);
+      return node_hash(nodes[id].payload, inputs_of(id));
+    };
   }
 
+  // The reducer's payload for a fed node. The fed store's payload id is a
+  // hint (verified), so a payload is usually found without hashing it.
   std::uint32_t payload_of(const NodeView& v) {
     const std::uint32_t fed = v.payload_id();
     if (fed < fed_payload.size()) {
       const std::uint32_t hint = fed_payload[fed];
-      if (hint != kNone && same_payload(payloads[hint], v)) return hint;
+      if (hint != kNone && payload_equal(payloads[hint].key(), v.payload())) return hint;
     }
-    const std::uint64_t h = hash_payload(seed, v);
-    std::uint32_t p = payload_index.find(h, [&](std::uint32_t c) {
-      return payloads[c].hash == h && same_payload(payloads[c], v);
-    });
-    if (p == HandleIndex::kNone) {
-      expect(payloads.size() < kNone - 1, "fewer than 2^32 - 1 distinct payloads");
-      p = static_cast<std::uint32_t>(payloads.size());
-      Role role = Role::Plain;
-      if (v.kind() == NodeKind::Op) {
-        if (is_identity_payload(v.name(), v.params())) {
-          role = Role::Identity;
-        } else if (v.params().empty() && commutative_op_index(v.name()) >= 0) {
-          role = Role::Commutative;
-        }
-      }
-      Payload np{v.kind(), role, std::string(v.name()), v.params(), nullptr, {}, h};
-      if (const PayloadDescriptor* d = v.descriptor()) np.descriptor = std::make_shared<const PayloadDescriptor>(*d);
-      np.members.assign(v.members().begin(), v.members().end());
-      payloads.push_back(std::move(np));
-      leaf.push_back(kNone);
-      payload_index.insert(h, p, [&](std::uint32_t c) { return payloads[c].hash; });
-    }
+    // Room first, so that nothing can fail once the payload is stored.
+    reserve_more(role, 1);
+    reserve_more(leaf, 1);
     if (fed >= fed_payload.size()) fed_payload.resize(std::max<std::size_t>(fed + 1, fed_payload.size() * 2), kNone);
+    const auto [p, added] = payloads.intern(v.payload());
+    if (added) {
+      role.push_back(role_of(payloads[p].view()));
+      leaf.push_back(kNone);
+    }
     fed_payload[fed] = p;
     return p;
   }
@@ -184,40 +146,87 @@ struct IncrementalReducer::State {
     }
     if (chain[key] != kSpilled) return kNone;
     auto probe = [&](std::span<const std::uint32_t> q) {
-      return spilled.find(node_hash(payload, q), [&](std::uint32_t c) { return matches(c, payload, q, false); });
+      return spilled.find(node_hash(payload, q), [&](std::uint64_t c) {
+        return matches(static_cast<std::uint32_t>(c), payload, q, false);
+      });
     };
-    std::uint32_t found = probe(in);
-    if (found == HandleIndex::kNone && either_order) {
+    std::uint64_t found = probe(in);
+    if (found == spilled.npos && either_order) {
       const std::uint32_t swapped[2] = {in[1], in[0]};
       found = probe(swapped);
     }
-    return found == HandleIndex::kNone ? kNone : found;
+    return found == spilled.npos ? kNone : static_cast<std::uint32_t>(found);
   }
 
+  // Appends a node (room for it was reserved by the caller's delta, except
+  // in the spill table, which is made here before anything changes).
   std::uint32_t add(std::uint32_t payload, std::span<const std::uint32_t> in) {
     expect(nodes.size() < kNone - 1, "canonical form holds fewer than 2^32 - 1 nodes");
     const std::uint32_t id = static_cast<std::uint32_t>(nodes.size());
-    const std::uint64_t begin = inputs.size();
+    const std::uint32_t key = in.empty() ? 0 : *std::max_element(in.begin(), in.end());
+    const bool spills = !in.empty() && chain[key] >= kChainMax;
+    if (spills) spilled.prepare_insert(rehash());
+    reserve_more(inputs, in.size());
     inputs.insert(inputs.end(), in.begin(), in.end());
-    nodes.push_back(CNode{payload, kNone, begin});
+    nodes.push_back(CNode{payload, kNone, inputs.size() - in.size()});
     head.push_back(kNone);
     chain.push_back(0);
     if (in.empty()) {
       leaf[payload] = id;
+    } else if (!spills) {
+      nodes[id].next = head[key];
+      head[key] = id;
+      ++chain[key];
     } else {
-      const std::uint32_t key = *std::max_element(in.begin(), in.end());
-      if (chain[key] < kChainMax) {
-        nodes[id].next = head[key];
-        head[key] = id;
-        ++chain[key];
-      } else {
-        chain[key] = kSpilled;
-        spilled.insert(node_hash(payload, in), id, [&](std::uint32_t c) {
-          return node_hash(nodes[c].payload, inputs_of(c));
-        });
-      }
+      chain[key] = kSpilled;
+      spilled.insert_prepared(node_hash(payload, in), id);
     }
     return id;
+  }
+
+  // Undoes the adds of nodes from `count` on, newest first. Payloads stored
+  // meanwhile stay: an unused payload changes no result. A key whose chain
+  // spilled stays marked as spilled, which only costs a table probe.
+  void remove_nodes_from(std::size_t count) noexcept {
+    for (std::size_t id = nodes.size(); id-- > count;) {
+      const auto n = static_cast<std::uint32_t>(id);
+      const std::span<const std::uint32_t> in = inputs_of(n);
+      const std::uint32_t payload = nodes[n].payload;
+      if (in.empty()) {
+        leaf[payload] = kNone;
+      } else {
+        const std::uint32_t key = *std::max_element(in.begin(), in.end());
+        if (head[key] == n) {
+          head[key] = nodes[n].next;
+          --chain[key];
+        } else {
+          const std::size_t slot =
+              spilled.find_slot(node_hash(payload, in), [&](std::uint64_t c) { return c == id; });
+          if (slot != spilled.npos) spilled.erase(slot, rehash());
+        }
+      }
+      inputs.resize(nodes[n].in_begin);
+      nodes.pop_back();
+      head.pop_back();
+      chain.pop_back();
+    }
+  }
+};
+
+// Where a call found the reducer, to go back to when it cannot finish.
+struct IncrementalReducer::Checkpoint {
+  std::size_t nodes;
+  std::size_t id_map;
+  std::uint64_t total_work;
+  std::uint64_t bound_serial;
+
+  explicit Checkpoint(const State& s)
+      : nodes(s.nodes.size()), id_map(s.id_map.size()), total_work(s.total_work), bound_serial(s.bound_serial) {}
+  void restore(State& s) const noexcept {
+    s.remove_nodes_from(nodes);
+    s.id_map.resize(id_map);
+    s.total_work = total_work;
+    s.bound_serial = bound_serial;
   }
 };
 
@@ -233,24 +242,27 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
     return NodeShape{c.payload, s_.payloads[c.payload].kind, inputs_of(id)};
   }
   void append_symbol(NodeId id, std::string& out) const override {
-    const Payload& p = s_.payloads[s_.nodes[id].payload];
-    append_payload_symbol(out, p.kind, p.name, p.params, p.descriptor.get(), p.members);
+    append_payload_symbol(out, s_.payloads[s_.nodes[id].payload].view());
   }
   Node node(NodeId id) const override {
-    const Payload& p = s_.payloads[s_.nodes[id].payload];
-    auto in = inputs_of(id);
+    const EncodedPayload none;
+    Store scratch;
+    (void)none;
+    (void)scratch;
+    const PayloadRec& p = s_.payloads[s_.nodes[id].payload];
+    const auto in = inputs_of(id);
     Node n;
     n.kind = p.kind;
-    n.name = p.name;
-    n.params = p.params;
-    n.descriptor = p.descriptor;
+    const PayloadView v = p.view();
+    if (kind_has_name(n.kind)) n.name = std::string(v.name());
+    if (n.kind != NodeKind::Stage) n.params = v.params().to_map();
+    if (n.kind == NodeKind::External) n.descriptor = std::make_shared<const PayloadDescriptor>(v.descriptor().to_descriptor());
+    for (MemberRef m : v.members()) n.members.push_back(m.to_member());
     n.inputs.assign(in.begin(), in.end());
-    n.members = p.members;
     return n;
   }
   NodeRef ref(NodeId id) const override {
-    const Payload& p = s_.payloads[s_.nodes[id].payload];
-    return NodeRef{p.kind, p.name, &p.params, p.descriptor.get(), inputs_of(id), p.members};
+    return NodeRef{s_.payloads[s_.nodes[id].payload].key(), inputs_of(id)};
   }
 
  private:
@@ -266,93 +278,104 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
 IncrementalReducer::IncrementalReducer() : state_(std::make_unique<State>()) {}
 IncrementalReducer::~IncrementalReducer() = default;
 
-Expected<std::uint64_t, BadNodeId> IncrementalReducer::consume_locked(const Store& store) {
+// Consumes the delta; on any exception the reducer is rolled back to where
+// the call found it before the exception goes on.
+Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const Store& store) {
   State& s = *state_;
-  const Snapshot delta = store.nodes_since(s.id_map.size());
-  std::uint64_t consumed = 0;
-  std::optional<BadNodeId> failure;
-  reserve_more(s.id_map, delta.size());
-  reserve_more(s.nodes, delta.size());
-  reserve_more(s.head, delta.size());
-  reserve_more(s.chain, delta.size());
-  for (NodeId id = delta.begin_id(); id < delta.end_id(); ++id) {
-    const NodeView v = delta.node(id);
-    s.scratch.clear();
-    for (NodeId in : v.inputs()) {
-      if (in >= s.id_map.size()) {
-        failure = BadNodeId{in};
-        break;
-      }
-      s.scratch.push_back(s.id_map[in]);
-    }
-    if (failure) break;
-
-    const std::uint32_t p = s.payload_of(v);
-    const Role role = s.payloads[p].role;
-    std::uint32_t result;
-    if (role == Role::Identity && s.scratch.size() == 1) {
-      // add 0.0 / mul 1.0 with one input is that input
-      result = s.scratch[0];
-    } else {
-      const bool commutes = role == Role::Commutative && s.scratch.size() == 2;
-      std::uint32_t c = s.find(p, s.scratch, commutes);
-      if (c == kNone) c = s.add(p, s.scratch);
-      result = c;
-    }
-    s.id_map.push_back(result);
-    ++consumed;
+  if (s.bound_serial != 0 && s.bound_serial != store.serial()) {
+    return unexpected(ReducerError{ReducerError::Kind::ForeignStore, 0});
   }
-  // Every consumed node counts, so total work keeps equal to the watermark
-  // even when a bad input stops the delta half-way.
-  s.total_work += consumed;
-  if (failure) return unexpected(*failure);
-  return consumed;
+  const Checkpoint checkpoint(s);
+  try {
+    const Snapshot delta = store.nodes_since(s.id_map.size());
+    reserve_more(s.id_map, delta.size());
+    reserve_more(s.nodes, delta.size());
+    reserve_more(s.head, delta.size());
+    reserve_more(s.chain, delta.size());
+    for (NodeId id = delta.begin_id(); id < delta.end_id(); ++id) {
+      const NodeView v = delta.node(id);
+      s.scratch.clear();
+      for (NodeId in : v.inputs()) {
+        // A store's inputs precede their node, and the reducer only ever
+        // sees its own store, so every input has an entry.
+        expect(in < s.id_map.size(), "a fed node's inputs were consumed before it");
+        s.scratch.push_back(s.id_map[in]);
+      }
+      const std::uint32_t p = s.payload_of(v);
+      const Role role = s.role[p];
+      std::uint32_t result;
+      if (role == Role::Identity && s.scratch.size() == 1) {
+        // add 0.0 / mul 1.0 with one input is that input
+        result = s.scratch[0];
+      } else {
+        const bool commutes = role == Role::Commutative && s.scratch.size() == 2;
+        std::uint32_t c = s.find(p, s.scratch, commutes);
+        if (c == kNone) c = s.add(p, s.scratch);
+        result = c;
+      }
+      s.id_map.push_back(result);
+    }
+    s.total_work += delta.size();
+    s.bound_serial = store.serial();
+    return delta.size();
+  } catch (...) {
+    checkpoint.restore(s);
+    throw;
+  }
 }
 
-Expected<std::uint64_t, BadNodeId> IncrementalReducer::step(const Store& store) {
-  PoisonMutex::Guard guard(mutex_);
-  return consume_locked(store);
+Expected<std::uint64_t, ReducerError> IncrementalReducer::step(const Store& store) {
+  return mutex_.locked([&] { return consume_locked(store); });
 }
 
 std::uint64_t IncrementalReducer::watermark() const {
-  PoisonMutex::Guard guard(mutex_);
-  return state_->id_map.size();
+  return mutex_.locked([&] { return static_cast<std::uint64_t>(state_->id_map.size()); });
 }
 
 std::uint64_t IncrementalReducer::total_work() const {
-  PoisonMutex::Guard guard(mutex_);
-  return state_->total_work;
+  return mutex_.locked([&] { return state_->total_work; });
 }
 
 std::uint64_t IncrementalReducer::canonical_count() const {
-  PoisonMutex::Guard guard(mutex_);
-  return state_->nodes.size();
+  return mutex_.locked([&] { return static_cast<std::uint64_t>(state_->nodes.size()); });
 }
 
-Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& store,
-                                                                  std::optional<std::span<const NodeId>> outputs,
-                                                                  bool maximal_fusion, RewriteEngine& engine) {
-  // Outputs are settled before the reducer is locked: a bad id changes nothing.
-  std::vector<NodeId> outs;
-  if (outputs) {
-    const std::uint64_t count = store.node_count();
-    for (NodeId id : *outputs) {
-      if (id >= count) return unexpected(BadNodeId{id});
+Expected<ReductionResult, ReducerError> IncrementalReducer::finalize(const Store& store,
+                                                                     std::optional<std::span<const NodeId>> outputs,
+                                                                     bool maximal_fusion, RewriteEngine& engine,
+                                                                     Interrupt* interrupt) {
+  return mutex_.locked([&]() -> Expected<ReductionResult, ReducerError> {
+    State& s = *state_;
+    if (s.bound_serial != 0 && s.bound_serial != store.serial()) {
+      return unexpected(ReducerError{ReducerError::Kind::ForeignStore, 0});
     }
-    outs.assign(outputs->begin(), outputs->end());
-  } else {
-    outs = store.outputs();
-  }
-
-  PoisonMutex::Guard guard(mutex_);
-  State& s = *state_;
-  auto consumed = consume_locked(store);
-  if (!consumed) return unexpected(consumed.error());
-  for (NodeId& o : outs) {
-    if (o >= s.id_map.size()) return unexpected(BadNodeId{o});
-    o = s.id_map[o];
-  }
-  return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion);
+    // The outputs are settled before anything is consumed: a bad id changes
+    // nothing.
+    std::vector<NodeId> outs;
+    if (outputs) {
+      const std::uint64_t count = store.node_count();
+      for (NodeId id : *outputs) {
+        if (id >= count) return unexpected(ReducerError{ReducerError::Kind::BadNodeId, id});
+      }
+      outs.assign(outputs->begin(), outputs->end());
+    } else {
+      outs = store.outputs();
+    }
+    const Checkpoint checkpoint(s);
+    auto consumed = consume_locked(store);
+    if (!consumed) return unexpected(consumed.error());
+    try {
+      for (NodeId& o : outs) {
+        expect(o < s.id_map.size(), "finalize's outputs were consumed");
+        o = s.id_map[o];
+      }
+      InterruptCheck(interrupt).poll();
+      return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion);
+    } catch (...) {
+      checkpoint.restore(s);
+      throw;
+    }
+  });
 }
 
 }  // namespace tavrine::opt

@@ -4,9 +4,10 @@
 //
 // Contract
 //  - A reducer serves one store for its whole life, from that store's first
-//    node on. It keeps no reference to the store between calls. Fed another
-//    store, it consumes that store's nodes from the watermark on (mixing the
-//    two graphs); it does not detect this.
+//    node on: the first store a step or finalize succeeds with binds it, by
+//    the store's serial number (no reference is kept, so the binding never
+//    keeps a store alive). Any other store is refused with ForeignStore and
+//    nothing changes.
 //  - State: the canonical form (an interned node sequence whose inputs are
 //    canonical ids), the id map (store id -> canonical id; its length is the
 //    watermark), and the total work. Invariants after every completed call:
@@ -24,19 +25,34 @@
 //    held, so the order is always reducer first, then store. An exception
 //    escaping while the lock is held poisons the reducer: every later call
 //    panics with "incremental reducer poisoned: PoisonError { .. }". Error
-//    results (BadNodeId) never poison.
+//    results never poison, and neither do a failed allocation nor an
+//    interrupt: a step or finalize that throws std::bad_alloc or Interrupted
+//    first rolls the reducer back to where the call found it.
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <span>
 #include <vector>
 
 #include "optimizer/reduce.h"
 #include "support/expected.h"
+#include "support/interrupt.h"
 #include "support/poison.h"
 #include "store/store.h"
 
 namespace tavrine::opt {
+
+// Why a step or finalize refused to work.
+struct ReducerError {
+  enum class Kind : std::uint8_t {
+    BadNodeId,     // an output (or input) id that names no node: "no node with id {}"
+    ForeignStore,  // a store other than the one the reducer is bound to
+  };
+  Kind kind = Kind::BadNodeId;
+  NodeId id = 0;
+  std::string message() const;
+};
 
 class IncrementalReducer {
  public:
@@ -46,9 +62,8 @@ class IncrementalReducer {
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
   // Consumes the nodes recorded in `store` since the last call; returns how
-  // many (0 when nothing is new). An input without an id-map entry (only
-  // possible when fed different stores) is a BadNodeId.
-  Expected<std::uint64_t, BadNodeId> step(const Store& store);
+  // many (0 when nothing is new).
+  Expected<std::uint64_t, ReducerError> step(const Store& store);
 
   std::uint64_t watermark() const;
   std::uint64_t total_work() const;
@@ -58,15 +73,18 @@ class IncrementalReducer {
   // marks (outputs empty) or exactly the given ids, which are first checked
   // against the store's node count (nothing happens on a bad one). The
   // reducer is not reset: later calls continue from the watermark.
-  Expected<ReductionResult, BadNodeId> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
-                                                bool maximal_fusion);
+  // `interrupt`, if any, is polled during the reduction.
+  Expected<ReductionResult, ReducerError> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
+                                                   bool maximal_fusion, Interrupt* interrupt = nullptr);
   // The same with a caller-supplied engine instead of a fresh EGraphEngine.
-  Expected<ReductionResult, BadNodeId> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
-                                                bool maximal_fusion, RewriteEngine& engine);
+  Expected<ReductionResult, ReducerError> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
+                                                   bool maximal_fusion, RewriteEngine& engine,
+                                                   Interrupt* interrupt = nullptr);
 
  private:
   struct State;
-  Expected<std::uint64_t, BadNodeId> consume_locked(const Store& store);
+  struct Checkpoint;
+  Expected<std::uint64_t, ReducerError> consume_locked(const Store& store);
 
   mutable PoisonMutex mutex_{"incremental reducer poisoned"};
   std::unique_ptr<State> state_;

@@ -269,7 +269,9 @@ class StoreSink final : public FusionSink {
     add(ref, inputs);
   }
   void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) override {
-    NodeRef ref{NodeKind::Stage, {}, nullptr, nullptr, {}, members};
+    stage_bytes_.clear();
+    PayloadEncoder(stage_bytes_).members(members);
+    NodeRef ref{PayloadKey{NodeKind::Stage, stage_bytes_, false}, {}};
     add(ref, inputs);
   }
   void mark(std::uint64_t pos) {
@@ -297,6 +299,7 @@ class StoreSink final : public FusionSink {
   PhaseTimes* times_;
   std::vector<NodeId> ids_;
   std::vector<NodeId> mapped_;
+  std::string stage_bytes_;
 };
 
 }  // namespace
@@ -347,9 +350,8 @@ ReductionResult build_reduced_store(const ReducedGraph& reduced) {
       expect(in < ids.size(), "reduced graph references only earlier nodes");
       inputs.push_back(ids[in]);
     }
-    NodeRef ref = NodeRef::of(node);
-    ref.inputs = inputs;
-    auto id = store.intern(ref);
+    const EncodedPayload payload = EncodedPayload::of(node);
+    auto id = store.intern(NodeRef{payload.key(), inputs});
     expect(id.has_value(), "reduced graph references only earlier nodes");
     ids.push_back(*id);
   }

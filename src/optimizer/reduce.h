@@ -94,10 +94,7 @@ class SnapshotSequence final : public NodeSequence {
   }
   void append_symbol(NodeId id, std::string& out) const override { append_node_symbol(out, snap_.node(id)); }
   Node node(NodeId id) const override { return snap_.node(id).to_node(); }
-  NodeRef ref(NodeId id) const override {
-    const NodeView v = snap_.node(id);
-    return NodeRef{v.kind(), v.name(), &v.params(), v.descriptor(), v.inputs(), v.members()};
-  }
+  NodeRef ref(NodeId id) const override { return snap_.node(id).ref(); }
 
  private:
   const Snapshot& snap_;

@@ -37,7 +37,7 @@ void append_label_text(std::string& out, std::string_view text) {
   out.append(text.data() + start, text.size() - start);
 }
 
-void append_param_value(std::string& out, const ParamValue& v) {
+void append_param_value(std::string& out, const ParamValueRef& v) {
   switch (v.tag()) {
     case ParamValue::Tag::Int: append_int(out, v.as_int()); return;
     case ParamValue::Tag::Float: append_float_dot(out, v.as_float()); return;
@@ -47,11 +47,11 @@ void append_param_value(std::string& out, const ParamValue& v) {
 }
 
 // " {k=v, k=v}" or nothing for the empty map.
-void append_params(std::string& out, const ParamMap& params) {
+void append_params(std::string& out, ParamsView params) {
   if (params.empty()) return;
   out += " {";
   bool first = true;
-  for (const Param& p : params.entries) {
+  for (ParamRef p : params) {
     if (!first) out += ", ";
     first = false;
     append_label_text(out, p.key);
@@ -67,16 +67,15 @@ void append_label(std::string& out, const NodeView& n) {
     case NodeKind::Op: out += "Op "; break;
     case NodeKind::Reduction: out += "Reduction "; break;
     case NodeKind::External: {
-      const PayloadDescriptor* d = n.descriptor();
-      expect(d != nullptr, "external node has a descriptor");
+      const DescriptorView d = n.descriptor();
       out += "External ";
-      append_label_text(out, d->kind);
+      append_label_text(out, d.kind());
       out.push_back(':');
-      append_label_text(out, d->content_hash);
+      append_label_text(out, d.content_hash());
       out += " [";
-      append_label_text(out, d->framework);
+      append_label_text(out, d.framework());
       out.push_back(' ');
-      append_label_text(out, d->version);
+      append_label_text(out, d.version());
       out.push_back(']');
       append_params(out, n.params());
       return;

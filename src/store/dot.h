@@ -17,8 +17,9 @@ std::string format_float_dot(double value);
 // The whole DOT text of the snapshot's nodes: one node line per node in id
 // order (a double circle for marked ids), then one edge line per input, then
 // the closing brace. Labels escape backslashes and double quotes only.
-// The caller decides the locking (the Python surface renders while it holds
-// the store's lock; a Snapshot also stays valid without it).
+// A snapshot is read without any lock, so rendering never holds up threads
+// that record into the store meanwhile; the text shows the store as it was
+// when the snapshot was taken.
 std::string render_dot(const Snapshot& snap);
 
 }  // namespace tavrine

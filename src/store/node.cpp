@@ -93,6 +93,34 @@ std::string unescape(std::string_view text) {
   return replace_all(s, "%25", '%');
 }
 
+void append_param_value_text(std::string& out, ParamValue::Tag tag, std::uint64_t bits, std::string_view str) {
+  switch (tag) {
+    case ParamValue::Tag::Int: {
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(bits));
+      out += 'i';
+      out.append(buf, r.ptr);
+      return;
+    }
+    case ParamValue::Tag::Float: {
+      bits = canonical_nan(bits);
+      char buf[16];
+      for (int i = 15; i >= 0; --i) {
+        buf[i] = kHex[bits & 0xF];
+        bits >>= 4;
+      }
+      out += 'f';
+      out.append(buf, 16);
+      return;
+    }
+    case ParamValue::Tag::Bool: out += bits != 0 ? "btrue" : "bfalse"; return;
+    case ParamValue::Tag::Str:
+      out += 's';
+      append_escaped(out, str);
+      return;
+  }
+}
+
 void append_param_text(std::string& out, const ParamMap& params) {
   bool first = true;
   for (const Param& p : params.entries) {
@@ -101,32 +129,8 @@ void append_param_text(std::string& out, const ParamMap& params) {
     append_escaped(out, p.key);
     out += '=';
     const ParamValue& v = p.value;
-    switch (v.tag()) {
-      case ParamValue::Tag::Int: {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
-        out += 'i';
-        out.append(buf, r.ptr);
-        break;
-      }
-      case ParamValue::Tag::Float: {
-        std::uint64_t bits = v.canonical_float_bits();
-        char buf[17];
-        for (int i = 15; i >= 0; --i) {
-          buf[i] = kHex[bits & 0xF];
-          bits >>= 4;
-        }
-        buf[16] = 0;
-        out += 'f';
-        out.append(buf, 16);
-        break;
-      }
-      case ParamValue::Tag::Bool: out += v.as_bool() ? "btrue" : "bfalse"; break;
-      case ParamValue::Tag::Str:
-        out += 's';
-        append_escaped(out, v.as_str());
-        break;
-    }
+    append_param_value_text(out, v.tag(), v.tag() == ParamValue::Tag::Bool ? v.as_bool() : v.float_bits(),
+                            v.tag() == ParamValue::Tag::Str ? std::string_view(v.as_str()) : std::string_view());
   }
 }
 

@@ -34,6 +34,13 @@ inline bool kind_has_name(NodeKind k) noexcept {
   return k == NodeKind::Source || k == NodeKind::Op || k == NodeKind::Reduction;
 }
 
+// The bits identity uses for a Float: every NaN (any sign, any payload) as
+// the canonical quiet NaN.
+inline std::uint64_t canonical_nan(std::uint64_t bits) noexcept {
+  const bool nan = (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull) != 0;
+  return nan ? 0x7FF8000000000000ull : bits;
+}
+
 // One parameter value. The four variants are distinct values: Int 1, Float
 // 1.0, Bool true and Str "1" never compare equal. A Float keeps its exact bit
 // pattern; equality and hashing treat every NaN as the canonical quiet NaN,
@@ -68,10 +75,7 @@ class ParamValue {
   // The stored pattern, NaN payloads included.
   std::uint64_t float_bits() const noexcept { return bits_; }
   // The pattern identity uses: every NaN replaced by the canonical NaN.
-  std::uint64_t canonical_float_bits() const noexcept {
-    bool nan = (bits_ & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits_ & 0x000FFFFFFFFFFFFFull) != 0;
-    return nan ? kCanonicalNan : bits_;
-  }
+  std::uint64_t canonical_float_bits() const noexcept { return canonical_nan(bits_); }
   bool as_bool() const noexcept { return bits_ != 0; }
   const std::string& as_str() const noexcept { return str_; }
 
@@ -158,21 +162,6 @@ struct Node {
   friend bool operator==(const Node& a, const Node& b);
 };
 
-// A borrowed node, the form `Store::intern` takes so that callers need not
-// build owned strings and vectors for a node that may already be recorded.
-struct NodeRef {
-  NodeKind kind = NodeKind::Source;
-  std::string_view name;
-  const ParamMap* params = nullptr;                 // nullptr: the empty map
-  const PayloadDescriptor* descriptor = nullptr;    // External only
-  std::span<const NodeId> inputs;
-  std::span<const StageMember> members;
-
-  static NodeRef of(const Node& n) {
-    return NodeRef{n.kind, n.name, &n.params, n.descriptor.get(), n.inputs, n.members};
-  }
-};
-
 // ---- canonical parameter text -------------------------------------------
 
 // "%" -> "%25", ";" -> "%3B", "=" -> "%3D", "|" -> "%7C"; nothing else.
@@ -184,6 +173,9 @@ std::string unescape(std::string_view text);
 // "key=value;..." in map order: i<decimal>, f<16 hex digits, NaN canonical>,
 // btrue/bfalse, s<escaped text>. The empty map gives the empty text.
 void append_param_text(std::string& out, const ParamMap& params);
+// One value's text ("i1", "f3ff0000000000000", "btrue", "sx"); `bits` is
+// the integer, the Float's bits or the truth value, `str` the Str's text.
+void append_param_value_text(std::string& out, ParamValue::Tag tag, std::uint64_t bits, std::string_view str);
 std::string canonical_param_text(const ParamMap& params);
 // The inverse; std::nullopt is the verdict "unparseable".
 std::optional<ParamMap> parse_param_text(std::string_view text);

@@ -7,20 +7,29 @@
 //    if one is recorded, else appends the node under the next dense id.
 //    Every input id of node i is smaller than i; ids are never reused, nodes
 //    never change, marks are never removed.
-//  - Locking: one mutex guards all state. Every operation holds it from start
-//    to end and calls nothing that could re-enter the store; no Python code
-//    ever runs under it (callers convert before and build results after).
-//  - Poisoning: an exception escaping while the lock is held (resource
-//    exhaustion) poisons the store; every later operation panics with
+//  - Locking: one mutex guards all writes. Every writing operation holds it
+//    from start to end and calls nothing that could re-enter the store; no
+//    Python code ever runs under it (callers convert before and build
+//    results after). A repeat of a node that has inputs is usually found
+//    without the lock (see store.cpp): nodes are published with release
+//    stores and never change afterwards, so such a read sees either a
+//    complete node or none.
+//  - Failure: an operation that cannot allocate throws std::bad_alloc and
+//    leaves the store exactly as it was (room is made first, the node
+//    published last), and the store stays usable. Any other exception
+//    escaping while the lock is held (a broken invariant) poisons the store:
+//    every later operation panics with
 //    "tavrine-core store mutex poisoned: PoisonError { .. }".
-//  - Storage: node records, their payloads and their inputs live in
-//    append-only storage whose elements never move. A `Snapshot` therefore
-//    shares the storage instead of copying it: it sees exactly the nodes that
-//    existed when it was taken, reads them without the lock, and keeps the
-//    storage alive after the store itself is gone.
-//  - Payloads: the part of a node other than its inputs (kind, name, params,
-//    descriptor, members) is interned once per store; two nodes have equal
-//    payload ids exactly when those parts are structurally equal.
+//  - Storage: node records, payloads and inputs live in append-only storage
+//    whose elements never move. A `Snapshot` therefore shares the storage
+//    instead of copying it: it sees exactly the nodes that existed when it
+//    was taken, reads them without the lock, and keeps the storage alive
+//    after the store itself is gone.
+//  - Payloads: the part of a node other than its inputs is interned once per
+//    store (store/payload.h); two nodes have equal payload ids exactly when
+//    those parts are structurally equal.
+//  - Capacity: fewer than 2^32 - 1 nodes; a store that is full refuses new
+//    nodes with std::length_error and stays usable.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,10 +37,11 @@
 #include <string>
 #include <vector>
 
-#include "support/expected.h"
 #include "store/node.h"
-#include "support/poison.h"
+#include "store/payload.h"
 #include "store/store_detail.h"
+#include "support/expected.h"
+#include "support/poison.h"
 
 namespace tavrine {
 
@@ -41,26 +51,31 @@ struct BadNodeId {
   std::string message() const;  // "no node with id {}"
 };
 
-
 // Read access to one stored node; valid while its Snapshot (or Store) lives.
 class NodeView {
  public:
   NodeKind kind() const noexcept { return payload_->kind; }
-  std::string_view name() const noexcept { return payload_->name; }  // empty for kinds without a name
-  const ParamMap& params() const noexcept { return payload_->params; }
-  const PayloadDescriptor* descriptor() const noexcept { return payload_->descriptor.get(); }  // External only
+  // Empty for kinds without a name.
+  std::string_view name() const noexcept { return payload_->view().name(); }
+  // Empty for a Stage.
+  ParamsView params() const noexcept { return payload_->view().params(); }
+  // External only.
+  DescriptorView descriptor() const noexcept { return payload_->view().descriptor(); }
+  // Stage only (empty otherwise).
+  MembersView members() const noexcept { return payload_->view().members(); }
   std::span<const NodeId> inputs() const noexcept { return {inputs_, n_inputs_}; }
-  std::span<const StageMember> members() const noexcept { return payload_->members; }
-  // Equal exactly when kind, name, params, descriptor and members are equal
-  // (within one store): lets callers compute per-payload facts once.
+  PayloadKey payload() const noexcept { return payload_->key(); }
+  // Equal exactly when the payloads are equal (within one store): lets
+  // callers compute per-payload facts once.
   std::uint32_t payload_id() const noexcept { return payload_id_; }
+  NodeRef ref() const noexcept { return NodeRef{payload(), inputs()}; }
   Node to_node() const;  // an owned copy
 
  private:
   friend class Snapshot;
-  NodeView(const detail::Payload* p, const NodeId* in, std::uint32_t n, std::uint32_t pid)
+  NodeView(const PayloadRec* p, const NodeId* in, std::uint32_t n, std::uint32_t pid)
       : payload_(p), inputs_(in), n_inputs_(n), payload_id_(pid) {}
-  const detail::Payload* payload_;
+  const PayloadRec* payload_;
   const NodeId* inputs_;
   std::uint32_t n_inputs_;
   std::uint32_t payload_id_;
@@ -101,12 +116,34 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
+  // A number no other store of this process has: identifies a store without
+  // keeping it alive.
+  std::uint64_t serial() const noexcept { return serial_; }
+
   // Records the node (copying it) or finds the identical one. Fails with the
   // first input id that is not below the node count; the store is unchanged.
   Expected<NodeId, BadNodeId> intern(const NodeRef& node);
-  Expected<NodeId, BadNodeId> intern(const Node& node) { return intern(NodeRef::of(node)); }
+  Expected<NodeId, BadNodeId> intern(const Node& node);
   // Appends `id` to the marks unless it is already marked.
   Expected<Ok, BadNodeId> mark_output(NodeId id);
+
+  // Many interns under one holding of the lock, for a builder that adds a
+  // whole graph (a blob being read). Other threads wait until it is gone.
+  class Batch {
+   public:
+    explicit Batch(Store& store);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    Expected<NodeId, BadNodeId> intern(const NodeRef& node);
+    Expected<Ok, BadNodeId> mark_output(NodeId id);
+    // Room for `nodes` more nodes and `payloads` more payloads, made ahead
+    // (only a hint: never required).
+    void reserve(std::size_t nodes, std::size_t payloads);
+
+   private:
+    Store& store_;
+  };
 
   std::uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
@@ -118,6 +155,9 @@ class Store {
   // returns all nodes (no marks) under the same holding of the lock.
   Expected<Snapshot, BadNodeId> snapshot_checked(std::span<const NodeId> ids) const;
 
+  // Bytes held by the store's tables and storage (diagnostics, benchmarks).
+  std::size_t memory_bytes() const;
+
  private:
   struct Index;  // writer-side tables, only touched under the lock
   // A plain pair comes back in registers; the Expected is built outside.
@@ -125,9 +165,14 @@ class Store {
     NodeId id;  // the node's id, or the offending input id
     bool bad;
   };
-  InternOutcome intern_locked(const NodeRef& node, std::span<const NodeId> inputs);
+  static constexpr NodeId kNotFound = ~NodeId{0};
+  NodeId find_unlocked(const NodeRef& node) const noexcept;
+  InternOutcome intern_locked(const NodeRef& node);
+  Expected<Ok, BadNodeId> mark_locked(NodeId id);
   Snapshot make_snapshot_locked(NodeId begin, bool with_marks) const;
+
   mutable PoisonMutex mutex_{"tavrine-core store mutex poisoned"};
+  std::uint64_t serial_;
   std::shared_ptr<detail::StoreData> data_;
   std::unique_ptr<Index> index_;
 };

@@ -3,54 +3,68 @@
 // use it; it is a header so that node access inlines into the hot loops of
 // the views, the blob writer and the optimizer.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
-#include <string>
 #include <vector>
 
-#include "support/append_only.h"
 #include "store/node.h"
+#include "store/payload.h"
+#include "support/append_only.h"
 
-namespace tavrine {
+namespace tavrine::detail {
 
-namespace detail {
+inline constexpr std::uint32_t kNoNode = UINT32_MAX;
 
-// The part of a node other than its inputs, interned once per store. Only
-// the fields of the kind are set; the others stay empty.
-struct Payload {
-  NodeKind kind;
-  std::string name;
-  ParamMap params;
-  std::shared_ptr<const PayloadDescriptor> descriptor;
-  std::vector<StageMember> members;
-};
-
-// Up to two inputs are kept inline: a repeated lookup of the common one- and
-// two-input nodes then touches one record instead of a record and the arena.
+// One node. Up to two inputs are kept inline: a repeated lookup of the
+// common one- and two-input nodes then touches one record instead of a
+// record and the arena.
+//
+// Every node with inputs is filed under its largest input, the one most
+// recently recorded: `head` of that input's record is the newest node filed
+// under it and `next` links each node to the one filed before it. A lookup
+// of a node starts there, at a record the caller has usually just touched,
+// instead of at a random slot of a table of many megabytes. `head` is the
+// only field that changes after a record is published.
 struct NodeRec {
   std::uint32_t payload;
   std::uint32_t n_inputs;
+  std::atomic<std::uint32_t> head{kNoNode};
+  std::uint32_t next = kNoNode;
   union {
     const NodeId* far;
     NodeId near[2];
   } in;
+
+  NodeRec(std::uint32_t p, std::span<const NodeId> inputs, const NodeId* far) noexcept
+      : payload(p), n_inputs(static_cast<std::uint32_t>(inputs.size())) {
+    if (n_inputs <= 2) {
+      in.near[0] = n_inputs > 0 ? inputs[0] : 0;
+      in.near[1] = n_inputs > 1 ? inputs[1] : 0;
+    } else {
+      in.far = far;
+    }
+  }
   const NodeId* inputs() const noexcept { return n_inputs <= 2 ? in.near : in.far; }
 };
-static_assert(sizeof(NodeRec) == 24);
+static_assert(sizeof(NodeRec) == 32);
 
-// Inputs of all nodes, in chunks that never move; a node's inputs are
-// contiguous within one chunk.
+// Inputs of nodes with more than two, in chunks that never move; a node's
+// inputs are contiguous within one chunk.
 class InputArena {
  public:
+  // A copy of `ids` (may throw std::bad_alloc, then nothing changed).
   const NodeId* copy(std::span<const NodeId> ids) {
     if (ids.empty()) return nullptr;
     if (ids.size() > left_) {
       std::size_t n = std::max<std::size_t>(kChunk, ids.size());
-      chunks_.push_back(std::make_unique_for_overwrite<NodeId[]>(n));
+      if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, chunks_.size() * 2));
+      chunks_.push_back(std::make_unique_for_overwrite<NodeId[]>(n));  // cannot throw after the reserve
       cur_ = chunks_.back().get();
       left_ = n;
+      held_ += n * sizeof(NodeId);
     }
     NodeId* out = cur_;
     std::memcpy(out, ids.data(), ids.size() * sizeof(NodeId));
@@ -58,22 +72,26 @@ class InputArena {
     left_ -= ids.size();
     return out;
   }
+  std::size_t memory_bytes() const noexcept { return held_; }
 
  private:
   static constexpr std::size_t kChunk = std::size_t{1} << 16;
   std::vector<std::unique_ptr<NodeId[]>> chunks_;
   NodeId* cur_ = nullptr;
   std::size_t left_ = 0;
+  std::size_t held_ = 0;
 };
 
 // Storage shared by a store and its snapshots: append-only, so a snapshot
 // reads what existed when it was taken without holding any lock.
 struct StoreData {
+  explicit StoreData(std::uint64_t seed) : payloads(seed) {}
   AppendOnly<NodeRec> nodes;
-  AppendOnly<Payload> payloads;
+  PayloadInterner payloads;
   InputArena arena;
+  // The node count readers without the lock may rely on (release-stored
+  // after each new node is complete).
+  std::atomic<std::uint64_t> published{0};
 };
 
-}  // namespace detail
-
-}  // namespace tavrine
+}  // namespace tavrine::detail

@@ -44,19 +44,37 @@ class AppendOnly {
     return segments_[k][off];
   }
 
+  // Makes sure the next `n` elements have their memory, so that appending
+  // them cannot fail for want of it (may throw std::bad_alloc; then the
+  // elements already stored are untouched).
+  void ensure_room(std::size_t n) {
+    if (n == 0) return;
+    const std::size_t last = locate(size_ + n - 1).first;
+    for (std::size_t k = locate(size_).first; k <= last; ++k) allocate(k);
+  }
+
   template <class... Args>
   T& emplace_back(Args&&... args) {
     auto [k, off] = locate(size_);
-    if (!segments_[k]) {
-      static_assert(alignof(T) <= alignof(std::max_align_t));
-      segments_[k] = static_cast<T*>(detail::big_alloc(sizeof(T) * (std::size_t{1} << (kFirstBits + k))));
-    }
+    allocate(k);
     T* slot = new (segments_[k] + off) T(std::forward<Args>(args)...);
     ++size_;
     return *slot;
   }
 
+  // Bytes of the segments allocated so far.
+  std::size_t memory_bytes() const noexcept {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < kMaxSegments && segments_[k]; ++k) n += sizeof(T) << (kFirstBits + k);
+    return n;
+  }
+
  private:
+  void allocate(std::size_t k) {
+    if (segments_[k]) return;
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    segments_[k] = static_cast<T*>(detail::big_alloc(sizeof(T) * (std::size_t{1} << (kFirstBits + k))));
+  }
   static std::pair<std::size_t, std::size_t> locate(std::size_t i) noexcept {
     std::size_t block = (i >> kFirstBits) + 1;
     std::size_t k = static_cast<std::size_t>(std::bit_width(block)) - 1;

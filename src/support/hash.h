@@ -1,6 +1,8 @@
 #pragma once
 // Seeded 64-bit hashing for the store's interning tables. Only lookups use
 // these hashes; no result depends on their values or on table order.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -78,6 +80,15 @@ inline std::uint64_t process_seed() noexcept {
     return detail::mix64(s);
   }();
   return seed;
+}
+
+// A seed for one table's hash: the process seed mixed with a counter, the
+// clock and an address, so that two tables never share a seed.
+inline std::uint64_t fresh_seed(const void* salt) noexcept {
+  static std::atomic<std::uint64_t> counter{0};
+  const auto tick = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  return detail::mix64(process_seed() ^ detail::mix64(tick + counter.fetch_add(1, std::memory_order_relaxed)) ^
+                       reinterpret_cast<std::uintptr_t>(salt));
 }
 
 }  // namespace tavrine

@@ -296,7 +296,7 @@ TEST(BlobReader, NodeReferences) {
             "node reference 4 out of range");
   auto s = read_ok(Bytes().header(1).u8(4).ids({}).u32(2).str("op|f").u32(1).u8(0).u32(99).str("op|g").u32(1).u8(1).u32(0).u32(0));
   ASSERT_EQ(s->node_count(), 1u);
-  EXPECT_EQ(s->snapshot().node(0).members()[0].refs[0].index, 99u);
+  EXPECT_EQ(s->snapshot().node(0).to_node().members[0].refs[0].index, 99u);
   // Outputs: an id equal to the node count is out of range.
   EXPECT_EQ(error_of(Bytes().header(2).source("a").source("b").ids({1, 2})), "node reference 2 out of range");
   EXPECT_EQ(error_of(Bytes().header(0).ids({0})), "node reference 0 out of range");
@@ -372,7 +372,7 @@ TEST(BlobReader, LenientForms) {
 
   // A bool byte 2 reads as true and is written back as 1.
   auto t = read_ok(Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2).u8(2).u32(0));
-  EXPECT_EQ(t->snapshot().node(0).params().entries[0].value, ParamValue::of_bool(true));
+  EXPECT_EQ(t->snapshot().node(0).to_node().params.entries[0].value, ParamValue::of_bool(true));
   EXPECT_EQ(write_all(*t), Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2).u8(1).u32(0).str());
 
   // Params out of key order are sorted on read; the re-serialization
@@ -385,12 +385,12 @@ TEST(BlobReader, LenientForms) {
                                .u32(0).str());
   // Keys compare as bytes: "é" (c3 a9) sorts after "z".
   auto v = read_ok(Bytes().header(1).u8(0).str("x").u32(2).str("é").u8(0).u64(1).str("z").u8(0).u64(2).u32(0));
-  EXPECT_EQ(v->snapshot().node(0).params().entries[0].key, "z");
+  EXPECT_EQ(v->snapshot().node(0).to_node().params.entries[0].key, "z");
 
   // Any nonzero presence flag means a preprocessing_ref follows.
   auto w = read_ok(Bytes().header(1).u8(3).str("k").str("h").str("f").str("v").str("io").u8(7).str("").u32(0).ids({}).u32(0));
-  ASSERT_TRUE(w->snapshot().node(0).descriptor()->preprocessing_ref.has_value());
-  EXPECT_EQ(*w->snapshot().node(0).descriptor()->preprocessing_ref, "");
+  ASSERT_TRUE(w->snapshot().node(0).to_node().descriptor->preprocessing_ref.has_value());
+  EXPECT_EQ(*w->snapshot().node(0).to_node().descriptor->preprocessing_ref, "");
 
   // The same output twice gives one mark, written once.
   auto x = read_ok(Bytes().header(2).source("a").source("b").ids({1, 0, 1}));
@@ -460,8 +460,8 @@ TEST(BlobRoundTrip, RandomGraphsAreByteStable) {
     for (NodeId id = 0; id < a.end_id(); ++id) {
       ASSERT_EQ(a.node(id).to_node(), b.node(id).to_node()) << "seed " << seed << " node " << id;
       // Float bits survive exactly (NaN payloads and -0.0 included).
-      const auto& pa = a.node(id).params().entries;
-      const auto& pb = b.node(id).params().entries;
+      const auto pa = a.node(id).to_node().params.entries;
+      const auto pb = b.node(id).to_node().params.entries;
       for (std::size_t k = 0; k < pa.size(); ++k) {
         if (pa[k].value.tag() == ParamValue::Tag::Float) {
           ASSERT_EQ(pa[k].value.float_bits(), pb[k].value.float_bits());
@@ -502,7 +502,7 @@ TEST(BlobRoundTrip, FloatBitsExact) {
   auto back = read_ok(write_all(s));
   Snapshot snap = back->snapshot();
   for (std::size_t i = 0; i < std::size(patterns); ++i) {
-    EXPECT_EQ(snap.node(i).params().entries[0].value.float_bits(), patterns[i]);
+    EXPECT_EQ(snap.node(i).to_node().params.entries[0].value.float_bits(), patterns[i]);
   }
 }
 

@@ -187,23 +187,40 @@ TEST(Incremental, FinalizeDoesNotResetTheReducer) {
   EXPECT_EQ(res.report.stages, 3u);
 }
 
-TEST(Incremental, ShorterStoreStepsNothingAndOtherStoresMix) {
+TEST(Incremental, BindsToTheFirstStoreAndRefusesOthersWithoutChange) {
   Builder big;
   NodeId s = big.src("s");
-  big.op("f", {s});
-  big.op("g", {s});
+  big.mark(big.op("f", {s}));
   IncrementalReducer r;
+  Builder other;
+  other.src("t");
+  other.src("u");
+  other.src("v");
+  other.op("h", {0, 1, 2});
+  // A failed first call binds nothing: the first store a call succeeds with does.
+  const std::vector<NodeId> bad{7};
+  EXPECT_FALSE(r.finalize(other.store, std::span<const NodeId>(bad), false));
   step(r, big.store);
-  Builder small;
-  small.src("t");
-  EXPECT_EQ(step(r, small.store), 0u);
-  small.src("u");
-  small.src("v");
-  small.op("h", {0, 1, 2});
-  // Consumes small's node 3 with inputs mapped through big's id map.
-  EXPECT_EQ(step(r, small.store), 1u);
-  EXPECT_EQ(r.watermark(), 4u);
-  EXPECT_EQ(r.canonical_count(), 4u);
+  EXPECT_FALSE(r.finalize(other.store, std::nullopt, false));
+  auto err = r.step(other.store);
+  ASSERT_FALSE(err);
+  EXPECT_EQ(err.error().kind, ReducerError::Kind::ForeignStore);
+  EXPECT_EQ(err.error().message(),
+            "reducer is bound to another store: an IncrementalReducer serves only the store it was first fed");
+  EXPECT_EQ(r.watermark(), 2u);
+  EXPECT_EQ(r.canonical_count(), 2u);
+  // Still usable with its own store, which it only knows by number.
+  big.op("g", {s});
+  EXPECT_EQ(step(r, big.store), 1u);
+  ReductionResult res = finalize(r, big.store);
+  EXPECT_EQ(res.report.input_nodes, 3u);
+  // Two stores alive at the same time never share a number.
+  std::vector<std::uint64_t> serials;
+  std::vector<std::unique_ptr<Store>> stores;
+  for (int i = 0; i < 100; ++i) stores.push_back(std::make_unique<Store>());
+  for (const auto& st : stores) serials.push_back(st->serial());
+  std::sort(serials.begin(), serials.end());
+  EXPECT_EQ(std::unique(serials.begin(), serials.end()), serials.end());
 }
 
 // An engine that breaks, standing in for an internal failure during finalize.
@@ -211,6 +228,42 @@ class FailingEngine final : public RewriteEngine {
  public:
   SymbolGraph canonicalize(const SymbolGraph&) override { throw Panic("engine failed"); }
 };
+
+class StopNow final : public Interrupt {
+ public:
+  bool stop_requested() noexcept override { return true; }
+};
+
+class OutOfMemoryEngine final : public RewriteEngine {
+ public:
+  SymbolGraph canonicalize(const SymbolGraph&) override { throw std::bad_alloc(); }
+};
+
+// A finalize that cannot finish gives back what it consumed: the reducer is
+// where the call found it, not poisoned, and reduces as if nothing happened.
+TEST(Incremental, AnInterruptedOrFailedFinalizeLeavesTheReducerAsItWas) {
+  RandomGraph gen(5);
+  std::vector<Node> nodes = gen.generate({300, true, true});
+  Store store;
+  fill_store(store, nodes, 150);
+  IncrementalReducer r;
+  step(r, store);
+  const std::uint64_t canonical = r.canonical_count();
+  fill_store(store, nodes, nodes.size());
+  const std::vector<NodeId> outs = gen.outputs(nodes, true);
+  StopNow stop;
+  EXPECT_THROW((void)r.finalize(store, std::span<const NodeId>(outs), false, &stop), Interrupted);
+  OutOfMemoryEngine oom;
+  EXPECT_THROW((void)r.finalize(store, std::span<const NodeId>(outs), false, oom), std::bad_alloc);
+  EXPECT_EQ(r.watermark(), 150u);
+  EXPECT_EQ(r.total_work(), 150u);
+  EXPECT_EQ(r.canonical_count(), canonical);
+  ReductionResult after = finalize(r, store, outs);
+  IncrementalReducer fresh;
+  ReductionResult direct = finalize(fresh, store, outs);
+  EXPECT_EQ(store_nodes(*after.store), store_nodes(*direct.store));
+  EXPECT_EQ(after.report, direct.report);
+}
 
 TEST(Incremental, InternalFailurePoisonsTheReducer) {
   Builder b;

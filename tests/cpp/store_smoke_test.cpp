@@ -48,18 +48,6 @@ TEST(StoreSmoke, GrowthKeepsEveryNodeFindable) {
   for (std::size_t i = 0; i < made.size(); i += 997) EXPECT_EQ(snap.node(i).to_node(), made[i]);
 }
 
-// A borrowed node without a params map and one with an empty map are the
-// same node.
-TEST(StoreSmoke, AbsentAndEmptyParamsAreOneNode) {
-  Store s;
-  ParamMap empty;
-  NodeRef without{NodeKind::Source, "x", nullptr, nullptr, {}, {}};
-  NodeRef with{NodeKind::Source, "x", &empty, nullptr, {}, {}};
-  EXPECT_EQ(*s.intern(without), 0u);
-  EXPECT_EQ(*s.intern(with), 0u);
-  EXPECT_EQ(s.node_count(), 1u);
-}
-
 // Names of every length up to a few words: the short-text comparisons and
 // hashing must tell apart texts that differ in any single byte.
 TEST(StoreSmoke, NamesDifferingInOneByteAreDistinct) {

@@ -40,7 +40,7 @@ TEST(Store, HashConsing) {
   EXPECT_EQ(*s.intern(source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(0.0)}}))), 8u);
   EXPECT_EQ(*s.intern(source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(-0.0)}}))), 9u);
   // The first NaN's bits are the stored ones.
-  EXPECT_EQ(s.snapshot().node(7).params().entries[0].value.float_bits(), 0x7FF8000000000000ull);
+  EXPECT_EQ(s.snapshot().node(7).to_node().params.entries[0].value.float_bits(), 0x7FF8000000000000ull);
 
   // Exchange with no inputs and with two inputs: both valid, different.
   EXPECT_EQ(*s.intern(Node{NodeKind::Exchange, "", {}, {}, {}, {}}), 10u);

@@ -1,0 +1,357 @@
+#include "store/payload.h"
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "support/hash.h"
+
+namespace tavrine {
+
+// ---- reading ------------------------------------------------------------------
+
+ParamValue ParamValueRef::to_value() const {
+  switch (tag_) {
+    case Tag::Int: return ParamValue::of_int(as_int());
+    case Tag::Float: return ParamValue::of_float_bits(bits_);
+    case Tag::Bool: return ParamValue::of_bool(as_bool());
+    case Tag::Str: return ParamValue::of_str(std::string(str_));
+  }
+  return ParamValue();
+}
+
+ParamRef ParamsView::iterator::operator*() const noexcept {
+  const std::string_view key = enc::str_at(p_);
+  const char* v = enc::after_str(p_);
+  const auto tag = static_cast<ParamValue::Tag>(v[0]);
+  switch (tag) {
+    case ParamValue::Tag::Int:
+    case ParamValue::Tag::Float: return ParamRef{key, ParamValueRef(tag, enc::load_u64(v + 1), {})};
+    case ParamValue::Tag::Bool: return ParamRef{key, ParamValueRef(tag, v[1] != 0 ? 1 : 0, {})};
+    case ParamValue::Tag::Str: break;
+  }
+  return ParamRef{key, ParamValueRef(tag, 0, enc::str_at(v + 1))};
+}
+
+const char* ParamsView::iterator::next(const char* entry) noexcept {
+  const char* v = enc::after_str(entry);
+  switch (static_cast<ParamValue::Tag>(v[0])) {
+    case ParamValue::Tag::Int:
+    case ParamValue::Tag::Float: return v + 9;
+    case ParamValue::Tag::Bool: return v + 2;
+    case ParamValue::Tag::Str: break;
+  }
+  return enc::after_str(v + 1);
+}
+
+const char* ParamsView::end_ptr() const noexcept {
+  const char* p = p_ + 4;
+  for (std::uint32_t k = size(); k > 0; --k) {
+    const char* v = enc::after_str(p);
+    switch (static_cast<ParamValue::Tag>(v[0])) {
+      case ParamValue::Tag::Int:
+      case ParamValue::Tag::Float: p = v + 9; break;
+      case ParamValue::Tag::Bool: p = v + 2; break;
+      case ParamValue::Tag::Str: p = enc::after_str(v + 1); break;
+    }
+  }
+  return p;
+}
+
+ParamMap ParamsView::to_map() const {
+  ParamMap map;
+  map.entries.reserve(size());
+  for (ParamRef p : *this) map.entries.push_back(Param{std::string(p.key), p.value.to_value()});
+  return map;
+}
+
+DescriptorView::DescriptorView(const char* p) noexcept {
+  for (int i = 0; i < 5; ++i) {
+    f_[i] = enc::str_at(p);
+    p = enc::after_str(p);
+  }
+  has_ref_ = *p++ != 0;
+  if (has_ref_) {
+    f_[5] = enc::str_at(p);
+    p = enc::after_str(p);
+  }
+  end_ = p;
+}
+
+PayloadDescriptor DescriptorView::to_descriptor() const {
+  PayloadDescriptor d{std::string(f_[0]), std::string(f_[1]), std::string(f_[2]),
+                      std::string(f_[3]), std::string(f_[4]), std::nullopt};
+  if (has_ref_) d.preprocessing_ref = std::string(f_[5]);
+  return d;
+}
+
+StageMember MemberRef::to_member() const {
+  StageMember m{std::string(token()), {}};
+  const std::uint32_t n = ref_count();
+  m.refs.reserve(n);
+  for (std::uint32_t k = 0; k < n; ++k) m.refs.push_back(ref(k));
+  return m;
+}
+
+ParamsView PayloadView::params() const noexcept {
+  const char* p = bytes_.data();
+  switch (kind_) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction: return ParamsView(enc::after_str(p));
+    case NodeKind::External: return ParamsView(DescriptorView(p).end_ptr());
+    case NodeKind::Exchange: return ParamsView(p);
+    case NodeKind::Stage: break;
+  }
+  return ParamsView();
+}
+
+void append_param_text(std::string& out, ParamsView params) {
+  bool first = true;
+  for (ParamRef p : params) {
+    if (!first) out += ';';
+    first = false;
+    append_escaped(out, p.key);
+    out += '=';
+    append_param_value_text(out, p.value.tag(), p.value.float_bits(), p.value.as_str());
+  }
+}
+
+// ---- writing -----------------------------------------------------------------
+
+void PayloadEncoder::u32(std::uint64_t v) {
+  if (v > UINT32_MAX) [[unlikely]] {
+    throw std::length_error("a text or list of " + std::to_string(v) + " items is too long to store");
+  }
+  char b[4];
+  enc::store_u32(b, static_cast<std::uint32_t>(v));
+  out_.append(b, 4);
+}
+
+void PayloadEncoder::params(const ParamMap& params) {
+  u32(params.size());
+  for (const Param& p : params.entries) {
+    str(p.key);
+    const ParamValue& v = p.value;
+    u8(static_cast<std::uint8_t>(v.tag()));
+    switch (v.tag()) {
+      case ParamValue::Tag::Int: u64(static_cast<std::uint64_t>(v.as_int())); break;
+      case ParamValue::Tag::Float: u64(v.float_bits()); break;
+      case ParamValue::Tag::Bool: u8(v.as_bool() ? 1 : 0); break;
+      case ParamValue::Tag::Str: str(v.as_str()); break;
+    }
+  }
+}
+
+void PayloadEncoder::params(ParamsView params) {
+  u32(params.size());
+  for (ParamRef p : params) {
+    str(p.key);
+    const ParamValueRef& v = p.value;
+    u8(static_cast<std::uint8_t>(v.tag()));
+    switch (v.tag()) {
+      case ParamValue::Tag::Int:
+      case ParamValue::Tag::Float: u64(v.float_bits()); break;
+      case ParamValue::Tag::Bool: u8(v.as_bool() ? 1 : 0); break;
+      case ParamValue::Tag::Str: str(v.as_str()); break;
+    }
+  }
+}
+
+void PayloadEncoder::descriptor(const PayloadDescriptor& d) {
+  str(d.kind);
+  str(d.content_hash);
+  str(d.framework);
+  str(d.version);
+  str(d.io_schema);
+  u8(d.preprocessing_ref ? 1 : 0);
+  if (d.preprocessing_ref) str(*d.preprocessing_ref);
+}
+
+void PayloadEncoder::descriptor(const DescriptorView& d) {
+  str(d.kind());
+  str(d.content_hash());
+  str(d.framework());
+  str(d.version());
+  str(d.io_schema());
+  const auto ref = d.preprocessing_ref();
+  u8(ref ? 1 : 0);
+  if (ref) str(*ref);
+}
+
+void PayloadEncoder::members(std::span<const StageMember> members) {
+  u32(members.size());
+  for (const StageMember& m : members) {
+    str(m.token);
+    u32(m.refs.size());
+    for (const StageRef& r : m.refs) {
+      u8(r.kind == StageRef::Kind::Input ? 0 : 1);
+      u64(r.index);
+    }
+  }
+}
+
+void PayloadEncoder::payload(NodeKind kind, std::string_view name, const ParamMap& params,
+                             const PayloadDescriptor* descriptor, std::span<const StageMember> members) {
+  switch (kind) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      str(name);
+      this->params(params);
+      return;
+    case NodeKind::External:
+      if (descriptor == nullptr) throw std::invalid_argument("an external node carries a descriptor");
+      this->descriptor(*descriptor);
+      this->params(params);
+      return;
+    case NodeKind::Stage: this->members(members); return;
+    case NodeKind::Exchange: this->params(params); return;
+  }
+}
+
+bool has_nan(const ParamMap& params) noexcept {
+  for (const Param& p : params.entries) {
+    if (p.value.tag() == ParamValue::Tag::Float && canonical_nan(p.value.float_bits()) == ParamValue::kCanonicalNan) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool has_nan(ParamsView params) noexcept {
+  for (ParamRef p : params) {
+    if (p.value.tag() == ParamValue::Tag::Float && canonical_nan(p.value.float_bits()) == ParamValue::kCanonicalNan) {
+      return true;
+    }
+  }
+  return false;
+}
+
+EncodedPayload EncodedPayload::of(const Node& node) {
+  EncodedPayload e;
+  e.kind = node.kind;
+  PayloadEncoder(e.bytes).payload(node.kind, node.name, node.params, node.descriptor.get(), node.members);
+  e.has_nan = node.kind != NodeKind::Stage && tavrine::has_nan(node.params);
+  return e;
+}
+
+NodeRef EncodedPayload::set(NodeKind k, std::string_view name, const ParamMap* params,
+                            const PayloadDescriptor* descriptor, std::span<const StageMember> members,
+                            std::span<const NodeId> inputs) {
+  static const ParamMap kEmpty;
+  const ParamMap& p = params ? *params : kEmpty;
+  kind = k;
+  bytes.clear();
+  PayloadEncoder(bytes).payload(k, name, p, descriptor, members);
+  has_nan = k != NodeKind::Stage && tavrine::has_nan(p);
+  return NodeRef{key(), k == NodeKind::Source ? std::span<const NodeId>() : inputs};
+}
+
+namespace {
+
+// Where a payload's Params block begins (the name or descriptor come
+// before it); a Stage has none, and its whole encoding counts.
+std::size_t params_offset(const PayloadKey& key) noexcept {
+  const char* p = key.bytes.data();
+  switch (key.kind) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction: return static_cast<std::size_t>(enc::after_str(p) - p);
+    case NodeKind::External: return static_cast<std::size_t>(DescriptorView(p).end_ptr() - p);
+    case NodeKind::Exchange: return 0;
+    case NodeKind::Stage: break;
+  }
+  return key.bytes.size();
+}
+
+}  // namespace
+
+// A payload without a NaN hashes as its bytes. One with a NaN (which only
+// ever equals another with a NaN) hashes entry by entry with its Floats
+// canonical, so that the NaN's sign and payload bits do not count.
+std::uint64_t payload_hash(std::uint64_t seed, const PayloadKey& key) {
+  std::uint64_t h = detail::combine(seed, static_cast<std::uint64_t>(key.kind) + 1);
+  if (!key.has_nan) [[likely]] return detail::mix64(detail::hash_bytes(h, key.bytes));
+  const ParamsView params = key.view().params();
+  h = detail::combine(h, 0x6e616e);
+  h = detail::hash_bytes(h, key.bytes.substr(0, params_offset(key)));
+  for (ParamRef p : params) {
+    h = detail::hash_bytes(h, p.key);
+    h = detail::combine(h, static_cast<std::uint64_t>(p.value.tag()));
+    h = p.value.tag() == ParamValue::Tag::Str ? detail::hash_bytes(h, p.value.as_str())
+                                              : detail::combine(h, p.value.canonical_float_bits());
+  }
+  return detail::mix64(h);
+}
+
+bool payload_equal(const PayloadKey& a, const PayloadKey& b) noexcept {
+  if (a.kind != b.kind || a.has_nan != b.has_nan || a.bytes.size() != b.bytes.size()) return false;
+  if (detail::same_bytes(a.bytes.data(), b.bytes.data(), a.bytes.size())) return true;
+  if (!a.has_nan) return false;
+  // Equal up to the NaNs: the same bytes before the params, then entry by
+  // entry with Floats compared canonically.
+  const std::size_t off = params_offset(a);
+  if (off != params_offset(b) || std::memcmp(a.bytes.data(), b.bytes.data(), off) != 0) return false;
+  const ParamsView pa = a.view().params(), pb = b.view().params();
+  if (pa.size() != pb.size()) return false;
+  for (auto ia = pa.begin(), ib = pb.begin(); ia != pa.end(); ++ia, ++ib) {
+    const ParamRef x = *ia, y = *ib;
+    if (x.key != y.key || x.value.tag() != y.value.tag()) return false;
+    const bool same = x.value.tag() == ParamValue::Tag::Str ? x.value.as_str() == y.value.as_str()
+                                                            : x.value.canonical_float_bits() == y.value.canonical_float_bits();
+    if (!same) return false;
+  }
+  return true;
+}
+
+// ---- interning -------------------------------------------------------------------
+
+ByteArena::~ByteArena() {
+  while (chunks_) {
+    Chunk* prev = chunks_->prev;
+    std::free(chunks_);
+    chunks_ = prev;
+  }
+}
+
+const char* ByteArena::copy(std::string_view bytes) {
+  const std::size_t n = bytes.size();
+  if (n > left_) {
+    // A text larger than a quarter chunk gets a chunk of its own, so that
+    // the space left in the current chunk is not wasted.
+    const std::size_t size = n > kChunk / 4 ? n : kChunk;
+    auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + size));
+    if (chunk == nullptr) throw std::bad_alloc();
+    chunk->prev = chunks_;
+    chunks_ = chunk;
+    bytes_held_ += sizeof(Chunk) + size;
+    char* data = reinterpret_cast<char*>(chunk + 1);
+    if (size == n) {
+      if (n) std::memcpy(data, bytes.data(), n);
+      return data;
+    }
+    cur_ = data;
+    left_ = size;
+  }
+  char* out = cur_;
+  if (n) std::memcpy(out, bytes.data(), n);
+  cur_ += n;
+  left_ -= n;
+  return out;
+}
+
+std::pair<std::uint32_t, bool> PayloadInterner::intern(std::uint64_t hash, const PayloadKey& key) {
+  const std::size_t found = find(hash, key);
+  if (found != npos) return {static_cast<std::uint32_t>(found), false};
+  // The copy is made before the record is published; if the record cannot
+  // be published the copy is only unused arena space.
+  const char* bytes = arena_.copy(key.bytes);
+  const std::size_t id = ix_.add(hash, [&] {
+    return PayloadRec{bytes, static_cast<std::uint32_t>(key.bytes.size()), key.kind, key.has_nan};
+  });
+  return {static_cast<std::uint32_t>(id), true};
+}
+
+}  // namespace tavrine
