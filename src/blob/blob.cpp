@@ -15,15 +15,11 @@ namespace {
 constexpr char kMagic[4] = {'T', 'I', 'R', '1'};
 constexpr std::uint64_t kU32Max = 0xFFFFFFFFull;
 
-// Smallest encodings, used to bound reservations by what the remaining bytes
-// could hold: a record is at least a tag and two u32 counts (Source: name
-// length + param count; Stage: input count + member count; Exchange: param
-// count + input count); a param entry is at least a key length, a value tag
-// and one value byte; a member is at least a token length and a reference
-// count.
+// The smallest record, used to bound a reservation by what the remaining
+// bytes could hold: a tag and two u32 counts (Source: name length + param
+// count; Stage: input count + member count; Exchange: param count + input
+// count).
 constexpr std::size_t kMinRecordBytes = 9;
-constexpr std::size_t kMinParamBytes = 6;
-constexpr std::size_t kMinMemberBytes = 8;
 constexpr std::size_t kIdBytes = 8;
 constexpr std::size_t kStageRefBytes = 5;
 
@@ -34,7 +30,7 @@ inline void put_le32(char* p, std::uint32_t v) noexcept {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
   }
 }
-inline void put_le64(char* p, std::uint64_t v) noexcept {
+[[maybe_unused]] inline void put_le64(char* p, std::uint64_t v) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(p, &v, 8);
   } else {

@@ -27,14 +27,14 @@
 
 namespace tavrine::py {
 
-struct Param {
+struct ParamSpec {
   const char* name;
   bool required;
 };
 
 struct Signature {
   const char* qualname;  // as the messages name the callable, with "()"
-  const Param* params;   // positional-or-keyword ones first, then keyword-only
+  const ParamSpec* params;   // positional-or-keyword ones first, then keyword-only
   std::uint8_t n_params;
   std::uint8_t n_positional;
   std::uint8_t n_required_positional;
@@ -46,7 +46,7 @@ inline constexpr std::size_t kMaxParams = 8;
 // Builds a signature table at compile time. Required positional parameters
 // must come before optional ones, as in a Python signature.
 template <std::size_t N>
-consteval Signature make_signature(const char* qualname, const Param (&params)[N], std::size_t n_positional) {
+consteval Signature make_signature(const char* qualname, const ParamSpec (&params)[N], std::size_t n_positional) {
   static_assert(N <= kMaxParams, "raise kMaxParams");
   if (n_positional > N) throw "more positional parameters than parameters";
   std::size_t required = 0;

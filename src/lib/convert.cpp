@@ -53,7 +53,7 @@ std::string_view to_text_slow(PyObject* obj) {
 
 // ---- node ids ----------------------------------------------------------------
 
-void IdList::reserve_hint(Py_ssize_t n) {
+void IdBuffer::reserve_hint(Py_ssize_t n) {
   // A sequence may report any length; what is reserved before any element
   // is seen stays small, and growth doubles from there.
   constexpr Py_ssize_t kMaxUpFront = Py_ssize_t{1} << 16;
@@ -61,7 +61,7 @@ void IdList::reserve_hint(Py_ssize_t n) {
   if (n > 0 && static_cast<std::size_t>(n) > cap_) grow(static_cast<std::size_t>(n));
 }
 
-void IdList::grow(std::size_t cap) {
+void IdBuffer::grow(std::size_t cap) {
   auto bigger = std::make_unique_for_overwrite<NodeId[]>(cap);
   std::memcpy(bigger.get(), data_, size_ * sizeof(NodeId));
   heap_ = std::move(bigger);
@@ -92,7 +92,7 @@ enum class Fast { Done, Fallback, Error };
 // the general iteration, which then starts over (nothing observable has
 // happened yet). The room is reserved first because nothing may throw
 // inside the critical section.
-Fast read_int_items(PyObject* const* items, Py_ssize_t n, IdList& out) noexcept {
+Fast read_int_items(PyObject* const* items, Py_ssize_t n, IdBuffer& out) noexcept {
   if (static_cast<std::size_t>(n) > out.capacity()) return Fast::Fallback;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
@@ -111,7 +111,7 @@ Fast read_int_items(PyObject* const* items, Py_ssize_t n, IdList& out) noexcept 
   return Fast::Done;
 }
 
-bool ids_fast(PyObject* obj, IdList& out) {
+bool ids_fast(PyObject* obj, IdBuffer& out) {
   Fast result = Fast::Fallback;
   if (PyList_CheckExact(obj)) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
@@ -131,7 +131,7 @@ bool ids_fast(PyObject* obj, IdList& out) {
 
 }  // namespace
 
-void to_ids(PyObject* obj, IdList& out) {
+void to_ids(PyObject* obj, IdBuffer& out) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (ids_fast(obj, out)) return;
   if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");
@@ -154,7 +154,7 @@ void to_ids(PyObject* obj, IdList& out) {
 
 std::optional<std::vector<NodeId>> to_optional_ids(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;
-  IdList ids;
+  IdBuffer ids;
   to_ids(obj, ids);
   return ids.to_vector();
 }
@@ -197,7 +197,7 @@ ParamValue to_param_value(PyObject* v) {
 
 ParamMap to_params_slow(PyObject* obj) {
   if (!PyDict_Check(obj)) raise(PyExc_TypeError, "params must be a dict or None");
-  std::vector<Param> entries;
+  std::vector<tavrine::Param> entries;
   const Py_ssize_t initial = PyDict_Size(obj);
   entries.reserve(static_cast<std::size_t>(initial));
   // Converting a value may run Python code that changes the dict; like the
@@ -223,7 +223,7 @@ ParamMap to_params_slow(PyObject* obj) {
     Ref key = Ref::steal(key_raw);
     Ref value = Ref::steal(value_raw);
     std::string_view key_text = to_text(key.get());
-    entries.push_back(Param{std::string(key_text), to_param_value(value.get())});
+    entries.push_back(tavrine::Param{std::string(key_text), to_param_value(value.get())});
   }
   return ParamMap::sorted(std::move(entries));
 }

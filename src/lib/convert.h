@@ -49,12 +49,12 @@ inline std::string_view to_text(PyObject* obj) {
 
 // Node ids of `inputs` or `outputs`. Holds up to eight ids without touching
 // the heap; not copyable or movable (it points into itself).
-class IdList {
+class IdBuffer {
  public:
   static constexpr std::size_t kInline = 8;
-  IdList() noexcept = default;
-  IdList(const IdList&) = delete;
-  IdList& operator=(const IdList&) = delete;
+  IdBuffer() noexcept = default;
+  IdBuffer(const IdBuffer&) = delete;
+  IdBuffer& operator=(const IdBuffer&) = delete;
 
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return cap_; }
@@ -90,7 +90,7 @@ class IdList {
 //   str              TypeError "Can't extract `str` to `Vec`"
 //   not a sequence   type mismatch for "Sequence"
 //   bad element      the interpreter's TypeError / OverflowError
-void to_ids(PyObject* obj, IdList& out);
+void to_ids(PyObject* obj, IdBuffer& out);
 // None (or an omitted argument, nullptr) gives nullopt.
 std::optional<std::vector<NodeId>> to_optional_ids(PyObject* obj);
 

@@ -28,7 +28,7 @@ PyObject* make(PyTypeObject* type, PayloadDescriptor&& value) {
   return obj;
 }
 
-constexpr Param kNewParams[] = {
+constexpr ParamSpec kNewParams[] = {
     {"kind", true},    {"content_hash", true}, {"framework", true},
     {"version", true}, {"io_schema", true},    {"preprocessing_ref", false},
 };

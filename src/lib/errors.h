@@ -4,17 +4,22 @@
 //  - An ordinary error (bad argument, unknown node id, malformed blob) is a
 //    Python exception set by the surface, carried to the boundary as
 //    `PyErrSet`.
-//  - An internal failure (a broken invariant, a poisoned lock, resource
-//    exhaustion: any other C++ exception escaping the core) becomes the
-//    module's `PanicException`, derived from BaseException so that ordinary
-//    `except Exception` handlers do not swallow it. The class is created the
-//    first time it is needed.
+//  - A failed allocation (std::bad_alloc) becomes MemoryError, a capacity
+//    the core cannot exceed (std::length_error) OverflowError with the
+//    core's text: the core leaves every object as it was in both cases.
+//  - An internal failure (a broken invariant, a poisoned lock: any other C++
+//    exception escaping the core) becomes the module's `PanicException`,
+//    derived from BaseException so that ordinary `except Exception`
+//    handlers do not swallow it. The class is created the first time it is
+//    needed.
 //  - If even that cannot be reported, the process aborts with
 //    "uncaught panic at ffi boundary".
 //
 // `boundary` is the one place where C++ exceptions stop: every function the
 // interpreter calls runs its body through it.
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 
 #include "lib/pyref.h"
@@ -47,6 +52,10 @@ auto boundary(F&& body) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const PyErrSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const std::exception& e) {
     set_internal_failure(e.what());
   } catch (...) {

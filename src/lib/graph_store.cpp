@@ -53,6 +53,12 @@ PyObject* id_result(const Expected<NodeId, BadNodeId>& result) {
 Expected<NodeId, BadNodeId> intern(PyObject* self, NodeKind kind, std::string_view name, const ParamMap& params,
                                    std::span<const NodeId> inputs, const PayloadDescriptor* descriptor = nullptr) {
   thread_local std::string bytes;
+  struct Trim {
+    // A thread that once recorded a huge payload does not keep its room.
+    ~Trim() {
+      if (bytes.capacity() > (std::size_t{1} << 16)) std::string().swap(bytes);
+    }
+  } trim;
   bytes.clear();
   PayloadEncoder enc(bytes);
   if (kind_has_name(kind)) enc.str(name);
@@ -65,14 +71,14 @@ std::string_view name_arg(PyObject* obj) {
   return convert_arg("name", [&] { return to_text(obj); });
 }
 
-void inputs_arg(PyObject* obj, IdList& out) {
+void inputs_arg(PyObject* obj, IdBuffer& out) {
   convert_arg("inputs", [&] { to_ids(obj, out); });
 }
 
 // ---- recording ----------------------------------------------------------------
 // Each converts its arguments in the order below, then interns once.
 
-constexpr Param kAddSourceParams[] = {{"name", true}, {"params", false}};
+constexpr ParamSpec kAddSourceParams[] = {{"name", true}, {"params", false}};
 constexpr Signature kAddSource = make_signature("GraphStore.add_source()", kAddSourceParams, 2);
 
 PyObject* add_source(PyObject* self, const BoundArgs& args) {
@@ -83,33 +89,33 @@ PyObject* add_source(PyObject* self, const BoundArgs& args) {
   return id_to_py(*id);
 }
 
-constexpr Param kAddOpParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
+constexpr ParamSpec kAddOpParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
 constexpr Signature kAddOp = make_signature("GraphStore.add_op()", kAddOpParams, 3);
 
 PyObject* add_op(PyObject* self, const BoundArgs& args) {
   std::string_view name = name_arg(args[0]);
-  IdList inputs;
+  IdBuffer inputs;
   inputs_arg(args[1], inputs);
   ParamMap params = to_params(args[2]);
   return id_result(intern(self, NodeKind::Op, name, params, inputs.span()));
 }
 
-constexpr Param kAddReductionParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
+constexpr ParamSpec kAddReductionParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
 constexpr Signature kAddReduction = make_signature("GraphStore.add_reduction()", kAddReductionParams, 3);
 
 PyObject* add_reduction(PyObject* self, const BoundArgs& args) {
   std::string_view name = name_arg(args[0]);
-  IdList inputs;
+  IdBuffer inputs;
   inputs_arg(args[1], inputs);
   ParamMap params = to_params(args[2]);
   return id_result(intern(self, NodeKind::Reduction, name, params, inputs.span()));
 }
 
-constexpr Param kAddExternalParams[] = {{"descriptor", true}, {"inputs", true}, {"params", false}};
+constexpr ParamSpec kAddExternalParams[] = {{"descriptor", true}, {"inputs", true}, {"params", false}};
 constexpr Signature kAddExternal = make_signature("GraphStore.add_external()", kAddExternalParams, 3);
 
 PyObject* add_external(PyObject* self, const BoundArgs& args) {
-  IdList inputs;
+  IdBuffer inputs;
   inputs_arg(args[1], inputs);
   PayloadDescriptor scratch;
   const PayloadDescriptor& descriptor = to_descriptor(args[0], scratch);
@@ -117,11 +123,11 @@ PyObject* add_external(PyObject* self, const BoundArgs& args) {
   return id_result(intern(self, NodeKind::External, {}, params, inputs.span(), &descriptor));
 }
 
-constexpr Param kAddExchangeParams[] = {{"inputs", true}, {"params", false}};
+constexpr ParamSpec kAddExchangeParams[] = {{"inputs", true}, {"params", false}};
 constexpr Signature kAddExchange = make_signature("GraphStore.add_exchange()", kAddExchangeParams, 2);
 
 PyObject* add_exchange(PyObject* self, const BoundArgs& args) {
-  IdList inputs;
+  IdBuffer inputs;
   inputs_arg(args[0], inputs);
   ParamMap params = to_params(args[1]);
   return id_result(intern(self, NodeKind::Exchange, {}, params, inputs.span()));
@@ -146,7 +152,7 @@ constexpr const char kDoc[] =
 // one row here and its body, which receives the bound slots of its
 // Signature, for example
 //
-//   constexpr Param kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
+//   constexpr ParamSpec kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
 //   constexpr Signature kReduce = make_signature("GraphStore.reduce()", kReduceParams, 0);
 //   PyObject* reduce(PyObject* self, const BoundArgs& args);   // args[0], args[1]
 //   ... method_row<kReduce, reduce>("reduce", "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n...")

@@ -6,6 +6,7 @@
 #include "lib/binding.h"
 #include "lib/classes.h"
 #include "lib/convert.h"
+#include "lib/detach.h"
 #include "lib/graph_store.h"
 #include "lib/reduce.h"
 #include "optimizer/incremental.h"
@@ -47,12 +48,16 @@ std::shared_ptr<Store> store_arg(PyObject* obj) {
   return convert_arg("store", [&] { return to_store(obj); });
 }
 
-constexpr Param kStepParams[] = {{"store", true}};
+constexpr ParamSpec kStepParams[] = {{"store", true}};
 constexpr Signature kStep = make_signature("IncrementalReducer.step()", kStepParams, 1);
 
 PyObject* step(PyObject* self, const BoundArgs& args) {
   std::shared_ptr<Store> store = store_arg(args[0]);
-  auto consumed = reducer_of(self).step(*store);
+  opt::IncrementalReducer& reducer = reducer_of(self);
+  // A large delta is worth stepping detached.
+  const std::uint64_t count = store->node_count();
+  const std::uint64_t done = reducer.watermark();
+  auto consumed = run_detached(count > done ? count - done : 0, [&](Interrupt*) { return reducer.step(*store); });
   if (!consumed) raise(PyExc_ValueError, consumed.error().message().c_str());
   return id_to_py(*consumed);
 }
@@ -61,7 +66,7 @@ PyObject* watermark(PyObject* self) { return id_to_py(reducer_of(self).watermark
 PyObject* total_work(PyObject* self) { return id_to_py(reducer_of(self).total_work()); }
 PyObject* canonical_count(PyObject* self) { return id_to_py(reducer_of(self).canonical_count()); }
 
-constexpr Param kFinalizeParams[] = {{"store", true}, {"maximal_fusion", false}, {"outputs", false}};
+constexpr ParamSpec kFinalizeParams[] = {{"store", true}, {"maximal_fusion", false}, {"outputs", false}};
 constexpr Signature kFinalize = make_signature("IncrementalReducer.finalize()", kFinalizeParams, 1);
 
 PyObject* finalize(PyObject* self, const BoundArgs& args) {
@@ -70,7 +75,10 @@ PyObject* finalize(PyObject* self, const BoundArgs& args) {
   auto outputs = outputs_arg(args[2]);
   std::optional<std::span<const NodeId>> ids;
   if (outputs) ids = std::span<const NodeId>(*outputs);
-  auto result = reducer_of(self).finalize(*store, ids, maximal);
+  opt::IncrementalReducer& reducer = reducer_of(self);
+  auto result = run_detached(store->node_count(), [&](Interrupt* interrupt) {
+    return reducer.finalize(*store, ids, maximal, interrupt);
+  });
   if (!result) raise(PyExc_ValueError, result.error().message().c_str());
   return reduction_tuple(std::move(*result));
 }

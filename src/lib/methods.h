@@ -10,11 +10,11 @@ namespace tavrine::py {
 PyObject* store_nodes(PyObject* self);
 PyObject* store_to_dot(PyObject* self);
 
-inline constexpr Param kSerializeParams[] = {{"outputs", false}};
+inline constexpr ParamSpec kSerializeParams[] = {{"outputs", false}};
 inline constexpr Signature kSerialize = make_signature("GraphStore.serialize()", kSerializeParams, 1);
 PyObject* store_serialize(PyObject* self, const BoundArgs& args);
 
-inline constexpr Param kDeserializeParams[] = {{"data", true}};
+inline constexpr ParamSpec kDeserializeParams[] = {{"data", true}};
 inline constexpr Signature kDeserialize = make_signature("GraphStore.deserialize()", kDeserializeParams, 1);
 PyObject* store_deserialize(PyObject* self, const BoundArgs& args);
 
@@ -23,11 +23,11 @@ PyObject* store_deserialize(PyObject* self, const BoundArgs& args);
 namespace tavrine::py {
 
 // reduce.cpp
-inline constexpr Param kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
+inline constexpr ParamSpec kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
 inline constexpr Signature kReduce = make_signature("GraphStore.reduce()", kReduceParams, 0);
 PyObject* store_reduce(PyObject* self, const BoundArgs& args);
 
-inline constexpr Param kOutputsOnlyParams[] = {{"outputs", false}};
+inline constexpr ParamSpec kOutputsOnlyParams[] = {{"outputs", false}};
 inline constexpr Signature kReduceIncremental =
     make_signature("GraphStore.reduce_incremental()", kOutputsOnlyParams, 0);
 PyObject* store_reduce_incremental(PyObject* self, const BoundArgs& args);

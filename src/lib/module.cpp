@@ -8,6 +8,7 @@
 // re-import. For the same reason the module declines subinterpreters.
 #include "lib/binding.h"
 #include "lib/descriptor.h"
+#include "lib/detach.h"
 #include "lib/graph_store.h"
 #include "lib/incremental_reducer.h"
 
@@ -15,7 +16,7 @@ namespace tavrine::py {
 
 namespace {
 
-PyObject* version(PyObject* /*module*/) { return check(PyUnicode_FromString("0.0.1")); }
+PyObject* version(PyObject* /*module*/) { return check(PyUnicode_FromString(TAVRINE_VERSION)); }
 
 PyMethodDef g_version_def = noargs_row<version>("version", "version()\n--\n\n");
 
@@ -72,6 +73,7 @@ void add(PyObject* module, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
   return boundary([&]() -> int {
     ensure_types();
+    install_lock_wait_hooks();
     for (const ClassRow& row : kClasses) add(module, row.name, reinterpret_cast<PyObject*>(row.get()));
     Ref module_name = Ref::checked(PyModule_GetNameObject(module));
     Ref fn = Ref::checked(PyCFunction_NewEx(&g_version_def, module, module_name.get()));

@@ -4,6 +4,7 @@
 #include "lib/reduce.h"
 
 #include "lib/convert.h"
+#include "lib/detach.h"
 #include "lib/graph_store.h"
 #include "lib/methods.h"
 
@@ -39,7 +40,11 @@ namespace {
 opt::ReductionResult run(PyObject* self, bool maximal_fusion, const std::optional<std::vector<NodeId>>& outputs) {
   std::optional<std::span<const NodeId>> ids;
   if (outputs) ids = std::span<const NodeId>(*outputs);
-  auto result = opt::reduce_store(store_of(self), ids, maximal_fusion);
+  const Store& store = store_of(self);
+  auto result = run_detached(store.node_count(), [&](Interrupt* interrupt) {
+    InterruptCheck(interrupt).poll();
+    return opt::reduce_store(store, ids, maximal_fusion);
+  });
   if (!result) raise_bad_node_id(result.error());
   return std::move(*result);
 }

@@ -2,11 +2,14 @@
 // serialize() and deserialize(). Each takes what it needs from the store in
 // one short holding of the store's lock (a snapshot shares the store's
 // append-only storage) and builds Python objects only after releasing it.
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "blob/blob.h"
 #include "lib/convert.h"
+#include "lib/detach.h"
 #include "lib/graph_store.h"
 #include "lib/methods.h"
 #include "store/dot.h"
@@ -168,8 +171,13 @@ PyObject* node_dict(NodeId id, const NodeView& n, bool output, std::vector<Ref>&
 }  // namespace
 
 PyObject* store_nodes(PyObject* self) {
-  Snapshot snap = store_of(self).snapshot();
-  std::vector<std::uint8_t> marked = output_mask(snap);
+  const Store& store = store_of(self);
+  Snapshot snap;
+  std::vector<std::uint8_t> marked;
+  run_detached(store.node_count(), [&](Interrupt*) {
+    snap = store.snapshot();
+    marked = output_mask(snap);
+  });
   std::vector<Ref> name_cache(snap.payload_count());
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snap.size())));
   for (NodeId id = 0; id < snap.end_id(); ++id) {
@@ -179,8 +187,20 @@ PyObject* store_nodes(PyObject* self) {
 }
 
 PyObject* store_to_dot(PyObject* self) {
-  std::string dot = render_dot(store_of(self).snapshot());
-  return text(dot);
+  const Store& store = store_of(self);
+  bool ascii = false;
+  std::string dot = run_detached(store.node_count(), [&](Interrupt*) {
+    std::string out = render_dot(store.snapshot());
+    ascii = std::all_of(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return out;
+  });
+  if (!ascii) return text(dot);
+  // ASCII text is its own str buffer: the object is made attached and
+  // filled detached (nobody else can see it yet).
+  Ref out = Ref::checked(PyUnicode_New(static_cast<Py_ssize_t>(dot.size()), 127));
+  void* dest = PyUnicode_DATA(out.get());
+  run_detached(dot.size() / 64, [&](Interrupt*) { std::memcpy(dest, dot.data(), dot.size()); });
+  return out.release();
 }
 
 PyObject* store_serialize(PyObject* self, const BoundArgs& args) {
@@ -197,16 +217,22 @@ PyObject* store_serialize(PyObject* self, const BoundArgs& args) {
     snap = store.snapshot();
     out = snap.marks();
   }
-  auto writer = BlobWriter::prepare(snap, out);
+  const std::size_t work = snap.size();
+  auto writer = run_detached(work, [&](Interrupt* interrupt) { return BlobWriter::prepare(snap, out, interrupt); });
   if (!writer) raise(PyExc_OverflowError, writer.error().message().c_str());
+  // The bytes object is made attached and filled detached; nobody else can
+  // see it until it is returned, and an interrupted write drops it.
   Ref bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer->size())));
-  writer->write_to(PyBytes_AS_STRING(bytes.get()));
+  char* dest = PyBytes_AS_STRING(bytes.get());
+  run_detached(work, [&](Interrupt* interrupt) { writer->write_to(dest, interrupt); });
   return bytes.release();
 }
 
 PyObject* store_deserialize(PyObject* /*self*/, const BoundArgs& args) {
   std::string_view data = convert_arg("data", [&] { return to_bytes(args[0]); });
-  auto store = read_blob(data);
+  // The bytes object is immutable and the caller keeps it alive, so its
+  // buffer is read detached.
+  auto store = run_detached(data.size() / 64, [&](Interrupt* interrupt) { return read_blob(data, interrupt); });
   if (!store) raise(PyExc_ValueError, store.error().message().c_str());
   return wrap_store(std::move(*store));
 }

@@ -1,0 +1,165 @@
+"""Long calls let other threads run, answer Ctrl-C, and wait for locks
+without holding up the interpreter.
+
+The signal tests run in a child process, so that a stray KeyboardInterrupt
+can never reach the test runner.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from tavrine_core import GraphStore, IncrementalReducer
+
+BIG = 1_000_000
+
+
+def record(store, n, seed=1):
+    """n two-input ops over recent values, all live below the last one."""
+    import random
+
+    rnd = random.Random(seed)
+    x = store.add_source("x")
+    y = store.add_source("y")
+    last = y
+    add = store.add_op
+    names = ("add", "mul", "f", "g")
+    for k in range(n):
+        last = add(names[k % 4], [rnd.randrange(max(x, last - 16), last + 1), last])
+    return last
+
+
+@pytest.fixture(scope="module")
+def big():
+    store = GraphStore()
+    last = record(store, BIG)
+    return store, last, store.serialize(outputs=[last])
+
+
+class Ticker:
+    """A thread that wakes every millisecond and records the longest gap."""
+
+    def __init__(self):
+        self.longest = 0.0
+        self.stop = False
+        self.thread = threading.Thread(target=self.run)
+
+    def run(self):
+        last = time.perf_counter()
+        while not self.stop:
+            time.sleep(0.001)
+            now = time.perf_counter()
+            self.longest = max(self.longest, now - last)
+            last = now
+
+    def __enter__(self):
+        self.thread.start()
+        time.sleep(0.01)
+        return self
+
+    def __exit__(self, *exc):
+        self.stop = True
+        self.thread.join()
+
+
+def test_other_threads_keep_running_during_long_calls(big):
+    store, last, blob = big
+    with Ticker() as ticker:
+        store.reduce(outputs=[last])
+        store.reduction_report(outputs=[last])
+        GraphStore.deserialize(blob)
+        store.serialize()
+        store.to_dot()
+        reducer = IncrementalReducer()
+        reducer.step(store)
+        reducer.finalize(store, outputs=[last])
+    assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
+
+
+def test_a_thread_waiting_for_a_busy_reducer_does_not_hold_the_interpreter(big):
+    store, last, _ = big
+    reducer = IncrementalReducer()
+    reducer.step(store)
+    done = []
+
+    def finalize():
+        reducer.finalize(store, outputs=[last])
+        done.append("finalize")
+
+    with Ticker() as ticker:
+        worker = threading.Thread(target=finalize)
+        worker.start()
+        time.sleep(0.02)
+        # Waits for the reducer's lock while the finalize works under it.
+        assert reducer.watermark() == store.node_count()
+        worker.join()
+    assert done == ["finalize"]
+    assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
+
+
+# Each call is interrupted by a SIGINT that a timer thread sends a quarter of
+# the way through a run that takes long enough; the child checks that
+# KeyboardInterrupt arrived early, and that the store and the reducer are as
+# they were and still work.
+CHILD = textwrap.dedent(
+    r"""
+    import os, signal, sys, threading, time
+    sys.path.insert(0, os.environ["TESTS_DIR"])
+    from tavrine_core import GraphStore, IncrementalReducer
+    from test_citizen import record
+
+    which = sys.argv[1]
+    n = 200_000
+    while True:
+        store = GraphStore()
+        last = record(store, n)
+        blob = store.serialize(outputs=[last])
+        reducer = IncrementalReducer()
+        reducer.step(store)
+        store.add_op("h", [last])
+        calls = {
+            "reduce": lambda: store.reduce(outputs=[last]),
+            "reduction_report": lambda: store.reduction_report(outputs=[last]),
+            "finalize": lambda: reducer.finalize(store, outputs=[last]),
+            "deserialize": lambda: GraphStore.deserialize(blob),
+            "serialize": lambda: store.serialize(),
+        }
+        t0 = time.perf_counter()
+        calls[which]()
+        full = time.perf_counter() - t0
+        if full > 0.15:
+            break
+        n *= 2
+    # `finalize` above consumed the extra node; give the next one its own.
+    reducer = IncrementalReducer()
+    reducer.step(store)
+    store.add_op("h2", [last])
+    before = store.serialize()
+    watermark = reducer.watermark(), reducer.total_work(), reducer.canonical_count()
+    threading.Timer(full / 4, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+    t0 = time.perf_counter()
+    try:
+        calls[which]()
+    except KeyboardInterrupt:
+        took = time.perf_counter() - t0
+    else:
+        sys.exit(f"{which}: no KeyboardInterrupt")
+    assert took < full * 3 / 4, (which, took, full)
+    assert store.serialize() == before
+    assert (reducer.watermark(), reducer.total_work(), reducer.canonical_count()) == watermark
+    assert store.add_op("after", [last]) == store.node_count() - 1
+    assert reducer.step(store) == 2
+    print("ok")
+    """
+)
+
+
+@pytest.mark.parametrize("which", ["deserialize", "serialize"])
+def test_ctrl_c_interrupts_a_long_call_and_leaves_everything_as_it_was(which):
+    env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", CHILD, which], capture_output=True, text=True, timeout=300, env=env)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stdout + out.stderr
