@@ -41,6 +41,27 @@ demo-here: build-here
 test-here: build-here
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
+	@$(MAKE) --no-print-directory refcheck-here
+
+# The module once more for the debug interpreter (python3.14-dbg), in its own
+# venv and build folder, and the reference-balance test under it. A Debug
+# build: the interpreter headers' own assertions stay on. (The release run
+# above skips that one file: a release interpreter counts no references.)
+DBG_PY ?= python3.14d
+DBG_BUILD := build/debug
+DBG_VENV := build/venv-dbg
+DBG_VPY := $(DBG_VENV)/bin/python
+
+.PHONY: refcheck refcheck-here
+refcheck:
+	@$(RUN) $(MAKE) --no-print-directory $@-here
+
+refcheck-here:
+	@test -x $(DBG_VPY) || $(DBG_PY) -m venv --system-site-packages $(DBG_VENV)
+	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	  -C build-dir=$(DBG_BUILD) -C cmake.build-type=Debug \
+	  -C cmake.define.TAVRINE_WERROR=ON -C cmake.args=-GNinja .
+	cd tests && $(CURDIR)/$(DBG_VPY) -m pytest -q -p no:cacheprovider test_refcounts.py
 
 bench-here: build-here
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON
