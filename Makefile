@@ -57,6 +57,7 @@ refcheck:
 	@$(RUN) $(MAKE) --no-print-directory $@-here
 
 refcheck-here:
+	@command -v $(DBG_PY) >/dev/null || { echo "refcheck: no $(DBG_PY) (Debian package python3.14-dbg)" >&2; exit 1; }
 	@test -x $(DBG_VPY) || $(DBG_PY) -m venv --system-site-packages $(DBG_VENV)
 	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
 	  -C build-dir=$(DBG_BUILD) -C cmake.build-type=Debug \
