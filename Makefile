@@ -44,6 +44,7 @@ test-here: build-here
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 	$(VPY) -m mypy.stubtest tavrine_core --allowlist tests/stubtest_allowlist.txt
 	$(VPY) -m mypy examples docs/pictures.py bench/plot.py
+	@$(MAKE) --no-print-directory refcheck-here
 
 # The pictures of docs/: the rendered example graphs (SVG, with graphviz).
 # The benchmark plots come from `make bench`.
@@ -54,6 +55,27 @@ docs-here: build-here
 # the Python tests against it, and installs from a read-only copy of the tree.
 package-here: venv-here
 	scripts/package-check
+
+# The module once more for the debug interpreter (python3.14-dbg), in its own
+# venv and build folder, and the reference-balance test under it. A Debug
+# build: the interpreter headers' own assertions stay on. (The release run
+# above skips that one file: a release interpreter counts no references.)
+DBG_PY ?= python3.14d
+DBG_BUILD := build/debug
+DBG_VENV := build/venv-dbg
+DBG_VPY := $(DBG_VENV)/bin/python
+
+.PHONY: refcheck refcheck-here
+refcheck:
+	@$(RUN) $(MAKE) --no-print-directory $@-here
+
+refcheck-here:
+	@command -v $(DBG_PY) >/dev/null || { echo "refcheck: no $(DBG_PY) (Debian package python3.14-dbg)" >&2; exit 1; }
+	@test -x $(DBG_VPY) || $(DBG_PY) -m venv --system-site-packages $(DBG_VENV)
+	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	  -C build-dir=$(DBG_BUILD) -C cmake.build-type=Debug \
+	  -C cmake.define.TAVRINE_WERROR=ON -C cmake.args=-GNinja .
+	cd tests && $(CURDIR)/$(DBG_VPY) -m pytest -q -p no:cacheprovider test_refcounts.py
 
 bench-here: build-here
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON
@@ -67,11 +89,31 @@ tsan-here:
 	cmake --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
 
+# asan also builds the module with AddressSanitizer+UBSan and runs the Python
+# suite against it under the release interpreter. The interpreter is not
+# instrumented, so clang's runtime is preloaded ahead of it, and
+# PYTHONMALLOC=malloc hands every object allocation to that runtime. Leak
+# detection stays off: the interpreter keeps much memory until exit. Python
+# output is captured, but a report goes straight to the terminal. One test
+# cannot run there: it limits the address space of a child, which leaves no
+# room for the sanitizer's shadow memory (and so does the suite that runs
+# children out of memory on purpose).
+ASAN_RUNTIME = $(shell clang++ -print-file-name=libclang_rt.asan-x86_64.so)
+# Reports name functions and lines through llvm-symbolizer when the root has
+# it, else through binutils' addr2line.
+SYMBOLIZER = $(firstword $(wildcard $(dir $(realpath $(shell command -v clang++)))llvm-symbolizer) \
+  $(shell command -v addr2line))
+SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc ASAN_SYMBOLIZER_PATH=$(SYMBOLIZER) \
+  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 asan-here:
 	CXX=clang++ cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTAVRINE_PYTHON=OFF -DTAVRINE_TESTS=ON -DTAVRINE_SANITIZE=address,undefined
+	  -DTAVRINE_PYTHON=ON -DPython_EXECUTABLE=$$(command -v $(PY)) \
+	  -DTAVRINE_TESTS=ON -DTAVRINE_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	cd tests && $(SAN_ENV) PYTHONPATH=$(CURDIR)/build/asan $(PY) -m pytest -q -p no:cacheprovider --capture=sys . \
+	  -k "not test_forged_counts_reserve_no_more_than_the_data_holds and not test_a_failed_allocation_raises"
 
 fuzz-here:
 	CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

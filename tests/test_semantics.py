@@ -8,6 +8,7 @@ their values through reduce(), reduce(maximal_fusion=True), reducing a
 reduced store, and IncrementalReducer.finalize(); outputs that end up in one
 reduced node must be exactly the outputs with equal values.
 """
+import os
 import random
 import subprocess
 import sys
@@ -196,7 +197,7 @@ class TestDeterminism:
     def test_two_processes_give_identical_bytes(self):
         runs = []
         for seed_env in ("1", "2", "random"):
-            env = {"PYTHONHASHSEED": seed_env}
+            env = dict(os.environ, PYTHONHASHSEED=seed_env)  # only the seed differs
             done = subprocess.run([sys.executable, "-c", DETERMINISM_SCRIPT, "12345"], capture_output=True,
                                   text=True, timeout=120, env=env)
             assert done.returncode == 0, done.stderr

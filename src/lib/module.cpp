@@ -12,6 +12,18 @@
 #include "lib/graph_store.h"
 #include "lib/incremental_reducer.h"
 
+// The build states whether the interpreter it targets is a debug one
+// (TAVRINE_PY_DEBUG, from CMakeLists.txt). A module whose headers disagree
+// would load, but its reference counting would not match the interpreter's,
+// so a mixed build is refused here rather than shipped.
+#if defined(TAVRINE_PY_DEBUG)
+#if TAVRINE_PY_DEBUG && !defined(Py_REF_DEBUG)
+#error "building for a debug interpreter against a release pyconfig.h: Py_REF_DEBUG is not defined"
+#elif !TAVRINE_PY_DEBUG && defined(Py_REF_DEBUG)
+#error "building for a release interpreter against a debug pyconfig.h: Py_REF_DEBUG is defined"
+#endif
+#endif
+
 namespace tavrine::py {
 
 namespace {
