@@ -141,32 +141,67 @@ PyObject* member_list(MembersView members) {
   return list.release();
 }
 
-// One node's dict, keys in the documented order.
-PyObject* node_dict(NodeId id, const NodeView& n, bool output, std::vector<Ref>& name_cache) {
-  const Texts& t = texts();
-  Ref d = Ref::checked(PyDict_New());
-  set(d.get(), t.id, Ref::checked(PyLong_FromUnsignedLongLong(id)));
-  set(d.get(), t.output, Ref::borrow(output ? Py_True : Py_False));
-  std::span<const NodeId> inputs = n.inputs();
-  Ref in = Ref::checked(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
-  for (std::size_t k = 0; k < inputs.size(); ++k) {
-    PyList_SET_ITEM(in.get(), static_cast<Py_ssize_t>(k), check(PyLong_FromUnsignedLongLong(inputs[k])));
+// Builds the dicts of nodes(). Every dict of a call starts as a copy of a
+// template holding its keys in the documented order (copying a small dict
+// copies its key table in one piece, where inserting key by key would grow
+// it), then gets its values set. Ints are made once: the int of an id serves
+// as that node's "id" and wherever the node is an input, and one name str
+// serves every node of a payload.
+class NodeDicts {
+ public:
+  NodeDicts(const Snapshot& snap, std::vector<Ref>& ids) : snap_(snap), ids_(ids), names_(snap.payload_count()) {
+    const Texts& t = texts();
+    PyObject* base[] = {t.id, t.output, t.inputs, t.kind, t.name, t.params};
+    plain_ = make_template(base, {});
+    PyObject* external[] = {t.descriptor};
+    with_descriptor_ = make_template(base, external);
+    PyObject* stage[] = {t.n_members, t.members};
+    with_members_ = make_template(base, stage);
   }
-  set(d.get(), t.inputs, std::move(in));
-  const NodeKind kind = n.kind();
-  set(d.get(), t.kind, Ref::borrow(t.kinds[static_cast<int>(kind)]));
-  // Names are immutable: one str per distinct payload serves every node.
-  Ref& name = name_cache[n.payload_id()];
-  if (!name) name = kind_has_name(kind) ? Ref::checked(text(n.name())) : Ref::borrow(t.empty);
-  set(d.get(), t.name, Ref::borrow(name.get()));
-  set(d.get(), t.params, Ref::checked(params_dict(n.params())));
-  if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(n.descriptor())));
-  if (kind == NodeKind::Stage) {
-    set(d.get(), t.n_members, Ref::checked(PyLong_FromSize_t(n.members().size())));
-    set(d.get(), t.members, Ref::checked(member_list(n.members())));
+
+  PyObject* node(NodeId id, bool output) {
+    const Texts& t = texts();
+    const NodeView n = snap_.node(id);
+    const NodeKind kind = n.kind();
+    PyObject* shape = kind == NodeKind::External ? with_descriptor_.get()
+                      : kind == NodeKind::Stage  ? with_members_.get()
+                                                 : plain_.get();
+    Ref d = Ref::checked(PyDict_Copy(shape));
+    ids_[id] = Ref::checked(PyLong_FromUnsignedLongLong(id));
+    set(d.get(), t.id, Ref::borrow(ids_[id].get()));
+    set(d.get(), t.output, Ref::borrow(output ? Py_True : Py_False));
+    const std::span<const NodeId> inputs = n.inputs();
+    Ref in = Ref::checked(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      PyList_SET_ITEM(in.get(), static_cast<Py_ssize_t>(k), Py_NewRef(ids_[inputs[k]].get()));
+    }
+    set(d.get(), t.inputs, std::move(in));
+    set(d.get(), t.kind, Ref::borrow(t.kinds[static_cast<int>(kind)]));
+    Ref& name = names_[n.payload_id()];
+    if (!name) name = kind_has_name(kind) ? Ref::checked(text(n.name())) : Ref::borrow(t.empty);
+    set(d.get(), t.name, Ref::borrow(name.get()));
+    set(d.get(), t.params, Ref::checked(params_dict(n.params())));
+    if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(n.descriptor())));
+    if (kind == NodeKind::Stage) {
+      set(d.get(), t.n_members, Ref::checked(PyLong_FromSize_t(n.members().size())));
+      set(d.get(), t.members, Ref::checked(member_list(n.members())));
+    }
+    return d.release();
   }
-  return d.release();
-}
+
+ private:
+  static Ref make_template(std::span<PyObject* const> keys, std::span<PyObject* const> more) {
+    Ref d = Ref::checked(PyDict_New());
+    for (PyObject* k : keys) set(d.get(), k, Ref::borrow(Py_None));
+    for (PyObject* k : more) set(d.get(), k, Ref::borrow(Py_None));
+    return d;
+  }
+
+  const Snapshot& snap_;
+  std::vector<Ref>& ids_;
+  std::vector<Ref> names_;
+  Ref plain_, with_descriptor_, with_members_;
+};
 
 }  // namespace
 
@@ -178,10 +213,11 @@ PyObject* store_nodes(PyObject* self) {
     snap = store.snapshot();
     marked = output_mask(snap);
   });
-  std::vector<Ref> name_cache(snap.payload_count());
+  std::vector<Ref> ids(snap.size());
+  NodeDicts dicts(snap, ids);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snap.size())));
   for (NodeId id = 0; id < snap.end_id(); ++id) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), node_dict(id, snap.node(id), marked[id] != 0, name_cache));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), dicts.node(id, marked[id] != 0));
   }
   return list.release();
 }

@@ -62,7 +62,7 @@ struct IncrementalReducer::State {
   static constexpr std::uint8_t kChainMax = 8;
   static constexpr std::uint8_t kSpilled = 255;
 
-  State() : payloads(fresh_seed(this)) {}
+  State() : payloads(fresh_seed()) {}
 
   // ---- the canonical form
   PayloadInterner payloads;

@@ -66,7 +66,7 @@ struct Store::Index {
 
 Store::Store()
     : serial_(g_next_serial.fetch_add(1, std::memory_order_relaxed)),
-      data_(std::make_shared<detail::StoreData>(fresh_seed(this))),
+      data_(std::make_shared<detail::StoreData>(fresh_seed())),
       index_(std::make_unique<Index>()) {}
 
 Store::~Store() = default;

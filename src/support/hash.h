@@ -82,13 +82,13 @@ inline std::uint64_t process_seed() noexcept {
   return seed;
 }
 
-// A seed for one table's hash: the process seed mixed with a counter, the
-// clock and an address, so that two tables never share a seed.
-inline std::uint64_t fresh_seed(const void* salt) noexcept {
+// A seed for one table's hash: the process seed mixed with a counter and
+// the clock, so that two tables never share a seed.
+inline std::uint64_t fresh_seed() noexcept {
   static std::atomic<std::uint64_t> counter{0};
   const auto tick = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  return detail::mix64(process_seed() ^ detail::mix64(tick + counter.fetch_add(1, std::memory_order_relaxed)) ^
-                       reinterpret_cast<std::uintptr_t>(salt));
+  const std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
+  return detail::mix64(process_seed() ^ detail::mix64(tick ^ (n * 0x9E3779B97F4A7C15ull)));
 }
 
 }  // namespace tavrine
