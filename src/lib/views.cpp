@@ -81,6 +81,10 @@ PyObject* text(std::string_view s) {
 void set(PyObject* dict, PyObject* key, Ref value) {
   if (PyDict_SetItem(dict, key, value.get()) < 0) throw_pyerr();
 }
+// The same with a borrowed value.
+void put(PyObject* dict, PyObject* key, PyObject* value) {
+  if (PyDict_SetItem(dict, key, value) < 0) throw_pyerr();
+}
 
 PyObject* param_value(const ParamValueRef& v) {
   switch (v.tag()) {
@@ -149,7 +153,7 @@ PyObject* member_list(MembersView members) {
 // serves every node of a payload.
 class NodeDicts {
  public:
-  NodeDicts(const Snapshot& snap, std::vector<Ref>& ids) : snap_(snap), ids_(ids), names_(snap.payload_count()) {
+  NodeDicts(const Snapshot& snap, std::vector<PyObject*>& ids) : snap_(snap), ids_(ids), names_(snap.payload_count()) {
     const Texts& t = texts();
     PyObject* base[] = {t.id, t.output, t.inputs, t.kind, t.name, t.params};
     plain_ = make_template(base, {});
@@ -167,19 +171,21 @@ class NodeDicts {
                       : kind == NodeKind::Stage  ? with_members_.get()
                                                  : plain_.get();
     Ref d = Ref::checked(PyDict_Copy(shape));
-    ids_[id] = Ref::checked(PyLong_FromUnsignedLongLong(id));
-    set(d.get(), t.id, Ref::borrow(ids_[id].get()));
-    set(d.get(), t.output, Ref::borrow(output ? Py_True : Py_False));
+    // The int stays alive in this dict, which the result list keeps.
+    Ref id_int = Ref::checked(PyLong_FromUnsignedLongLong(id));
+    put(d.get(), t.id, id_int.get());
+    ids_[id] = id_int.get();
+    put(d.get(), t.output, output ? Py_True : Py_False);
     const std::span<const NodeId> inputs = n.inputs();
     Ref in = Ref::checked(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
     for (std::size_t k = 0; k < inputs.size(); ++k) {
-      PyList_SET_ITEM(in.get(), static_cast<Py_ssize_t>(k), Py_NewRef(ids_[inputs[k]].get()));
+      PyList_SET_ITEM(in.get(), static_cast<Py_ssize_t>(k), Py_NewRef(ids_[inputs[k]]));
     }
-    set(d.get(), t.inputs, std::move(in));
-    set(d.get(), t.kind, Ref::borrow(t.kinds[static_cast<int>(kind)]));
+    put(d.get(), t.inputs, in.get());
+    put(d.get(), t.kind, t.kinds[static_cast<int>(kind)]);
     Ref& name = names_[n.payload_id()];
     if (!name) name = kind_has_name(kind) ? Ref::checked(text(n.name())) : Ref::borrow(t.empty);
-    set(d.get(), t.name, Ref::borrow(name.get()));
+    put(d.get(), t.name, name.get());
     set(d.get(), t.params, Ref::checked(params_dict(n.params())));
     if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(n.descriptor())));
     if (kind == NodeKind::Stage) {
@@ -198,7 +204,7 @@ class NodeDicts {
   }
 
   const Snapshot& snap_;
-  std::vector<Ref>& ids_;
+  std::vector<PyObject*>& ids_;  // borrowed: each held by its node's dict
   std::vector<Ref> names_;
   Ref plain_, with_descriptor_, with_members_;
 };
@@ -213,8 +219,20 @@ PyObject* store_nodes(PyObject* self) {
     snap = store.snapshot();
     marked = output_mask(snap);
   });
-  std::vector<Ref> ids(snap.size());
+  std::vector<PyObject*> ids(snap.size());
   NodeDicts dicts(snap, ids);
+  // The dicts and lists made here cannot take part in a cycle before they
+  // are returned, yet every collection that ran while they are made would
+  // walk all of them made so far, again and again (half of the time of a
+  // large call). So the collector pauses meanwhile and resumes after, if it
+  // was on. (Another thread that turns it off in the middle of the call has
+  // it back on when the call ends: collecting is never unsafe.)
+  struct PauseCollector {
+    int was_enabled = PyGC_Disable();
+    ~PauseCollector() {
+      if (was_enabled) PyGC_Enable();
+    }
+  } pause;
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snap.size())));
   for (NodeId id = 0; id < snap.end_id(); ++id) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), dicts.node(id, marked[id] != 0));
