@@ -1,5 +1,6 @@
 #include "lib/graph_store.h"
 
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -52,6 +53,15 @@ PyObject* id_result(const Expected<NodeId, BadNodeId>& result) {
 // scratch bytes can be per thread.
 Expected<NodeId, BadNodeId> intern(PyObject* self, NodeKind kind, std::string_view name, const ParamMap& params,
                                    std::span<const NodeId> inputs, const PayloadDescriptor* descriptor = nullptr) {
+  // The common payload, a short name without params, is encoded on the stack.
+  constexpr std::size_t kShort = 56;
+  if (params.empty() && descriptor == nullptr && kind_has_name(kind) && name.size() <= kShort) {
+    char buf[kShort + 8];
+    enc::store_u32(buf, static_cast<std::uint32_t>(name.size()));
+    std::memcpy(buf + 4, name.data(), name.size());
+    enc::store_u32(buf + 4 + name.size(), 0);
+    return store_of(self).intern(NodeRef{PayloadKey{kind, {buf, name.size() + 8}, false}, inputs});
+  }
   thread_local std::string bytes;
   struct Trim {
     // A thread that once recorded a huge payload does not keep its room.

@@ -120,13 +120,8 @@ void append_param_text(std::string& out, ParamsView params) {
 
 // ---- writing -----------------------------------------------------------------
 
-void PayloadEncoder::u32(std::uint64_t v) {
-  if (v > UINT32_MAX) [[unlikely]] {
-    throw std::length_error("a text or list of " + std::to_string(v) + " items is too long to store");
-  }
-  char b[4];
-  enc::store_u32(b, static_cast<std::uint32_t>(v));
-  out_.append(b, 4);
+void PayloadEncoder::too_long(std::uint64_t v) {
+  throw std::length_error("a text or list of " + std::to_string(v) + " items is too long to store");
 }
 
 void PayloadEncoder::params(const ParamMap& params) {
@@ -286,10 +281,7 @@ std::uint64_t payload_hash(std::uint64_t seed, const PayloadKey& key) {
   return detail::mix64(h);
 }
 
-bool payload_equal(const PayloadKey& a, const PayloadKey& b) noexcept {
-  if (a.kind != b.kind || a.has_nan != b.has_nan || a.bytes.size() != b.bytes.size()) return false;
-  if (detail::same_bytes(a.bytes.data(), b.bytes.data(), a.bytes.size())) return true;
-  if (!a.has_nan) return false;
+bool payload_equal_slow(const PayloadKey& a, const PayloadKey& b) noexcept {
   // Equal up to the NaNs: the same bytes before the params, then entry by
   // entry with Floats compared canonically.
   const std::size_t off = params_offset(a);

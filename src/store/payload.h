@@ -37,6 +37,7 @@
 
 #include "store/node.h"
 #include "support/append_only.h"
+#include "support/hash.h"
 #include "support/interner.h"
 
 namespace tavrine {
@@ -251,7 +252,13 @@ class PayloadEncoder {
  public:
   explicit PayloadEncoder(std::string& out) noexcept : out_(out) {}
   void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
-  void u32(std::uint64_t v);  // refuses values above 2^32 - 1
+  // Refuses values above 2^32 - 1.
+  void u32(std::uint64_t v) {
+    if (v > UINT32_MAX) [[unlikely]] too_long(v);
+    char b[4];
+    enc::store_u32(b, static_cast<std::uint32_t>(v));
+    out_.append(b, 4);
+  }
   void u64(std::uint64_t v) {
     char b[8];
     enc::store_u64(b, v);
@@ -274,6 +281,7 @@ class PayloadEncoder {
                std::span<const StageMember> members);
 
  private:
+  [[noreturn]] static void too_long(std::uint64_t v);
   std::string& out_;
 };
 
@@ -317,7 +325,13 @@ struct EncodedPayload {
 
 // Hash of a payload, consistent with payload equality (NaNs canonical).
 std::uint64_t payload_hash(std::uint64_t seed, const PayloadKey& key);
-bool payload_equal(const PayloadKey& a, const PayloadKey& b) noexcept;
+// Equal up to NaN payload bits (which only payloads marked has_nan hold).
+bool payload_equal_slow(const PayloadKey& a, const PayloadKey& b) noexcept;
+inline bool payload_equal(const PayloadKey& a, const PayloadKey& b) noexcept {
+  if (a.kind != b.kind || a.has_nan != b.has_nan || a.bytes.size() != b.bytes.size()) return false;
+  if (detail::same_bytes(a.bytes.data(), b.bytes.data(), a.bytes.size())) return true;
+  return a.has_nan && payload_equal_slow(a, b);
+}
 
 // ---- interning -------------------------------------------------------------------
 

@@ -59,6 +59,7 @@ inline std::uint64_t hash_bytes(std::uint64_t h, std::string_view s) noexcept {
 // names and keys that dominate.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n <= 8) return n == 0 || tail_word(a, n) == tail_word(b, n);
+  if (n <= 16) return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
   return std::memcmp(a, b, n) == 0;
 }
 inline bool same_text(std::string_view a, std::string_view b) noexcept {
