@@ -223,12 +223,12 @@ class BlobReader {
   // for a present preprocessing_ref), then the entries sorted by key with a
   // stable sort, bools as 0 or 1.
   std::string_view canonical_payload(NodeKind kind, const char* begin) {
-    scratch_.clear();
+    slot_->scratch.clear();
     if (kind != NodeKind::External) {
-      scratch_.append(begin, static_cast<std::size_t>(params_at_ - begin));
+      slot_->scratch.append(begin, static_cast<std::size_t>(params_at_ - begin));
     } else {
       // The descriptor again, with its presence flag as 0 or 1.
-      PayloadEncoder enc(scratch_);
+      PayloadEncoder enc(slot_->scratch);
       const char* p = begin;
       for (int i = 0; i < 5; ++i) {
         enc.str(enc::str_at(p));
@@ -258,7 +258,7 @@ class BlobReader {
       entries_.push_back(e);
     }
     std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    PayloadEncoder enc(scratch_);
+    PayloadEncoder enc(slot_->scratch);
     enc.u32(n);
     for (const Entry& e : entries_) {
       enc.str(e.key);
@@ -271,11 +271,12 @@ class BlobReader {
         enc.u64(e.bits);
       }
     }
-    return scratch_;
+    return slot_->scratch;
   }
 
-  // Input ids are blob positions below the record's own position `pos`; each
-  // is mapped to the id the store gave that position.
+  // Input ids are blob positions below the record's own position `pos`;
+  // they are mapped to the ids the store gave those positions when the
+  // record is interned.
   bool inputs(std::uint64_t pos) {
     std::uint32_t n;
     if (!u32(n)) return false;
@@ -289,11 +290,12 @@ class BlobReader {
       }
       return truncated();
     }
-    inputs_.resize(n);
+    std::vector<NodeId>& in = slot_->inputs;
+    in.resize(n);
     for (std::uint32_t k = 0; k < n; ++k) {
       const std::uint64_t id = get_le64(p_ + std::size_t{k} * kIdBytes);
       if (id >= pos) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id);
-      inputs_[k] = id_of(id);
+      in[k] = id;
     }
     p_ += std::size_t{n} * kIdBytes;
     return true;
@@ -303,8 +305,8 @@ class BlobReader {
   bool members() {
     std::uint32_t n;
     if (!u32(n)) return false;
-    scratch_.clear();
-    PayloadEncoder enc(scratch_);
+    slot_->scratch.clear();
+    PayloadEncoder enc(slot_->scratch);
     enc.u32(n);
     for (std::uint32_t m = 0; m < n; ++m) {
       std::string_view token;
@@ -340,7 +342,19 @@ class BlobReader {
     return present == 0 || skip_str();
   }
 
-  bool record(std::uint64_t pos) {
+  // One record read but not yet interned: its payload (in the input or in
+  // its scratch space) and its inputs as blob positions.
+  struct Slot {
+    NodeKind kind = NodeKind::Source;
+    std::string_view payload;
+    bool has_nan = false;
+    std::vector<NodeId> inputs;
+    std::string scratch;
+    NodeId key = 0;  // the largest input position (0 without inputs)
+  };
+
+  bool parse(std::uint64_t pos, Slot& slot) {
+    slot_ = &slot;
     std::uint8_t tag;
     if (!u8(tag)) return false;
     if (tag >= kNodeKindCount) [[unlikely]] return fail(Kind::BadTag, tag, "node");
@@ -358,20 +372,28 @@ class BlobReader {
       case NodeKind::Exchange: ok = params(); break;
     }
     if (!ok) return false;
-    std::string_view payload;
     if (kind == NodeKind::Stage) {
-      payload = scratch_;
+      slot.payload = slot.scratch;
     } else {
-      payload = canonical_ ? std::string_view(begin, static_cast<std::size_t>(here() - begin))
-                           : canonical_payload(kind, begin);
+      slot.payload = canonical_ ? std::string_view(begin, static_cast<std::size_t>(here() - begin))
+                                : canonical_payload(kind, begin);
       if (kind == NodeKind::Source) {
-        inputs_.clear();
+        slot.inputs.clear();
       } else if (!inputs(pos)) {
         return false;
       }
     }
+    slot.kind = kind;
+    slot.has_nan = has_nan_;
+    slot.key = slot.inputs.empty() ? 0 : *std::max_element(slot.inputs.begin(), slot.inputs.end());
+    return true;
+  }
 
-    auto id = batch_->intern(NodeRef{PayloadKey{kind, payload, has_nan_}, inputs_});
+  bool intern(std::uint64_t pos, Slot& slot) {
+    if (remapped_) {
+      for (NodeId& in : slot.inputs) in = id_of(in);
+    }
+    auto id = batch_->intern(NodeRef{PayloadKey{slot.kind, slot.payload, slot.has_nan}, slot.inputs});
     // Mapped inputs are ids the store already handed out, so this cannot
     // fail; should it, the reference is reported as out of range.
     if (!id) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id.error().id);
@@ -402,9 +424,33 @@ class BlobReader {
     store_ = std::make_unique<Store>();
     Store::Batch batch(*store_);
     batch_ = &batch;
+    // Records are read a few ahead of the one being interned, and the node
+    // each will be looked up under (its largest input) is fetched into the
+    // cache meanwhile, then the first node filed under it: a lookup then
+    // rarely waits for memory. Positions equal ids until a record repeats,
+    // and a fetch for a wrong guess is only wasted.
+    constexpr std::uint32_t kAhead = 8;
+    Slot ring[kAhead];
+    std::uint32_t parsed = 0;
+    auto read_ahead = [&]() {
+      Slot& slot = ring[parsed % kAhead];
+      if (!parse(parsed, slot)) return false;
+      if (!slot.inputs.empty()) batch.prefetch(slot.key);
+      ++parsed;
+      return true;
+    };
+    while (parsed < std::min(n_records, kAhead)) {
+      if (!read_ahead()) return false;
+    }
     for (std::uint32_t i = 0; i < n_records; ++i) {
       check_.tick();
-      if (!record(i)) return false;
+      Slot& slot = ring[i % kAhead];
+      if (!intern(i, slot)) return false;
+      if (i + kAhead / 2 < parsed) {
+        const Slot& later = ring[(i + kAhead / 2) % kAhead];
+        if (!later.inputs.empty()) batch.prefetch_chain(later.key);
+      }
+      if (parsed < n_records && !read_ahead()) return false;
     }
 
     std::uint32_t n_outputs;
@@ -435,9 +481,8 @@ class BlobReader {
   bool canonical_ = true;
   bool has_nan_ = false;
   const char* params_at_ = nullptr;
-  std::vector<NodeId> inputs_;
+  Slot* slot_ = nullptr;  // the record being read
   std::vector<Entry> entries_;
-  std::string scratch_;
 };
 
 }  // namespace

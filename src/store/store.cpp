@@ -234,6 +234,18 @@ Expected<Ok, BadNodeId> Store::Batch::mark_output(NodeId id) {
   return store_.mutex_.while_locked([&] { return store_.mark_locked(id); });
 }
 
+void Store::Batch::prefetch(NodeId key) const noexcept {
+  const detail::StoreData& d = *store_.data_;
+  if (key < d.nodes.size()) __builtin_prefetch(&d.nodes[key]);
+}
+
+void Store::Batch::prefetch_chain(NodeId key) const noexcept {
+  const detail::StoreData& d = *store_.data_;
+  if (key >= d.nodes.size()) return;
+  const std::uint32_t first = d.nodes[key].head.load(std::memory_order_relaxed);
+  if (first != kNoNode) __builtin_prefetch(&d.nodes[first]);
+}
+
 void Store::Batch::reserve(std::size_t nodes, std::size_t payloads) {
   store_.mutex_.while_locked([&] {
     detail::StoreData& d = *store_.data_;

@@ -140,6 +140,11 @@ class Store {
     // Room for `nodes` more nodes and `payloads` more payloads, made ahead
     // (only a hint: never required).
     void reserve(std::size_t nodes, std::size_t payloads);
+    // Cache hints for a lookup some nodes ahead, under the node `key` (the
+    // new node's largest input): fetch that node, and later the first node
+    // filed under it. They never change the store.
+    void prefetch(NodeId key) const noexcept;
+    void prefetch_chain(NodeId key) const noexcept;
 
    private:
     Store& store_;
