@@ -44,6 +44,10 @@ std::uint64_t hash_node(std::uint64_t payload_hash, std::span<const NodeId> inpu
 
 bool same_inputs(const NodeRec& r, std::span<const NodeId> inputs) noexcept {
   if (r.n_inputs != inputs.size()) return false;
+  if (inputs.size() <= 2) {
+    // Inline; the unused slot of a one-input record is never compared.
+    return r.in.near[0] == inputs[0] && (inputs.size() < 2 || r.in.near[1] == inputs[1]);
+  }
   const NodeId* stored = r.inputs();
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     if (stored[k] != inputs[k]) return false;
@@ -51,7 +55,13 @@ bool same_inputs(const NodeRec& r, std::span<const NodeId> inputs) noexcept {
   return true;
 }
 
-NodeId key_of(std::span<const NodeId> inputs) noexcept { return *std::max_element(inputs.begin(), inputs.end()); }
+NodeId key_of(std::span<const NodeId> inputs) noexcept {
+  switch (inputs.size()) {
+    case 1: return inputs[0];
+    case 2: return std::max(inputs[0], inputs[1]);
+    default: return *std::max_element(inputs.begin(), inputs.end());
+  }
+}
 
 }  // namespace
 
