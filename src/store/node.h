@@ -41,15 +41,40 @@ inline std::uint64_t canonical_nan(std::uint64_t bits) noexcept {
   return nan ? 0x7FF8000000000000ull : bits;
 }
 
-// One parameter value. The four variants are distinct values: Int 1, Float
-// 1.0, Bool true and Str "1" never compare equal. A Float keeps its exact bit
-// pattern; equality and hashing treat every NaN as the canonical quiet NaN,
-// and -0.0 differs from 0.0.
-class ParamValue {
+// The variant of a parameter value and its 64 bits: the integer, the
+// Float's exact bit pattern, or the truth value (a Str's text is kept by
+// the value classes below).
+class ParamBits {
  public:
   enum class Tag : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
   static constexpr std::uint64_t kCanonicalNan = 0x7FF8000000000000ull;
 
+  Tag tag() const noexcept { return tag_; }
+  std::int64_t as_int() const noexcept { return static_cast<std::int64_t>(bits_); }
+  double as_float() const noexcept {
+    double d;
+    std::memcpy(&d, &bits_, sizeof d);
+    return d;
+  }
+  // The stored pattern, NaN payloads included.
+  std::uint64_t float_bits() const noexcept { return bits_; }
+  // The pattern identity uses: every NaN replaced by the canonical NaN.
+  std::uint64_t canonical_float_bits() const noexcept { return canonical_nan(bits_); }
+  bool as_bool() const noexcept { return bits_ != 0; }
+
+ protected:
+  ParamBits() noexcept = default;
+  ParamBits(Tag t, std::uint64_t bits) noexcept : tag_(t), bits_(bits) {}
+  Tag tag_ = Tag::Int;
+  std::uint64_t bits_ = 0;
+};
+
+// One parameter value. The four variants are distinct values: Int 1, Float
+// 1.0, Bool true and Str "1" never compare equal. A Float keeps its exact bit
+// pattern; equality and hashing treat every NaN as the canonical quiet NaN,
+// and -0.0 differs from 0.0.
+class ParamValue : public ParamBits {
+ public:
   ParamValue() = default;
   static ParamValue of_int(std::int64_t v) { return ParamValue(Tag::Int, static_cast<std::uint64_t>(v)); }
   static ParamValue of_float(double v) {
@@ -65,18 +90,6 @@ class ParamValue {
     return p;
   }
 
-  Tag tag() const noexcept { return tag_; }
-  std::int64_t as_int() const noexcept { return static_cast<std::int64_t>(bits_); }
-  double as_float() const noexcept {
-    double d;
-    std::memcpy(&d, &bits_, sizeof d);
-    return d;
-  }
-  // The stored pattern, NaN payloads included.
-  std::uint64_t float_bits() const noexcept { return bits_; }
-  // The pattern identity uses: every NaN replaced by the canonical NaN.
-  std::uint64_t canonical_float_bits() const noexcept { return canonical_nan(bits_); }
-  bool as_bool() const noexcept { return bits_ != 0; }
   const std::string& as_str() const noexcept { return str_; }
 
   friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
@@ -89,9 +102,7 @@ class ParamValue {
   }
 
  private:
-  ParamValue(Tag t, std::uint64_t bits) : tag_(t), bits_(bits) {}
-  Tag tag_ = Tag::Int;
-  std::uint64_t bits_ = 0;
+  ParamValue(Tag t, std::uint64_t bits) : ParamBits(t, bits) {}
   std::string str_;
 };
 

@@ -21,42 +21,23 @@ ParamValue ParamValueRef::to_value() const {
   return ParamValue();
 }
 
-ParamRef ParamsView::iterator::operator*() const noexcept {
-  const std::string_view key = enc::str_at(p_);
-  const char* v = enc::after_str(p_);
+ParamRef::ParamRef(const char* p) noexcept : key(enc::str_at(p)) {
+  const char* v = enc::after_str(p);
   const auto tag = static_cast<ParamValue::Tag>(v[0]);
   switch (tag) {
     case ParamValue::Tag::Int:
-    case ParamValue::Tag::Float: return ParamRef{key, ParamValueRef(tag, enc::load_u64(v + 1), {})};
-    case ParamValue::Tag::Bool: return ParamRef{key, ParamValueRef(tag, v[1] != 0 ? 1 : 0, {})};
+    case ParamValue::Tag::Float:
+      value = ParamValueRef(tag, enc::load_u64(v + 1), {});
+      end_ = v + 9;
+      return;
+    case ParamValue::Tag::Bool:
+      value = ParamValueRef(tag, v[1] != 0 ? 1 : 0, {});
+      end_ = v + 2;
+      return;
     case ParamValue::Tag::Str: break;
   }
-  return ParamRef{key, ParamValueRef(tag, 0, enc::str_at(v + 1))};
-}
-
-const char* ParamsView::iterator::next(const char* entry) noexcept {
-  const char* v = enc::after_str(entry);
-  switch (static_cast<ParamValue::Tag>(v[0])) {
-    case ParamValue::Tag::Int:
-    case ParamValue::Tag::Float: return v + 9;
-    case ParamValue::Tag::Bool: return v + 2;
-    case ParamValue::Tag::Str: break;
-  }
-  return enc::after_str(v + 1);
-}
-
-const char* ParamsView::end_ptr() const noexcept {
-  const char* p = p_ + 4;
-  for (std::uint32_t k = size(); k > 0; --k) {
-    const char* v = enc::after_str(p);
-    switch (static_cast<ParamValue::Tag>(v[0])) {
-      case ParamValue::Tag::Int:
-      case ParamValue::Tag::Float: p = v + 9; break;
-      case ParamValue::Tag::Bool: p = v + 2; break;
-      case ParamValue::Tag::Str: p = enc::after_str(v + 1); break;
-    }
-  }
-  return p;
+  value = ParamValueRef(tag, 0, enc::str_at(v + 1));
+  end_ = enc::after_str(v + 1);
 }
 
 ParamMap ParamsView::to_map() const {

@@ -74,53 +74,39 @@ inline const char* after_str(const char* p) noexcept { return p + 4 + load_u32(p
 
 // One parameter value as stored: the same accessors as ParamValue, with a
 // Str borrowed from the encoding.
-class ParamValueRef {
+class ParamValueRef : public ParamBits {
  public:
-  using Tag = ParamValue::Tag;
-  ParamValueRef(Tag tag, std::uint64_t bits, std::string_view str) noexcept : tag_(tag), bits_(bits), str_(str) {}
-  Tag tag() const noexcept { return tag_; }
-  std::int64_t as_int() const noexcept { return static_cast<std::int64_t>(bits_); }
-  double as_float() const noexcept {
-    double d;
-    std::memcpy(&d, &bits_, sizeof d);
-    return d;
-  }
-  std::uint64_t float_bits() const noexcept { return bits_; }
-  std::uint64_t canonical_float_bits() const noexcept { return canonical_nan(bits_); }
-  bool as_bool() const noexcept { return bits_ != 0; }
+  ParamValueRef() noexcept = default;
+  ParamValueRef(Tag tag, std::uint64_t bits, std::string_view str) noexcept : ParamBits(tag, bits), str_(str) {}
   std::string_view as_str() const noexcept { return str_; }
   ParamValue to_value() const;
 
  private:
-  Tag tag_;
-  std::uint64_t bits_;
   std::string_view str_;
 };
 
-struct ParamRef {
-  std::string_view key;
-  ParamValueRef value;
-};
-
-// The entries of an encoded Params block, in map order.
-class ParamsView {
+// A counted list in an encoding: a u32 count, then the items back to back.
+// `Item` is made from an item's first byte and tells where the item ends
+// (`end_ptr()`).
+template <class Item>
+class EncodedList {
  public:
-  ParamsView() noexcept = default;
-  // `p` points at the block's u32 count.
-  explicit ParamsView(const char* p) noexcept : p_(p) {}
+  EncodedList() noexcept = default;
+  // `p` points at the list's u32 count.
+  explicit EncodedList(const char* p) noexcept : p_(p) {}
 
   std::uint32_t size() const noexcept { return p_ ? enc::load_u32(p_) : 0; }
   bool empty() const noexcept { return size() == 0; }
 
   class iterator {
    public:
-    using value_type = ParamRef;
+    using value_type = Item;
     using difference_type = std::ptrdiff_t;
     iterator() noexcept = default;
     iterator(const char* p, std::uint32_t left) noexcept : p_(p), left_(left) {}
-    ParamRef operator*() const noexcept;
+    Item operator*() const noexcept { return Item(p_); }
     iterator& operator++() noexcept {
-      p_ = next(p_);
+      p_ = Item(p_).end_ptr();
       --left_;
       return *this;
     }
@@ -132,19 +118,40 @@ class ParamsView {
     friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.left_ == b.left_; }
 
    private:
-    static const char* next(const char* entry) noexcept;
     const char* p_ = nullptr;
     std::uint32_t left_ = 0;
   };
   iterator begin() const noexcept { return p_ ? iterator(p_ + 4, size()) : iterator(); }
   iterator end() const noexcept { return iterator(); }
 
-  // The byte after the block.
-  const char* end_ptr() const noexcept;
-  ParamMap to_map() const;
+  // The byte after the list.
+  const char* end_ptr() const noexcept {
+    const char* q = p_ + 4;
+    for (std::uint32_t k = size(); k > 0; --k) q = Item(q).end_ptr();
+    return q;
+  }
 
  private:
   const char* p_ = nullptr;
+};
+
+// One entry of an encoded Params block: its key and value.
+class ParamRef {
+ public:
+  explicit ParamRef(const char* p) noexcept;
+  std::string_view key;
+  ParamValueRef value;
+  const char* end_ptr() const noexcept { return end_; }
+
+ private:
+  const char* end_;
+};
+
+// The entries of an encoded Params block, in map order.
+class ParamsView : public EncodedList<ParamRef> {
+ public:
+  using EncodedList::EncodedList;
+  ParamMap to_map() const;
 };
 
 // The descriptor of an External payload.
@@ -172,7 +179,7 @@ class DescriptorView {
 // One stage member: its token and its references.
 class MemberRef {
  public:
-  MemberRef(const char* p) noexcept : p_(p) {}
+  explicit MemberRef(const char* p) noexcept : p_(p) {}
   std::string_view token() const noexcept { return enc::str_at(p_); }
   std::uint32_t ref_count() const noexcept { return enc::load_u32(enc::after_str(p_)); }
   StageRef ref(std::uint32_t k) const noexcept {
@@ -187,42 +194,7 @@ class MemberRef {
 };
 
 // The members of a Stage payload, in order.
-class MembersView {
- public:
-  MembersView() noexcept = default;
-  explicit MembersView(const char* p) noexcept : p_(p) {}
-  std::uint32_t size() const noexcept { return p_ ? enc::load_u32(p_) : 0; }
-  bool empty() const noexcept { return size() == 0; }
-
-  class iterator {
-   public:
-    using value_type = MemberRef;
-    using difference_type = std::ptrdiff_t;
-    iterator() noexcept = default;
-    iterator(const char* p, std::uint32_t left) noexcept : p_(p), left_(left) {}
-    MemberRef operator*() const noexcept { return MemberRef(p_); }
-    iterator& operator++() noexcept {
-      p_ = MemberRef(p_).end_ptr();
-      --left_;
-      return *this;
-    }
-    iterator operator++(int) noexcept {
-      iterator t = *this;
-      ++*this;
-      return t;
-    }
-    friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.left_ == b.left_; }
-
-   private:
-    const char* p_ = nullptr;
-    std::uint32_t left_ = 0;
-  };
-  iterator begin() const noexcept { return p_ ? iterator(p_ + 4, size()) : iterator(); }
-  iterator end() const noexcept { return iterator(); }
-
- private:
-  const char* p_ = nullptr;
-};
+using MembersView = EncodedList<MemberRef>;
 
 // An encoded payload and its kind. Only the accessors of the kind apply:
 // name() for Source/Op/Reduction (empty otherwise), descriptor() for
