@@ -85,6 +85,21 @@ class IdBuffer {
   std::size_t cap_ = kInline;
 };
 
+// Reads n items that are all exact, non-negative, single-digit ints (below
+// 2^30) into `out` (room for
+// n), or returns false (nothing raised) at the first item that is not one.
+// Runs no Python code.
+inline bool read_small_ids(PyObject* const* items, Py_ssize_t n, NodeId* out) noexcept {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = items[i];
+    if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+    if (v < 0) return false;
+    out[i] = static_cast<NodeId>(v);
+  }
+  return true;
+}
+
 // `inputs` / `outputs`: any sequence but str, each element an int or an
 // object with __index__, in the unsigned 64-bit range.
 //   str              TypeError "Can't extract `str` to `Vec`"

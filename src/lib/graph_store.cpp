@@ -77,6 +77,48 @@ Expected<NodeId, BadNodeId> intern(PyObject* self, NodeKind kind, std::string_vi
   return store_of(self).intern(NodeRef{PayloadKey{kind, bytes, has_nan(params)}, inputs});
 }
 
+// The most common recording call, add_op(name, [a, b]): an exact ASCII str
+// name, an exact list or tuple of at most four small non-negative ints, no
+// params. It is converted and interned here without the general machinery;
+// any other call (or an id that names no node) returns nullptr without an
+// error set, and the general path takes over from the start, with the same
+// outcome as if this had not been tried.
+PyObject* quick_named(PyObject* self, NodeKind kind, const BoundArgs& args) {
+  PyObject* name = args[0];
+  PyObject* list = args[1];
+  PyObject* params = args[2];
+  if ((params != nullptr && params != Py_None) || !PyUnicode_CheckExact(name) || !PyUnicode_IS_COMPACT_ASCII(name)) {
+    return nullptr;
+  }
+  const Py_ssize_t name_len = PyUnicode_GET_LENGTH(name);
+  constexpr Py_ssize_t kShortName = 48;
+  constexpr Py_ssize_t kFewInputs = 4;
+  if (name_len > kShortName) return nullptr;
+  NodeId ids[kFewInputs];
+  Py_ssize_t n = 0;
+  bool ok = false;
+  if (PyList_CheckExact(list)) {
+    // Another thread may resize the list (free-threaded build): the
+    // critical section keeps its items in place while they are read.
+    Py_BEGIN_CRITICAL_SECTION(list);
+    n = PyList_GET_SIZE(list);
+    ok = n <= kFewInputs && read_small_ids(PySequence_Fast_ITEMS(list), n, ids);
+    Py_END_CRITICAL_SECTION();
+  } else if (PyTuple_CheckExact(list)) {
+    n = PyTuple_GET_SIZE(list);
+    ok = n <= kFewInputs && read_small_ids(PySequence_Fast_ITEMS(list), n, ids);
+  }
+  if (!ok) return nullptr;
+  char buf[kShortName + 8];
+  enc::store_u32(buf, static_cast<std::uint32_t>(name_len));
+  std::memcpy(buf + 4, PyUnicode_DATA(name), static_cast<std::size_t>(name_len));
+  enc::store_u32(buf + 4 + name_len, 0);
+  const PayloadKey payload{kind, {buf, static_cast<std::size_t>(name_len) + 8}, false};
+  auto id = store_of(self).intern(NodeRef{payload, {ids, static_cast<std::size_t>(n)}});
+  if (!id) return nullptr;
+  return id_to_py(*id);
+}
+
 std::string_view name_arg(PyObject* obj) {
   return convert_arg("name", [&] { return to_text(obj); });
 }
@@ -103,6 +145,7 @@ constexpr ParamSpec kAddOpParams[] = {{"name", true}, {"inputs", true}, {"params
 constexpr Signature kAddOp = make_signature("GraphStore.add_op()", kAddOpParams, 3);
 
 PyObject* add_op(PyObject* self, const BoundArgs& args) {
+  if (PyObject* id = quick_named(self, NodeKind::Op, args)) return id;
   std::string_view name = name_arg(args[0]);
   IdBuffer inputs;
   inputs_arg(args[1], inputs);
@@ -114,6 +157,7 @@ constexpr ParamSpec kAddReductionParams[] = {{"name", true}, {"inputs", true}, {
 constexpr Signature kAddReduction = make_signature("GraphStore.add_reduction()", kAddReductionParams, 3);
 
 PyObject* add_reduction(PyObject* self, const BoundArgs& args) {
+  if (PyObject* id = quick_named(self, NodeKind::Reduction, args)) return id;
   std::string_view name = name_arg(args[0]);
   IdBuffer inputs;
   inputs_arg(args[1], inputs);
