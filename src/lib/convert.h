@@ -86,9 +86,8 @@ class IdBuffer {
 };
 
 // Reads n items that are all exact, non-negative, single-digit ints (below
-// 2^30) into `out` (room for
-// n), or returns false (nothing raised) at the first item that is not one.
-// Runs no Python code.
+// 2^30) into `out` (room for n), or returns false (nothing raised) at the
+// first item that is not one. Runs no Python code.
 inline bool read_small_ids(PyObject* const* items, Py_ssize_t n, NodeId* out) noexcept {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
