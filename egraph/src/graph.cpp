@@ -10,114 +10,22 @@
 
 namespace egraph {
 
-// ---- Memo -------------------------------------------------------------------------------
-
-void EGraph::Memo::reserve_for(std::size_t n) {
-  // Keep the load at most 7/10 so linear probes stay short.
-  while (n * 10 > entries_.size() * 7) grow();
-}
-
-void EGraph::Memo::flush() {
-  if (staged_.empty()) return;
-  reserve_for(size_ + staged_.size());
-  for (const Staged& s : staged_) __builtin_prefetch(&entries_[index_of(static_cast<std::uint32_t>(s.hash >> 32))], 1);
-  for (const Staged& s : staged_) {
-    const std::uint32_t tag = static_cast<std::uint32_t>(s.hash >> 32);
-    std::size_t i = index_of(tag);
-    while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-    entries_[i] = Entry{tag, s.ref};
-  }
-  size_ += staged_.size();
-  staged_.clear();
-}
-
-void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref) {
-  reserve_for(size_ + 1);
-  const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-  std::size_t i = index_of(tag);
-  while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-  entries_[i] = Entry{tag, ref};
-  ++size_;
-}
-
-void EGraph::Memo::erase(std::size_t slot) {
-  // Backward-shift deletion: pull later members of the probe run into the hole.
-  std::size_t hole = slot;
-  std::size_t i = (slot + 1) & mask_;
-  for (;;) {
-    const Entry e = entries_[i];
-    if (e.ref == kEmpty) break;
-    const std::size_t home = index_of(e.tag);
-    // e stays when its home lies in the cyclic range (hole, i].
-    const bool stays = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
-    if (!stays) {
-      entries_[hole] = e;
-      hole = i;
-    }
-    i = (i + 1) & mask_;
-  }
-  entries_[hole].ref = kEmpty;
-  --size_;
-}
-
-void EGraph::Memo::grow() {
-  BigVec<Entry> old = std::move(entries_);
-  const std::size_t cap = old.empty() ? 1024 : old.size() * 2;
-  if (cap > (std::size_t{1} << 32)) fatal("hash-cons capacity exhausted");
-  entries_.assign(cap, Entry{0, kEmpty});
-  mask_ = cap - 1;
-  shift_ = 32 - static_cast<unsigned>(std::countr_zero(cap));
-  for (const Entry& e : old) {
-    if (e.ref == kEmpty) continue;
-    std::size_t i = index_of(e.tag);
-    while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-    entries_[i] = e;
-  }
-}
-
 // ---- SlotMap ----------------------------------------------------------------------------
 
-namespace {
-std::uint64_t slot_key(Symbol op, std::uint32_t arity) {
-  return (static_cast<std::uint64_t>(op.value()) << 32) | arity;
-}
-}  // namespace
-
 std::uint32_t EGraph::SlotMap::get_or_add(Symbol op, std::uint32_t arity) {
-  const std::uint64_t key = slot_key(op, arity);
-  if ((size_ + 1) * 2 > entries_.size()) {
-    std::vector<Entry> old = std::move(entries_);
-    entries_.assign(old.empty() ? 64 : old.size() * 2, Entry{0, kNone});
-    const std::size_t mask = entries_.size() - 1;
-    for (const Entry& e : old) {
-      if (e.slot == kNone) continue;
-      std::size_t i = (e.key * kHashSeedMul) >> 32 & mask;
-      while (entries_[i].slot != kNone) i = (i + 1) & mask;
-      entries_[i] = e;
-    }
-  }
-  const std::size_t mask = entries_.size() - 1;
-  std::size_t i = (key * kHashSeedMul) >> 32 & mask;
-  for (;; i = (i + 1) & mask) {
-    Entry& e = entries_[i];
-    if (e.slot == kNone) {
-      e = Entry{key, next_++};
-      ++size_;
-      return e.slot;
-    }
-    if (e.key == key) return e.slot;
-  }
+  const std::uint32_t found = get(op, arity);
+  if (found != kNone) return found;
+  const std::uint64_t key = key_of(op, arity);
+  const std::uint32_t slot = static_cast<std::uint32_t>(keys_.size());
+  keys_.push_back(key);
+  table_.insert(hash_of(key), slot, [&](std::uint64_t s) { return hash_of(keys_[s]); });
+  return slot;
 }
 
 std::uint32_t EGraph::SlotMap::get(Symbol op, std::uint32_t arity) const {
-  if (entries_.empty()) return kNone;
-  const std::uint64_t key = slot_key(op, arity);
-  const std::size_t mask = entries_.size() - 1;
-  for (std::size_t i = (key * kHashSeedMul) >> 32 & mask;; i = (i + 1) & mask) {
-    const Entry& e = entries_[i];
-    if (e.slot == kNone) return kNone;
-    if (e.key == key) return e.slot;
-  }
+  const std::uint64_t key = key_of(op, arity);
+  const auto slot = table_.find(hash_of(key), [&](std::uint64_t s) { return keys_[s] == key; });
+  return slot == table_.npos ? kNone : static_cast<std::uint32_t>(slot);
 }
 
 // ---- EGraph -----------------------------------------------------------------------------
@@ -149,7 +57,7 @@ void EGraph::link_parent_log() {
   parent_log_.clear();
 }
 
-void EGraph::push_parent(ClassId cls, NodeRef n) {
+void EGraph::push_parent(ClassId cls, NodeIndex n) {
   ParentList& l = parents_[cls];
   const std::uint32_t e = static_cast<std::uint32_t>(parent_pool_.size());
   parent_pool_.push_back(ParentEntry{n, l.head});
@@ -157,7 +65,7 @@ void EGraph::push_parent(ClassId cls, NodeRef n) {
   if (l.count++ == 0) l.tail = e;
 }
 
-bool EGraph::node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept {
+bool EGraph::node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept {
   const NodeRec& r = nodes_[n];
   if (r.op != op || r.arity != children.size()) return false;
   const ClassId* mine = child_pool_.data() + r.child_off;
@@ -167,11 +75,11 @@ bool EGraph::node_equals(NodeRef n, Symbol op, std::span<const ClassId> children
   return true;
 }
 
-bool EGraph::nodes_equal(NodeRef a, NodeRef b) const noexcept {
+bool EGraph::nodes_equal(NodeIndex a, NodeIndex b) const noexcept {
   return node_equals(a, nodes_[b].op, node_children(b));
 }
 
-bool EGraph::node_less(NodeRef a, NodeRef b) const noexcept {
+bool EGraph::node_less(NodeIndex a, NodeIndex b) const noexcept {
   return compare_enodes(nodes_[a].op, node_children(a), nodes_[b].op, node_children(b)) < 0;
 }
 
@@ -186,7 +94,7 @@ void EGraph::reserve(std::size_t nodes, std::size_t children) {
   parent_pool_.reserve(parent_pool_.size() + children);
   parent_log_.reserve(parent_log_.size() + children);
   has_parents_.reserve(n / 64 + 1);
-  memo_.reserve(memo_.size() + nodes);
+  memo_.reserve(memo_.size() + nodes, memo_hash());
 }
 
 std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> children) const {
@@ -194,7 +102,7 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   canon.resize(static_cast<std::uint32_t>(children.size()));
   for (std::size_t k = 0; k < children.size(); ++k) canon[k] = find(children[k]);
   const std::uint64_t h = hash_enode(op, canon.span());
-  const NodeRef holder = memo_.find_ref(h, [&](NodeRef n) { return node_equals(n, op, canon.span()); });
+  const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon.span()); });
   if (holder == Memo::kEmpty) return std::nullopt;
   return root_of(nodes_[holder].memo_value);
 }
@@ -217,7 +125,7 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   bool may_exist = true;
   for (ClassId c : canon) may_exist &= has_parents(c);
   if (may_exist) {
-    const NodeRef holder = memo_.find_ref(h, [&](NodeRef n) { return node_equals(n, op, canon); });
+    const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon); });
     if (holder != Memo::kEmpty) return root_of(nodes_[holder].memo_value);
   }
 
@@ -230,7 +138,7 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const ClassId id = static_cast<ClassId>(id_sz);
   nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), static_cast<std::uint32_t>(child_pool_.size()), id});
   for (ClassId c : canon) child_pool_.push_back(c);
-  class_nodes_.emplace_back(std::span<const NodeRef>(&id, 1));
+  class_nodes_.emplace_back(std::span<const NodeIndex>(&id, 1));
   parent_.push_back(id);
   parents_.emplace_back();
   if ((id & 63) == 0) has_parents_.push_back(0);
@@ -245,21 +153,23 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
     const std::uint32_t s = slots_.get(op, static_cast<std::uint32_t>(arity));
     if (s != SlotMap::kNone) op_classes_[s].push_back(id);
   }
-  memo_.stage(h, id);
+  memo_.stage(h, id, memo_hash());
   clean_ = false;
   EGRAPH_LOG(Trace, "  ...adding to " << id);
   return id;
 }
 
 void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
-                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out) {
+                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline) {
   const std::size_t n = ops.size();
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
   constexpr std::size_t kFar = 16, kNear = 8;
   IdList kids;
+  DeadlineCheck check(deadline);
   for (std::size_t i = 0; i < n; ++i) {
+    check.tick();
     // Far ahead: the children's union-find entries. Near: the hash-cons slot, once the
     // children's roots are at hand. Children not yet added are skipped.
     if (i + kFar < n) {
@@ -336,7 +246,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   return true;
 }
 
-bool EGraph::canonicalize_node(NodeRef n) {
+bool EGraph::canonicalize_node(NodeIndex n) {
   const NodeRec& r = nodes_[n];
   ClassId* kids = child_pool_.data() + r.child_off;
   std::uint32_t k = 0;
@@ -347,17 +257,17 @@ bool EGraph::canonicalize_node(NodeRef n) {
   // The current content is now a stale key: no lookup can reach it again. Drop it from the
   // table if it is there (whichever node it was stored through) and keep it counted.
   const std::uint64_t old_hash = node_hash(n);
-  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeRef m) { return node_equals(m, r.op, {kids, r.arity}); });
+  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeIndex m) { return node_equals(m, r.op, {kids, r.arity}); });
   if (slot != Memo::npos) {
     nodes_[memo_.ref_at(slot)].memo_value = kNil;
-    memo_.erase(slot);
+    memo_.erase(slot, memo_hash());
     ++dead_keys_;
   }
   for (; k < r.arity; ++k) kids[k] = root_of_mut(kids[k]);
   return true;
 }
 
-bool EGraph::reinsert_is_noop(NodeRef n) const noexcept {
+bool EGraph::reinsert_is_noop(NodeIndex n) const noexcept {
   // Re-inserting n would find its own key (n holds a key, which is n's current content,
   // canonical when every child is a root) mapping to n itself, and union n with itself.
   const NodeRec& r = nodes_[n];
@@ -379,10 +289,9 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   const std::size_t old_size = total_size();
   const std::size_t old_classes = number_of_classes();
   const auto t0 = Deadline::Clock::now();
-  const bool timed = deadline.limit != std::chrono::nanoseconds::max();
-  DeadlineCheck check(timed ? &deadline : nullptr);
+  DeadlineCheck check(&deadline);
   merges = 0;
-  memo_.flush();  // the repair below works on the table alone
+  memo_.flush(memo_hash());  // the repair below works on the table alone
   if (!parent_log_.empty()) link_parent_log();
 
   // 1. Process unions. Entries above fresh_mark_ were pushed by adds with no union or memo
@@ -400,7 +309,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     if (depth > 3) {
       for (ClassId c : node_children(pending_[depth - 4])) __builtin_prefetch(&parent_[c]);
     }
-    const NodeRef n = pending_.back();
+    const NodeIndex n = pending_.back();
     pending_.pop_back();
     if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
     if (check.tick(1 + nodes_[n].arity)) return false;
@@ -409,10 +318,10 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const NodeRec& r = nodes_[n];
     const std::span<const ClassId> kids = node_children(n);
     const std::uint64_t h = hash_enode(r.op, kids);
-    const std::size_t slot = memo_.find_slot(h, [&](NodeRef m) { return node_equals(m, r.op, kids); });
+    const std::size_t slot = memo_.find_slot(h, [&](NodeIndex m) { return node_equals(m, r.op, kids); });
     if (slot == Memo::npos) {
       nodes_[n].memo_value = n;
-      memo_.insert_new(h, n);
+      memo_.insert_new(h, n, memo_hash());
     } else {
       NodeRec& holder = nodes_[memo_.ref_at(slot)];
       const ClassId old = holder.memo_value;
@@ -447,11 +356,11 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     if (stamp_[root] == epoch_) continue;
     stamp_[root] = epoch_;
     auto& list = class_nodes_[root];
-    for (NodeRef n : list) canonicalize_node(n);
+    for (NodeIndex n : list) canonicalize_node(n);
     if (list.size() < 2) continue;
-    std::sort(list.begin(), list.end(), [&](NodeRef a, NodeRef b) { return node_less(a, b); });
-    NodeRef* out = list.begin();
-    for (NodeRef* it = list.begin() + 1; it != list.end(); ++it) {
+    std::sort(list.begin(), list.end(), [&](NodeIndex a, NodeIndex b) { return node_less(a, b); });
+    NodeIndex* out = list.begin();
+    for (NodeIndex* it = list.begin() + 1; it != list.end(); ++it) {
       if (!nodes_equal(*it, *out)) *++out = *it;
     }
     const std::uint32_t kept = static_cast<std::uint32_t>(out - list.begin()) + 1;
@@ -510,7 +419,7 @@ void EGraph::index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops) {
     op_classes_.resize(std::max<std::size_t>(op_classes_.size(), s + 1));
   }
   if (op_classes_.size() == first_new) return;
-  for (NodeRef n = 0; n < nodes_.size(); ++n) {
+  for (NodeIndex n = 0; n < nodes_.size(); ++n) {
     const NodeRec& r = nodes_[n];
     if (!(new_filter & filter_bit(r.op))) continue;
     const std::uint32_t s = slots_.get(r.op, r.arity);
@@ -528,14 +437,14 @@ const std::vector<ClassId>* EGraph::indexed_classes(Symbol op, std::uint32_t ari
   return s == SlotMap::kNone ? nullptr : &op_classes_[s];
 }
 
-std::span<const NodeRef> EGraph::class_refs(ClassId root) const {
+std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
   if (root >= parent_.size() || parent_[root] != root) fatal("Invalid id " + std::to_string(root));
   return class_nodes_[root].span();
 }
 
 void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   if (root >= parent_.size()) return;
-  const SmallVec<NodeRef, 2>& list = class_nodes_[root];
+  const SmallVec<NodeIndex, 2>& list = class_nodes_[root];
   switch (stage) {
     case 0:
       __builtin_prefetch(&parent_[root]);
@@ -567,14 +476,14 @@ void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children, int stag
       memo_.prefetch(hash_enode(op, children));
       break;
     case 1:
-      if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
+      if (const NodeIndex ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
         __builtin_prefetch(&nodes_[ref]);
       }
       // A new node links itself into its children's parent lists.
       for (ClassId c : children) __builtin_prefetch(&parents_[parent_[c]], 1);
       break;
     default:
-      if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
+      if (const NodeIndex ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
         const NodeRec& r = nodes_[ref];
         __builtin_prefetch(child_pool_.data() + r.child_off);
         if (r.memo_value < parent_.size()) __builtin_prefetch(&parent_[r.memo_value]);
@@ -606,7 +515,7 @@ std::vector<ClassId> EGraph::class_ids() const {
 
 std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
   std::vector<SymbolLang> out;
-  for (NodeRef n : class_nodes_[class_root(id)]) out.emplace_back(nodes_[n].op, node_children(n));
+  for (NodeIndex n : class_nodes_[class_root(id)]) out.emplace_back(nodes_[n].op, node_children(n));
   return out;
 }
 
@@ -614,7 +523,7 @@ std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) co
   std::vector<std::pair<SymbolLang, ClassId>> out;
   const ClassId root = class_root(id);
   for (std::uint32_t e = parents_[root].head; e != kNil; e = parent_pool_[e].next) {
-    const NodeRef n = parent_pool_[e].node;
+    const NodeIndex n = parent_pool_[e].node;
     out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
   }
   std::reverse(out.begin(), out.end());
@@ -628,7 +537,7 @@ std::ostream& operator<<(std::ostream& os, const EGraph& g) {
   os << "EGraph { total_size: " << g.total_size() << ", classes: " << g.number_of_classes() << " }\n";
   for (ClassId id : g.class_ids()) {
     os << "  " << id << ":";
-    for (NodeRef n : g.class_nodes_[id]) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
+    for (NodeIndex n : g.class_nodes_[id]) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
     os << '\n';
   }
   return os;

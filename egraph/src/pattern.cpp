@@ -238,7 +238,7 @@ class Machine {
     switch (in.kind) {
       case Instruction::Kind::Bind: {
         const ClassId cls = g_.root_of(reg_[in.i]);
-        for (NodeRef n : g_.class_refs(cls)) {
+        for (NodeIndex n : g_.class_refs(cls)) {
           if (g_.node_op(n) != in.op) continue;
           const auto kids = g_.node_children(n);
           if (kids.size() != in.arity) continue;
@@ -301,20 +301,53 @@ constexpr ClassId kNoClass = 0xFFFFFFFFu;
 
 // ---- Pattern ------------------------------------------------------------------------------
 
-std::variant<Pattern, PatternError> Pattern::parse(std::string_view text) {
-  auto parsed = parse_pattern_term(text);
+namespace {
+
+// Passes texts on to another source and remembers which symbol each became.
+class RecordingSource final : public SymbolSource {
+ public:
+  explicit RecordingSource(SymbolSource& inner) : inner_(inner) {}
+  Symbol symbol(std::string_view text) override {
+    const Symbol s = inner_.symbol(text);
+    for (const auto& [sym, t] : seen) {
+      if (sym == s) return s;
+    }
+    seen.emplace_back(s, std::string(text));
+    return s;
+  }
+  std::vector<std::pair<Symbol, std::string>> seen;
+
+ private:
+  SymbolSource& inner_;
+};
+
+}  // namespace
+
+std::variant<Pattern, PatternError> Pattern::parse(std::string_view text, SymbolSource& symbols) {
+  RecordingSource recording(symbols);
+  auto parsed = parse_pattern_term(text, recording);
   if (auto* err = std::get_if<PatternError>(&parsed)) return std::move(*err);
-  return from_term(std::move(std::get<PatternTerm>(parsed)));
+  return build(std::move(std::get<PatternTerm>(parsed)), std::move(recording.seen));
 }
 
-Pattern Pattern::parse_or_fatal(std::string_view text) {
-  auto parsed = parse(text);
+std::string Pattern::symbol_text(Symbol s) const {
+  for (const auto& [sym, text] : impl_->texts) {
+    if (sym == s) return text;
+  }
+  return std::string(s.str());
+}
+
+Pattern Pattern::parse_or_fatal(std::string_view text, SymbolSource& symbols) {
+  auto parsed = parse(text, symbols);
   if (auto* err = std::get_if<PatternError>(&parsed)) fatal(err->debug());
   return std::move(std::get<Pattern>(parsed));
 }
 
-Pattern Pattern::from_term(PatternTerm term) {
+Pattern Pattern::from_term(PatternTerm term) { return build(std::move(term), {}); }
+
+Pattern Pattern::build(PatternTerm term, std::vector<std::pair<Symbol, std::string>> texts) {
   auto impl = std::make_shared<Impl>();
+  impl->texts = std::move(texts);
   impl->program = compile_program(term);
   for (const PatternElem& e : term.elems) {
     if (e.is_var() && std::find(impl->vars.begin(), impl->vars.end(), e.sym) == impl->vars.end()) {
@@ -407,7 +440,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
   for (std::size_t i = 0; i < t.size(); ++i) {
     if (!t[i].is_var()) continue;
     const auto it = std::find(matches.vars.begin(), matches.vars.end(), t[i].sym);
-    if (it == matches.vars.end()) fatal("Subst has no binding for " + std::string(t[i].sym.str()));
+    if (it == matches.vars.end()) fatal("Subst has no binding for " + symbol_text(t[i].sym));
     var_col[i] = static_cast<std::size_t>(it - matches.vars.begin());
   }
   std::vector<ClassId> ids(t.size());

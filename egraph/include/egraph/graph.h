@@ -32,13 +32,16 @@
 #include <vector>
 
 #include "egraph/deadline.h"
-#include "egraph/huge_alloc.h"
 #include "egraph/language.h"
+#include "support/big_alloc.h"
+#include "support/handle_table.h"
 
 namespace egraph {
 
 // Index of an e-node in the arena; equal to the class id the node created.
-using NodeRef = std::uint32_t;
+using NodeIndex = std::uint32_t;
+
+using tavrine::BigVec;
 
 class EGraph {
  public:
@@ -58,8 +61,10 @@ class EGraph {
   // receives find(add(node i)). Exactly the same as those adds in order, only faster: the
   // memory each add will touch is fetched a few nodes ahead. child_off has ops.size() + 1
   // entries. Fatal on a child position that is not smaller than its node's.
+  // `deadline` (optional) is ticked once per node; only its interrupt is consulted.
   void add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
-                 std::span<const std::uint32_t> child_pos, std::span<ClassId> out);
+                 std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                 const Deadline* deadline = nullptr);
 
   // Root of the class holding the node (children canonicalized with find), if any. Never adds.
   std::optional<ClassId> lookup(const SymbolLang& node) const { return lookup(node.op, node.children.span()); }
@@ -108,9 +113,9 @@ class EGraph {
   // ---- Read access for the matching machine --------------------------------------------
   // Node refs of the class rooted at `root`, in stored order. Fatal "Invalid id " when
   // `root` is not a root.
-  std::span<const NodeRef> class_refs(ClassId root) const;
-  Symbol node_op(NodeRef n) const noexcept { return nodes_[n].op; }
-  std::span<const ClassId> node_children(NodeRef n) const noexcept {
+  std::span<const NodeIndex> class_refs(ClassId root) const;
+  Symbol node_op(NodeIndex n) const noexcept { return nodes_[n].op; }
+  std::span<const ClassId> node_children(NodeIndex n) const noexcept {
     const NodeRec& r = nodes_[n];
     return {child_pool_.data() + r.child_off, r.arity};
   }
@@ -163,29 +168,30 @@ class EGraph {
     std::uint32_t count = 0;
   };
   struct ParentEntry {
-    NodeRef node;
+    NodeIndex node;
     std::uint32_t next;
   };
   static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
 
-  // Open-addressing hash-cons keyed by e-node content. An entry holds the high 32 bits of
+  // The hash-cons: the one handle table, keyed by e-node content. An entry holds a slice of
   // the key's hash and the arena node the key lives in; the key's class is that node's
   // memo_value (a node stores at most one key at a time). New keys from add are staged in a
   // small buffer and inserted in batches, with the table slots prefetched, so that adding
   // nodes does not wait for one cache miss after another; lookups see staged keys too.
+  // `hash_of(node)` recomputes a stored key's hash (the table needs it only when it grows
+  // past 2^32 slots).
   class Memo {
    public:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-    struct Entry {
-      std::uint32_t tag;
-      NodeRef ref;
-    };
-    std::size_t size() const noexcept { return size_ + staged_.size(); }
+    using Table = tavrine::HandleTable<32, 70>;
+    static constexpr NodeIndex kEmpty = 0xFFFFFFFFu;
+    static constexpr std::size_t npos = Table::npos;
+
+    std::size_t size() const noexcept { return table_.size() + staged_.size(); }
     // The node holding the key for which eq(ref) holds (table or staged), or kEmpty.
     template <class Eq>
-    NodeRef find_ref(std::uint64_t hash, Eq&& eq) const {
-      const std::size_t slot = find_slot(hash, eq);
-      if (slot != npos) return entries_[slot].ref;
+    NodeIndex find_ref(std::uint64_t hash, Eq&& eq) const {
+      const std::size_t slot = table_.find_slot(hash, eq);
+      if (slot != npos) return static_cast<NodeIndex>(table_.handle_at(slot));
       for (const Staged& s : staged_) {
         if (s.hash == hash && eq(s.ref)) return s.ref;
       }
@@ -194,57 +200,53 @@ class EGraph {
     // Table slot of the key for which eq(ref) holds, or npos; staged keys are not seen.
     template <class Eq>
     std::size_t find_slot(std::uint64_t hash, Eq&& eq) const {
-      if (entries_.empty()) return npos;
-      const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-      std::size_t i = index_of(tag);
-      for (;;) {
-        const Entry& e = entries_[i];
-        if (e.ref == kEmpty) return npos;
-        if (e.tag == tag && eq(e.ref)) return i;
-        i = (i + 1) & mask_;
-      }
+      return table_.find_slot(hash, eq);
     }
     // Adds a key known to be absent, now.
-    void insert_new(std::uint64_t hash, NodeRef ref);
+    template <class HashOf>
+    void insert_new(std::uint64_t hash, NodeIndex ref, HashOf&& hash_of) {
+      table_.insert(hash, ref, hash_of);
+    }
     // Adds a key known to be absent, possibly later (before the next flush returns).
-    void stage(std::uint64_t hash, NodeRef ref) {
+    template <class HashOf>
+    void stage(std::uint64_t hash, NodeIndex ref, HashOf&& hash_of) {
       staged_.push_back(Staged{hash, ref});
-      if (staged_.size() == kStageSize) flush();
+      if (staged_.size() == kStageSize) flush(hash_of);
     }
-    void prefetch(std::uint64_t hash) const noexcept {
-      if (!entries_.empty()) __builtin_prefetch(&entries_[index_of(static_cast<std::uint32_t>(hash >> 32))]);
+    void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
+    template <class HashOf>
+    void reserve(std::size_t n, HashOf&& hash_of) {
+      table_.reserve(n, hash_of);
     }
-    void reserve(std::size_t n) { reserve_for(n); }
-    // The node in the first entry of the key's probe run whose tag matches, or kEmpty (a
-    // cache hint: no equality check).
-    NodeRef peek(std::uint64_t hash) const noexcept {
-      if (entries_.empty()) return kEmpty;
-      const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-      for (std::size_t i = index_of(tag);; i = (i + 1) & mask_) {
-        const Entry& e = entries_[i];
-        if (e.ref == kEmpty || e.tag == tag) return e.ref;
-      }
+    // The node in the first entry of the key's probe run whose hash slice matches, or kEmpty
+    // (a cache hint: no equality check).
+    NodeIndex peek(std::uint64_t hash) const noexcept {
+      const auto h = table_.find(hash, [](std::uint64_t) { return true; });
+      return h == npos ? kEmpty : static_cast<NodeIndex>(h);
     }
     // Inserts every staged key.
-    void flush();
-    void erase(std::size_t slot);
-    NodeRef ref_at(std::size_t slot) const noexcept { return entries_[slot].ref; }
-    static constexpr std::size_t npos = ~std::size_t{0};
+    template <class HashOf>
+    void flush(HashOf&& hash_of) {
+      if (staged_.empty()) return;
+      table_.reserve(table_.size() + staged_.size(), hash_of);
+      for (const Staged& s : staged_) table_.prefetch(s.hash);
+      for (const Staged& s : staged_) table_.insert_prepared(s.hash, s.ref);
+      staged_.clear();
+    }
+    template <class HashOf>
+    void erase(std::size_t slot, HashOf&& hash_of) {
+      table_.erase(slot, hash_of);
+    }
+    NodeIndex ref_at(std::size_t slot) const noexcept { return static_cast<NodeIndex>(table_.handle_at(slot)); }
 
    private:
     static constexpr std::size_t kStageSize = 16;
     struct Staged {
       std::uint64_t hash;
-      NodeRef ref;
+      NodeIndex ref;
     };
-    std::size_t index_of(std::uint32_t tag) const noexcept { return static_cast<std::size_t>(tag >> shift_); }
-    void reserve_for(std::size_t n);
-    void grow();
-    BigVec<Entry> entries_;
+    Table table_;
     std::vector<Staged> staged_;
-    std::size_t size_ = 0;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 32;
   };
 
   // (op, arity) -> slot of the operator index; holds only registered operators.
@@ -252,17 +254,15 @@ class EGraph {
    public:
     std::uint32_t get_or_add(Symbol op, std::uint32_t arity);
     std::uint32_t get(Symbol op, std::uint32_t arity) const;  // kNone when absent
-    bool empty() const noexcept { return size_ == 0; }
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
    private:
-    struct Entry {
-      std::uint64_t key;
-      std::uint32_t slot;
-    };
-    std::vector<Entry> entries_;
-    std::size_t size_ = 0;
-    std::uint32_t next_ = 0;
+    static std::uint64_t key_of(Symbol op, std::uint32_t arity) noexcept {
+      return (static_cast<std::uint64_t>(op.value()) << 32) | arity;
+    }
+    static std::uint64_t hash_of(std::uint64_t key) noexcept { return hash_word(0, key); }
+    std::vector<std::uint64_t> keys_;  // per slot
+    tavrine::HandleTable<32> table_;
   };
 
   void check_id(ClassId id) const {
@@ -278,23 +278,26 @@ class EGraph {
     return id;
   }
   ClassId class_root(ClassId id) const;  // find(id), fatal for bad ids
-  bool node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept;
-  bool nodes_equal(NodeRef a, NodeRef b) const noexcept;
-  bool node_less(NodeRef a, NodeRef b) const noexcept;
-  std::uint64_t node_hash(NodeRef n) const noexcept { return hash_enode(nodes_[n].op, node_children(n)); }
+  bool node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept;
+  bool nodes_equal(NodeIndex a, NodeIndex b) const noexcept;
+  bool node_less(NodeIndex a, NodeIndex b) const noexcept;
+  std::uint64_t node_hash(NodeIndex n) const noexcept { return hash_enode(nodes_[n].op, node_children(n)); }
+  auto memo_hash() const noexcept {
+    return [this](std::uint64_t n) { return node_hash(static_cast<NodeIndex>(n)); };
+  }
   // Rewrites n's children to their roots; drops n's old (now stale) key from the memo when
   // anything changed. Returns true when a child changed.
-  bool canonicalize_node(NodeRef n);
-  bool reinsert_is_noop(NodeRef n) const noexcept;
+  bool canonicalize_node(NodeIndex n);
+  bool reinsert_is_noop(NodeIndex n) const noexcept;
   void rebuild_index();
-  void push_parent(ClassId cls, NodeRef n);
+  void push_parent(ClassId cls, NodeIndex n);
   void link_parent_log();
   bool has_parents(ClassId c) const noexcept { return (has_parents_[c >> 6] >> (c & 63)) & 1; }
   void set_has_parents(ClassId c) noexcept { has_parents_[c >> 6] |= std::uint64_t{1} << (c & 63); }
 
-  BigVec<NodeRec> nodes_;               // arena, indexed by NodeRef
+  BigVec<NodeRec> nodes_;               // arena, indexed by NodeIndex
   BigVec<ClassId> child_pool_;           // children of all arena nodes
-  BigVec<SmallVec<NodeRef, 2>> class_nodes_;  // per id; meaningful for roots only
+  BigVec<SmallVec<NodeIndex, 2>> class_nodes_;  // per id; meaningful for roots only
   BigVec<ClassId> parent_;               // union-find
   BigVec<ParentList> parents_;           // per id; meaningful for roots only
   BigVec<ParentEntry> parent_pool_;
@@ -302,15 +305,15 @@ class EGraph {
   // order. Adding a node then touches no per-child record; the log is linked in before the
   // next union, the only reader of parent lists (no union happens while entries wait, so
   // every logged child is still a root).
-  BigVec<std::pair<ClassId, NodeRef>> parent_log_;
+  BigVec<std::pair<ClassId, NodeIndex>> parent_log_;
   // Per id: set when the class (if a root) has at least one parent entry, linked or logged.
   std::vector<std::uint64_t> has_parents_;
   std::size_t live_classes_ = 0;
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
-  BigVec<NodeRef> pending_;              // stack of nodes to re-canonicalize
+  BigVec<NodeIndex> pending_;              // stack of nodes to re-canonicalize
   std::size_t fresh_mark_ = 0;           // entries at or above this index are no-op re-inserts
-  std::vector<NodeRef> touched_;         // nodes/classes whose class needs re-sorting
+  std::vector<NodeIndex> touched_;         // nodes/classes whose class needs re-sorting
   std::vector<std::uint32_t> stamp_;     // per id, epoch of the last re-sort
   std::uint32_t epoch_ = 0;
   SlotMap slots_;
