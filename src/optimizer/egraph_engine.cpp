@@ -10,10 +10,6 @@
 
 namespace tavrine::opt {
 
-struct EGraphEngine::Rules {
-  std::vector<egraph::Rewrite> list;
-};
-
 namespace {
 
 // The e-graph library's fatal errors reach callers as Panic with their text.
@@ -26,51 +22,86 @@ auto engine_call(F&& f) -> decltype(f()) {
   }
 }
 
-}  // namespace
+// The operator numbering of one run: a text of the graph's symbol table is
+// its number + 1; any other text (rule names, variables, rule operators the
+// graph lacks) gets the next number after the table, which no node carries.
+class RunSymbols final : public egraph::SymbolSource {
+ public:
+  explicit RunSymbols(const SymbolTable& table) : table_(table) {}
+  egraph::Symbol symbol(std::string_view text) override {
+    const std::uint32_t s = table_.find(text);
+    if (s != SymbolTable::npos) return egraph::Symbol::from_value(s + 1);
+    for (std::size_t k = 0; k < extra_.size(); ++k) {
+      if (extra_[k] == text) return fresh(k);
+    }
+    extra_.emplace_back(text);
+    return fresh(extra_.size() - 1);
+  }
 
-EGraphEngine::EGraphEngine() : rules_(std::make_unique<Rules>()) {
-  engine_call([&] {
-    rules_->list.reserve(12);
-    for (std::string_view word : kCommutativeOps) {
-      const std::string w(word);
-      rules_->list.push_back(egraph::Rewrite::make_or_fatal(
-          "commute-" + w, egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)"),
-          egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)")));
-    }
-    int k = 0;
-    for (std::string_view key : kIdentitySymbols) {
-      rules_->list.push_back(egraph::Rewrite::make_or_fatal(
-          "identity-" + std::to_string(k), egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)"),
-          egraph::Pattern::parse_or_fatal("?x")));
-      ++k;
-    }
-    return 0;
-  });
+ private:
+  egraph::Symbol fresh(std::size_t k) const {
+    const std::uint64_t value = table_.size() + 1 + k;
+    expect(value <= UINT32_MAX, "operator numbers fit in 32 bits");
+    return egraph::Symbol::from_value(static_cast<std::uint32_t>(value));
+  }
+  const SymbolTable& table_;
+  std::vector<std::string> extra_;
+};
+
+// The twelve rules, their operators numbered for one run.
+std::vector<egraph::Rewrite> make_rules(egraph::SymbolSource& symbols) {
+  std::vector<egraph::Rewrite> rules;
+  rules.reserve(12);
+  for (std::string_view word : kCommutativeOps) {
+    const std::string w(word);
+    auto searcher = egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)", symbols);
+    auto applier = egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)", symbols);
+    rules.push_back(egraph::Rewrite::make_or_fatal("commute-" + w, std::move(searcher), std::move(applier), symbols));
+  }
+  int k = 0;
+  for (std::string_view key : kIdentitySymbols) {
+    auto searcher = egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)", symbols);
+    auto applier = egraph::Pattern::parse_or_fatal("?x", symbols);
+    rules.push_back(
+        egraph::Rewrite::make_or_fatal("identity-" + std::to_string(k), std::move(searcher), std::move(applier), symbols));
+    ++k;
+  }
+  return rules;
 }
 
+}  // namespace
+
+EGraphEngine::EGraphEngine() = default;
 EGraphEngine::~EGraphEngine() = default;
 
-SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
+SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* interrupt) {
   return engine_call([&] {
     const std::size_t n = graph.size();
     expect(n < UINT32_MAX, "symbol graph holds fewer than 2^32 - 1 nodes");
+    expect(graph.symbol_count() < UINT32_MAX - 64, "symbol graph holds fewer than 2^32 - 65 symbols");
+    RunSymbols symbols(graph.symbols());
+    const std::vector<egraph::Rewrite> rules = make_rules(symbols);
 
-    // One interned operator per distinct symbol text, then one e-node per
-    // graph node; equal symbols over equal children share a class.
-    std::vector<egraph::Symbol> ops;
-    ops.reserve(graph.symbol_count());
-    for (const std::string& text : graph.symbol_texts()) ops.push_back(egraph::Symbol::intern(text));
-    // The whole graph goes in with one bulk add (the same as adding node by
-    // node, with the memory each add touches fetched ahead).
+    // One e-node per graph node, its operator the symbol's number + 1; equal
+    // symbols over equal children share a class. The whole graph goes in
+    // with one bulk add (the same as adding node by node, with the memory
+    // each add touches fetched ahead).
     std::vector<egraph::Symbol> node_ops(n);
-    for (Pos i = 0; i < n; ++i) node_ops[i] = ops[graph.symbol_index(i)];
+    for (Pos i = 0; i < n; ++i) node_ops[i] = egraph::Symbol::from_value(graph.symbol_index(i) + 1);
+    egraph::Deadline only_interrupt;
+    only_interrupt.interrupt = interrupt;
     egraph::EGraph g;
     g.reserve(n, graph.edge_count());
     std::vector<egraph::ClassId> ids(n);
-    g.add_graph(node_ops, graph.child_offsets(), graph.all_children(), ids);
+    g.add_graph(node_ops, graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
+    std::vector<egraph::Symbol>().swap(node_ops);
 
     egraph::Runner runner;
-    runner.with_egraph(std::move(g)).with_iter_limit(kIterLimit).with_node_limit(4 * n + 1024).run(rules_->list);
+    runner.with_egraph(std::move(g))
+        .with_iter_limit(kIterLimit)
+        .with_node_limit(4 * n + 1024)
+        .with_interrupt(interrupt)
+        .run(rules);
     last_run_ = RunInfo{};
     if (const auto& why = runner.stop_reason()) {
       switch (why->kind) {
@@ -88,11 +119,13 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
 
     // Representative of a class: its smallest position. Class ids are dense,
     // so plain arrays replace maps.
+    InterruptCheck check(interrupt);
     std::vector<Pos> out_of_class(g.number_of_ids(), UINT32_MAX);
     SymbolGraph out;
     out.share_symbols(graph);
     out.reserve(n, graph.edge_count());
     for (Pos i = 0; i < n; ++i) {
+      check.tick();
       ids[i] = g.find(ids[i]);
       Pos& slot = out_of_class[ids[i]];
       if (slot != UINT32_MAX) continue;
@@ -112,16 +145,17 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
 
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
                                                   std::optional<std::span<const NodeId>> outputs,
-                                                  bool maximal_fusion, PhaseTimes* times) {
+                                                  bool maximal_fusion, PhaseTimes* times,
+                                                  Interrupt* interrupt) {
   EGraphEngine engine;
-  return reduce_store(store, outputs, maximal_fusion, engine, times);
+  return reduce_store(store, outputs, maximal_fusion, engine, times, interrupt);
 }
 
 Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& store,
                                                                   std::optional<std::span<const NodeId>> outputs,
-                                                                  bool maximal_fusion) {
+                                                                  bool maximal_fusion, Interrupt* interrupt) {
   EGraphEngine engine;
-  return finalize(store, outputs, maximal_fusion, engine);
+  return finalize(store, outputs, maximal_fusion, engine, interrupt);
 }
 
 }  // namespace tavrine::opt

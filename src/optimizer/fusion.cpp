@@ -16,9 +16,10 @@
 namespace tavrine::opt {
 
 FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates, bool maximal_fusion,
-                         FusionSink& sink_out) {
+                         FusionSink& sink_out, Interrupt* interrupt) {
   const Pos n = static_cast<Pos>(g.size());
   FusionResult out;
+  InterruptCheck check(interrupt);
 
   // 1. Consumer lists: one entry per use, consumers ascending.
   std::vector<std::uint32_t> cons_begin(std::size_t{n} + 1, 0);
@@ -46,6 +47,7 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // output joins when it has consumers, all of them ops, all in one group.
   std::vector<Pos> sink(n);
   for (Pos z = n; z-- > 0;) {
+    check.tick();
     sink[z] = z;
     if (g.boundary(z) || is_output[z]) continue;
     auto cs = consumers_of(z);
@@ -93,6 +95,7 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   constexpr std::uint32_t kNoSlot = UINT32_MAX;
   std::uint64_t count = 0;
   for (Pos p = 0; p < n; ++p) {
+    check.tick();
     if (sink[p] != p) continue;  // emitted with its group
     inputs.clear();
     if (g.boundary(p)) {

@@ -1,6 +1,8 @@
 #include "optimizer/incremental.h"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 
 #include "optimizer/flat_index.h"
 #include "support/panic.h"
@@ -236,18 +238,6 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
     const Payload& p = s_.payloads[s_.nodes[id].payload];
     append_payload_symbol(out, p.kind, p.name, p.params, p.descriptor.get(), p.members);
   }
-  Node node(NodeId id) const override {
-    const Payload& p = s_.payloads[s_.nodes[id].payload];
-    auto in = inputs_of(id);
-    Node n;
-    n.kind = p.kind;
-    n.name = p.name;
-    n.params = p.params;
-    n.descriptor = p.descriptor;
-    n.inputs.assign(in.begin(), in.end());
-    n.members = p.members;
-    return n;
-  }
   NodeRef ref(NodeId id) const override {
     const Payload& p = s_.payloads[s_.nodes[id].payload];
     return NodeRef{p.kind, p.name, &p.params, p.descriptor.get(), inputs_of(id), p.members};
@@ -331,7 +321,8 @@ std::uint64_t IncrementalReducer::canonical_count() const {
 
 Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& store,
                                                                   std::optional<std::span<const NodeId>> outputs,
-                                                                  bool maximal_fusion, RewriteEngine& engine) {
+                                                                  bool maximal_fusion, RewriteEngine& engine,
+                                                                  Interrupt* interrupt) {
   // Outputs are settled before the reducer is locked: a bad id changes nothing.
   std::vector<NodeId> outs;
   if (outputs) {
@@ -344,15 +335,28 @@ Expected<ReductionResult, BadNodeId> IncrementalReducer::finalize(const Store& s
     outs = store.outputs();
   }
 
-  PoisonMutex::Guard guard(mutex_);
-  State& s = *state_;
-  auto consumed = consume_locked(store);
-  if (!consumed) return unexpected(consumed.error());
-  for (NodeId& o : outs) {
-    if (o >= s.id_map.size()) return unexpected(BadNodeId{o});
-    o = s.id_map[o];
+  // The reduction only reads the canonical form: when it is interrupted or
+  // fails to allocate, the reducer is intact, so the failure is passed on
+  // after the lock is released instead of poisoning it.
+  std::exception_ptr stopped;
+  {
+    PoisonMutex::Guard guard(mutex_);
+    State& s = *state_;
+    auto consumed = consume_locked(store);
+    if (!consumed) return unexpected(consumed.error());
+    for (NodeId& o : outs) {
+      if (o >= s.id_map.size()) return unexpected(BadNodeId{o});
+      o = s.id_map[o];
+    }
+    try {
+      return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion, nullptr, interrupt);
+    } catch (const Interrupted&) {
+      stopped = std::current_exception();
+    } catch (const std::bad_alloc&) {
+      stopped = std::current_exception();
+    }
   }
-  return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion);
+  std::rethrow_exception(stopped);
 }
 
 }  // namespace tavrine::opt

@@ -57,12 +57,16 @@ class IncrementalReducer {
   // Consumes the rest, then reduces the canonical form against the store's
   // marks (outputs empty) or exactly the given ids, which are first checked
   // against the store's node count (nothing happens on a bad one). The
-  // reducer is not reset: later calls continue from the watermark.
+  // reducer is not reset: later calls continue from the watermark. The
+  // reduction may be stopped by `interrupt` (Interrupted) or fail to
+  // allocate (std::bad_alloc); it only reads the canonical form, so the
+  // reducer is then left as a step would leave it, and not poisoned.
   Expected<ReductionResult, BadNodeId> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
-                                                bool maximal_fusion);
+                                                bool maximal_fusion, Interrupt* interrupt = nullptr);
   // The same with a caller-supplied engine instead of a fresh EGraphEngine.
   Expected<ReductionResult, BadNodeId> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
-                                                bool maximal_fusion, RewriteEngine& engine);
+                                                bool maximal_fusion, RewriteEngine& engine,
+                                                Interrupt* interrupt = nullptr);
 
  private:
   struct State;

@@ -233,16 +233,12 @@ TEST(Pipeline, RepeatedAndMergedOutputs) {
   NodeId y = b.src("y");
   NodeId xy = b.op("add", {x, y});
   NodeId yx = b.op("add", {y, x});
-  std::vector<NodeId> outs = {yx, xy, xy, x};
-  ReferenceEngine engine;
-  Snapshot snap = b.store.snapshot();
-  ReducedGraph g = reduce_graph(snap, outs, engine, false);
-  EXPECT_EQ(g.outputs, (std::vector<std::uint64_t>{2, 2, 2, 0}));
-  EXPECT_EQ(g.report, report(4, 4, 3, 1, 2));
-  ReductionResult res = build_reduced_store(g);
-  EXPECT_EQ(res.store->outputs(), (std::vector<NodeId>{2, 0}));
+  // Reduced outputs 2, 2, 2, 0: the store marks each node once.
+  Reduced r = run(b.store, std::vector<NodeId>{yx, xy, xy, x});
+  EXPECT_EQ(r.report, report(4, 4, 3, 1, 2));
+  EXPECT_EQ(r.marks, (std::vector<NodeId>{2, 0}));
   // The kept node is the earlier one, operands in their recorded order.
-  EXPECT_EQ(store_nodes(*res.store)[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
+  EXPECT_EQ(r.nodes[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
 }
 
 TEST(Pipeline, StructuralDeduplicationRunsAfterTheEngine) {
@@ -306,7 +302,7 @@ TEST(Pipeline, StructuralDeduplicationMatchesANaiveOne) {
   std::mt19937_64 rng(5);
   for (int round = 0; round < 40; ++round) {
     SymbolGraph g;
-    for (int s = 0; s < 4; ++s) g.add_symbol("s" + std::to_string(s));
+    for (int s = 0; s < 4; ++s) g.intern_symbol("s" + std::to_string(s));
     const Pos n = 50 + static_cast<Pos>(rng() % 1500);
     const Pos hub = 3;
     for (Pos i = 0; i < n; ++i) {
