@@ -67,8 +67,8 @@ void EGraph::push_parent(ClassId cls, NodeIndex n) {
 
 bool EGraph::node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept {
   const NodeRec& r = nodes_[n];
-  if (r.op != op || r.arity != children.size()) return false;
-  const ClassId* mine = child_pool_.data() + r.child_off;
+  if (r.op != op || arity_of(r) != children.size()) return false;
+  const ClassId* mine = kids_of(r);
   for (std::size_t k = 0; k < children.size(); ++k) {
     if (mine[k] != children[k]) return false;
   }
@@ -104,7 +104,7 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   const std::uint64_t h = hash_enode(op, canon.span());
   const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon.span()); });
   if (holder == Memo::kEmpty) return std::nullopt;
-  return root_of(nodes_[holder].memo_value);
+  return root_of(memo_of(nodes_[holder]));
 }
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
@@ -126,18 +126,23 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   for (ClassId c : canon) may_exist &= has_parents(c);
   if (may_exist) {
     const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon); });
-    if (holder != Memo::kEmpty) return root_of(nodes_[holder].memo_value);
+    if (holder != Memo::kEmpty) return root_of(memo_of(nodes_[holder]));
   }
 
   const std::size_t id_sz = parent_.size();
-  if (id_sz >= std::numeric_limits<ClassId>::max() - 1 ||
-      child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max() ||
+  if (id_sz >= kNoMemo || (arity > 2 && child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max()) ||
       parent_pool_.size() + parent_log_.size() + arity >= kNil) [[unlikely]] {
     fatal("e-graph id space exhausted");
   }
   const ClassId id = static_cast<ClassId>(id_sz);
-  nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), static_cast<std::uint32_t>(child_pool_.size()), id});
-  for (ClassId c : canon) child_pool_.push_back(c);
+  if (arity <= 2) {
+    nodes_.push_back(NodeRec{op, (static_cast<std::uint32_t>(arity) << 30) | id,
+                             {arity > 0 ? canon[0] : 0, arity > 1 ? canon[1] : 0}});
+  } else {
+    nodes_.push_back(NodeRec{op, (3u << 30) | id,
+                             {static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity)}});
+    for (ClassId c : canon) child_pool_.push_back(c);
+  }
   class_nodes_.emplace_back(std::span<const NodeIndex>(&id, 1));
   parent_.push_back(id);
   parents_.emplace_back();
@@ -247,23 +252,24 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
 }
 
 bool EGraph::canonicalize_node(NodeIndex n) {
-  const NodeRec& r = nodes_[n];
-  ClassId* kids = child_pool_.data() + r.child_off;
+  NodeRec& r = nodes_[n];
+  ClassId* kids = kids_of(r);
+  const std::uint32_t arity = arity_of(r);
   std::uint32_t k = 0;
-  for (; k < r.arity; ++k) {
+  for (; k < arity; ++k) {
     if (parent_[kids[k]] != kids[k]) break;
   }
-  if (k == r.arity) return false;  // already canonical
+  if (k == arity) return false;  // already canonical
   // The current content is now a stale key: no lookup can reach it again. Drop it from the
   // table if it is there (whichever node it was stored through) and keep it counted.
   const std::uint64_t old_hash = node_hash(n);
-  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeIndex m) { return node_equals(m, r.op, {kids, r.arity}); });
+  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeIndex m) { return node_equals(m, r.op, {kids, arity}); });
   if (slot != Memo::npos) {
-    nodes_[memo_.ref_at(slot)].memo_value = kNil;
+    set_memo(nodes_[memo_.ref_at(slot)], kNoMemo);
     memo_.erase(slot, memo_hash());
     ++dead_keys_;
   }
-  for (; k < r.arity; ++k) kids[k] = root_of_mut(kids[k]);
+  for (; k < arity; ++k) kids[k] = root_of_mut(kids[k]);
   return true;
 }
 
@@ -271,9 +277,10 @@ bool EGraph::reinsert_is_noop(NodeIndex n) const noexcept {
   // Re-inserting n would find its own key (n holds a key, which is n's current content,
   // canonical when every child is a root) mapping to n itself, and union n with itself.
   const NodeRec& r = nodes_[n];
-  if (r.memo_value != n) return false;
-  const ClassId* kids = child_pool_.data() + r.child_off;
-  for (std::uint32_t k = 0; k < r.arity; ++k) {
+  if (memo_of(r) != n) return false;
+  const ClassId* kids = kids_of(r);
+  const std::uint32_t arity = arity_of(r);
+  for (std::uint32_t k = 0; k < arity; ++k) {
     if (parent_[kids[k]] != kids[k]) return false;
   }
   return true;
@@ -304,7 +311,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
     if (depth > 6) {
       const NodeRec& ahead = nodes_[pending_[depth - 7]];
-      __builtin_prefetch(child_pool_.data() + ahead.child_off);
+      if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
     }
     if (depth > 3) {
       for (ClassId c : node_children(pending_[depth - 4])) __builtin_prefetch(&parent_[c]);
@@ -312,7 +319,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const NodeIndex n = pending_.back();
     pending_.pop_back();
     if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
-    if (check.tick(1 + nodes_[n].arity)) return false;
+    if (check.tick(1 + arity_of(nodes_[n]))) return false;
     if (reinsert_is_noop(n)) continue;
     if (canonicalize_node(n)) touched_.push_back(n);
     const NodeRec& r = nodes_[n];
@@ -320,12 +327,12 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const std::uint64_t h = hash_enode(r.op, kids);
     const std::size_t slot = memo_.find_slot(h, [&](NodeIndex m) { return node_equals(m, r.op, kids); });
     if (slot == Memo::npos) {
-      nodes_[n].memo_value = n;
+      set_memo(nodes_[n], n);
       memo_.insert_new(h, n, memo_hash());
     } else {
       NodeRec& holder = nodes_[memo_.ref_at(slot)];
-      const ClassId old = holder.memo_value;
-      holder.memo_value = n;
+      const ClassId old = memo_of(holder);
+      set_memo(holder, n);
       fresh_mark_ = pending_.size();
       if (union_classes(old, n)) ++merges;
     }
@@ -422,7 +429,7 @@ void EGraph::index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops) {
   for (NodeIndex n = 0; n < nodes_.size(); ++n) {
     const NodeRec& r = nodes_[n];
     if (!(new_filter & filter_bit(r.op))) continue;
-    const std::uint32_t s = slots_.get(r.op, r.arity);
+    const std::uint32_t s = slots_.get(r.op, arity_of(r));
     if (s != SlotMap::kNone && s >= first_new) op_classes_[s].push_back(root_of(n));
   }
   for (std::size_t s = first_new; s < op_classes_.size(); ++s) {
@@ -455,7 +462,10 @@ void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
       break;
     case 2:
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(child_pool_.data() + nodes_[list[k]].child_off);
+      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
+        const NodeRec& r = nodes_[list[k]];
+        if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+      }
       break;
     default:
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
@@ -485,8 +495,8 @@ void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children, int stag
     default:
       if (const NodeIndex ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
         const NodeRec& r = nodes_[ref];
-        __builtin_prefetch(child_pool_.data() + r.child_off);
-        if (r.memo_value < parent_.size()) __builtin_prefetch(&parent_[r.memo_value]);
+        if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+        if (memo_of(r) < parent_.size()) __builtin_prefetch(&parent_[memo_of(r)]);
       }
       break;
   }

@@ -3,8 +3,9 @@
 // hash-cons (memo) from canonical e-nodes to classes.
 //
 // Contract:
-// - Ids are handed out densely from 0; every new id is a new e-node stored once in the node
-//   arena at the same index (node i is the node that created class i). Parent lists,
+// - Ids are handed out densely from 0 (fewer than 2^30 - 1 of them); every new id is a new
+//   e-node stored once in the node arena at the same index (node i is the node that created
+//   class i). Parent lists,
 //   pending entries, class node lists and memo keys all refer to arena nodes by index, so
 //   memory stays linear in the graph however wide its nodes are; a node's children are
 //   rewritten in place to their roots when it is re-canonicalized.
@@ -117,7 +118,7 @@ class EGraph {
   Symbol node_op(NodeIndex n) const noexcept { return nodes_[n].op; }
   std::span<const ClassId> node_children(NodeIndex n) const noexcept {
     const NodeRec& r = nodes_[n];
-    return {child_pool_.data() + r.child_off, r.arity};
+    return {kids_of(r), arity_of(r)};
   }
 
   // Operator index: for a registered (op, arity), the ascending roots of the classes holding
@@ -153,12 +154,27 @@ class EGraph {
   }
 
  private:
+  // An arena node in 16 bytes, so that one cache line holds four and a node's
+  // operator and children arrive together: up to two children inline, more in
+  // child_pool_. `meta` holds an arity code in its top two bits (0 to 2: that
+  // many inline children; 3: kids = {first child in child_pool_, arity}) and,
+  // below, the value of the memo key stored through this node (kNoMemo if none).
   struct NodeRec {
     Symbol op;
-    std::uint32_t arity;
-    std::uint32_t child_off;   // first child in child_pool_
-    ClassId memo_value;        // value of the memo key stored through this node; kNil if none
+    std::uint32_t meta;
+    ClassId kids[2];
   };
+  static constexpr std::uint32_t kNoMemo = (std::uint32_t{1} << 30) - 1;  // every id is below it
+  static std::uint32_t arity_of(const NodeRec& r) noexcept {
+    const std::uint32_t code = r.meta >> 30;
+    return code < 3 ? code : r.kids[1];
+  }
+  const ClassId* kids_of(const NodeRec& r) const noexcept {
+    return (r.meta >> 30) < 3 ? r.kids : child_pool_.data() + r.kids[0];
+  }
+  ClassId* kids_of(NodeRec& r) noexcept { return (r.meta >> 30) < 3 ? r.kids : child_pool_.data() + r.kids[0]; }
+  static ClassId memo_of(const NodeRec& r) noexcept { return r.meta & kNoMemo; }
+  static void set_memo(NodeRec& r, ClassId value) noexcept { r.meta = (r.meta & ~kNoMemo) | value; }
   // Parent entries of a class, newest first: a singly linked list through parent_pool_ so
   // that adding a parent touches only this record and concatenation is O(1). Entry node i
   // stands for the pair (node i, class id i).
@@ -175,7 +191,7 @@ class EGraph {
 
   // The hash-cons: the one handle table, keyed by e-node content. An entry holds a slice of
   // the key's hash and the arena node the key lives in; the key's class is that node's
-  // memo_value (a node stores at most one key at a time). New keys from add are staged in a
+  // memo value (a node stores at most one key at a time). New keys from add are staged in a
   // small buffer and inserted in batches, with the table slots prefetched, so that adding
   // nodes does not wait for one cache miss after another; lookups see staged keys too.
   // `hash_of(node)` recomputes a stored key's hash (the table needs it only when it grows
@@ -296,7 +312,7 @@ class EGraph {
   void set_has_parents(ClassId c) noexcept { has_parents_[c >> 6] |= std::uint64_t{1} << (c & 63); }
 
   BigVec<NodeRec> nodes_;               // arena, indexed by NodeIndex
-  BigVec<ClassId> child_pool_;           // children of all arena nodes
+  BigVec<ClassId> child_pool_;           // children of arena nodes with more than two
   BigVec<SmallVec<NodeIndex, 2>> class_nodes_;  // per id; meaningful for roots only
   BigVec<ClassId> parent_;               // union-find
   BigVec<ParentList> parents_;           // per id; meaningful for roots only
