@@ -1,5 +1,6 @@
 // EGraphEngine: equality saturation over the e-graph library, and the entry
 // points that build one per reduction.
+#include <chrono>
 #include <string>
 
 #include "egraph/egraph.h"
@@ -86,15 +87,31 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     // symbols over equal children share a class. The whole graph goes in
     // with one bulk add (the same as adding node by node, with the memory
     // each add touches fetched ahead).
+    // Room for the e-nodes the run will add, so that no table regrows
+    // mid-run: each commute match adds at most the swapped form of a
+    // two-child node its searcher matches.
+    std::vector<std::uint8_t> commutes(graph.symbol_count(), 0);
+    for (const egraph::Rewrite& r : rules) {
+      const egraph::PatternElem& root = r.searcher().term().root();
+      const egraph::PatternElem& applied = r.applier().term().root();
+      if (!root.is_var() && !applied.is_var() && root.sym.value() <= commutes.size()) commutes[root.sym.value() - 1] = 1;
+    }
+    std::size_t swaps = 0;
     std::vector<egraph::Symbol> node_ops(n);
-    for (Pos i = 0; i < n; ++i) node_ops[i] = egraph::Symbol::from_value(graph.symbol_index(i) + 1);
+    for (Pos i = 0; i < n; ++i) {
+      const std::uint32_t s = graph.symbol_index(i);
+      node_ops[i] = egraph::Symbol::from_value(s + 1);
+      swaps += commutes[s] & (graph.children_of(i).size() == 2);
+    }
     egraph::Deadline only_interrupt;
     only_interrupt.interrupt = interrupt;
+    const auto t0 = std::chrono::steady_clock::now();
     egraph::EGraph g;
-    g.reserve(n, graph.edge_count());
+    g.reserve(n + swaps, graph.edge_count() + 2 * swaps);
     std::vector<egraph::ClassId> ids(n);
     g.add_graph(node_ops, graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
     std::vector<egraph::Symbol>().swap(node_ops);
+    const double add_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     egraph::Runner runner;
     runner.with_egraph(std::move(g))
@@ -113,6 +130,12 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
       }
     }
     last_run_.iterations = runner.iterations().size();
+    last_run_.add = add_seconds;
+    for (const egraph::IterationRecord& it : runner.iterations()) {
+      last_run_.search += it.search_time;
+      last_run_.apply += it.apply_time;
+      last_run_.rebuild += it.rebuild_time;
+    }
     g = runner.take_egraph();
     last_run_.egraph_nodes = g.total_size();
     last_run_.classes = g.number_of_classes();

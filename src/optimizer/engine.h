@@ -205,6 +205,9 @@ class EGraphEngine final : public RewriteEngine {
     std::size_t iterations = 0;
     std::size_t egraph_nodes = 0;  // total size at the end
     std::size_t classes = 0;
+    // Wall-clock seconds: adding the graph, then the run's phases summed
+    // over its iterations.
+    double add = 0, search = 0, apply = 0, rebuild = 0;
   };
   const RunInfo& last_run() const noexcept { return last_run_; }
 

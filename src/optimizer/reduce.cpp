@@ -1,6 +1,7 @@
 #include "optimizer/reduce.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "support/handle_table.h"
 #include "support/hash.h"
@@ -10,22 +11,26 @@ namespace tavrine::opt {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Adds the time since the last lap to one phase field, when timing.
+// Adds the calling thread's CPU time since the last lap to one phase field,
+// when timing.
 class Lap {
  public:
-  explicit Lap(PhaseTimes* t) : t_(t), last_(t ? Clock::now() : Clock::time_point{}) {}
+  explicit Lap(PhaseTimes* t) : t_(t), last_(t ? now() : std::chrono::nanoseconds{0}) {}
   void operator()(std::chrono::nanoseconds PhaseTimes::* field) {
     if (!t_) return;
-    const auto now = Clock::now();
-    t_->*field += std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_);
-    last_ = now;
+    const auto n = now();
+    t_->*field += n - last_;
+    last_ = n;
   }
 
  private:
+  static std::chrono::nanoseconds now() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  }
   PhaseTimes* t_;
-  Clock::time_point last_;
+  std::chrono::nanoseconds last_;
 };
 
 constexpr Pos kNoPos = UINT32_MAX;
@@ -236,8 +241,8 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
 // emitted positions to the ids the store gave them.
 class StoreSink final : public FusionSink {
  public:
-  StoreSink(const NodeSequence& nodes, Store& store, PhaseTimes* times, Interrupt* interrupt)
-      : nodes_(nodes), store_(store), times_(times), check_(interrupt) {}
+  StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
+      : nodes_(nodes), store_(store), check_(interrupt) {}
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
     NodeRef ref = nodes_.ref(template_id);
     add(ref, inputs);
@@ -260,16 +265,13 @@ class StoreSink final : public FusionSink {
       mapped_.push_back(ids_[in]);
     }
     ref.inputs = mapped_;
-    const auto t0 = times_ ? Clock::now() : Clock::time_point{};
     auto id = store_.intern(ref);
-    if (times_) times_->store += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
     expect(id.has_value(), "reduced graph references only earlier nodes");
     ids_.push_back(*id);
   }
 
   const NodeSequence& nodes_;
   Store& store_;
-  PhaseTimes* times_;
   InterruptCheck check_;
   std::vector<NodeId> ids_;
   std::vector<NodeId> mapped_;
@@ -282,12 +284,10 @@ ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeI
   Lap lap(times);
   CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
   ReductionResult result{std::make_unique<Store>(), canon.report};
-  StoreSink sink(nodes, *result.store, times, interrupt);
-  const auto store_before = times ? times->store : std::chrono::nanoseconds{0};
+  StoreSink sink(nodes, *result.store, interrupt);
   FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
   for (std::uint64_t pos : fused.outputs) sink.mark(pos);
   lap(&PhaseTimes::fusion);
-  if (times) times->fusion -= times->store - store_before;  // interning is the store's share
   result.report.stages = fused.stages;
   result.report.boundary_nodes = fused.boundary_nodes;
   result.report.reduced_nodes = fused.nodes;

@@ -42,15 +42,15 @@ struct ReportEntry {
 };
 std::array<ReportEntry, 6> report_entries(const ReductionReport& r);
 
-// Wall-clock time of each phase of one reduction, for benchmarks.
+// CPU time of the calling thread in each phase of one reduction, for
+// benchmarks.
 struct PhaseTimes {
   std::chrono::nanoseconds snapshot{0};
   std::chrono::nanoseconds reach{0};    // reachability and compaction
   std::chrono::nanoseconds symbols{0};  // templates and symbol graph
   std::chrono::nanoseconds engine{0};
   std::chrono::nanoseconds dedup{0};
-  std::chrono::nanoseconds fusion{0};
-  std::chrono::nanoseconds store{0};  // interning into the result store
+  std::chrono::nanoseconds fusion{0};   // fusion and interning into the result store
 };
 
 // A node sequence the pipeline can reduce, ids 0 .. size()-1, every input
