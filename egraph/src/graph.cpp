@@ -120,6 +120,11 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const std::span<const ClassId> canon(canon_ptr, arity);
   const std::uint64_t h = hash_enode(op, canon);
   memo_.prefetch(h);
+  return add_canonical(op, canon, h);
+}
+
+ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::uint64_t h) {
+  const std::size_t arity = canon.size();
   // A key with child c lives in a node listed among c's parents, so when some child has no
   // parent entries the node cannot be in the memo and the lookup is skipped.
   bool may_exist = true;
@@ -349,12 +354,22 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     epoch_ = 1;
   }
   const std::size_t n_touched = touched_.size();
+  // No union happens below, so a root found ahead stays the root: each is found once, a
+  // dozen entries early, and its class's memory is fetched in stages on the way.
+  constexpr std::size_t kRing = 16;
+  ClassId ahead[kRing];
+  auto find_ahead = [&](std::size_t t) {
+    ahead[t % kRing] = root_of(touched_[t]);
+    prefetch_class(ahead[t % kRing], 0);
+  };
+  for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 16); ++t) __builtin_prefetch(&parent_[touched_[t]]);
+  for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 12); ++t) find_ahead(t);
   for (std::size_t t = 0; t < n_touched; ++t) {
     if (t + 16 < n_touched) __builtin_prefetch(&parent_[touched_[t + 16]]);
-    if (t + 12 < n_touched) prefetch_class(root_of(touched_[t + 12]), 0);
-    if (t + 8 < n_touched) prefetch_class(root_of(touched_[t + 8]), 1);
-    if (t + 5 < n_touched) prefetch_class(root_of(touched_[t + 5]), 2);
-    if (t + 2 < n_touched) prefetch_class(root_of(touched_[t + 2]), 3);
+    if (t + 12 < n_touched) find_ahead(t + 12);
+    if (t + 8 < n_touched) prefetch_class(ahead[(t + 8) % kRing], 1);
+    if (t + 5 < n_touched) prefetch_class(ahead[(t + 5) % kRing], 2);
+    if (t + 2 < n_touched) prefetch_class(ahead[(t + 2) % kRing], 3);
     if (check.tick()) {
       touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
       return false;
@@ -475,31 +490,21 @@ void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   }
 }
 
-void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children, int stage) const noexcept {
-  for (ClassId c : children) {
-    if (c >= parent_.size()) return;
+bool EGraph::prefetch_add(std::uint64_t hash, int stage) const noexcept {
+  if (stage == 0) {
+    memo_.prefetch(hash);
+    return true;
   }
-  switch (stage) {
-    case 0:
-      for (ClassId c : children) __builtin_prefetch(&parent_[c]);
-      // The children are usually roots already, so this is the slot add will probe.
-      memo_.prefetch(hash_enode(op, children));
-      break;
-    case 1:
-      if (const NodeIndex ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
-        __builtin_prefetch(&nodes_[ref]);
-      }
-      // A new node links itself into its children's parent lists.
-      for (ClassId c : children) __builtin_prefetch(&parents_[parent_[c]], 1);
-      break;
-    default:
-      if (const NodeIndex ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
-        const NodeRec& r = nodes_[ref];
-        if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
-        if (memo_of(r) < parent_.size()) __builtin_prefetch(&parent_[memo_of(r)]);
-      }
-      break;
+  const NodeIndex ref = memo_.peek(hash);
+  if (ref == Memo::kEmpty) return false;
+  if (stage == 1) {
+    __builtin_prefetch(&nodes_[ref]);
+    return true;
   }
+  const NodeRec& r = nodes_[ref];
+  if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+  if (memo_of(r) < parent_.size()) __builtin_prefetch(&parent_[memo_of(r)]);
+  return true;
 }
 
 void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {

@@ -299,6 +299,14 @@ void require_clean(const EGraph& g) {
 
 constexpr ClassId kNoClass = 0xFFFFFFFFu;
 
+// A substitution's instantiation, prepared a few steps before it is added.
+struct Prepared {
+  static constexpr std::size_t kSize = 16;
+  static constexpr std::uint32_t kMaxKids = 4;
+  ClassId kids[kMaxKids];
+  std::uint64_t hash;
+};
+
 // ---- Pattern ------------------------------------------------------------------------------
 
 namespace {
@@ -414,8 +422,7 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     // The root Bind reads the class's node list, its nodes and their children: fetch them
     // a few candidates ahead.
     if (ci + 12 < n_cand) g.prefetch_class(candidates[ci + 12], 0);
-    if (ci + 8 < n_cand) g.prefetch_class(candidates[ci + 8], 1);
-    if (ci + 4 < n_cand) g.prefetch_class(candidates[ci + 4], 2);
+    if (ci + 6 < n_cand) g.prefetch_class(candidates[ci + 6], 1);
     if (check.tick()) {
       ms.timed_out = true;
       break;
@@ -446,50 +453,89 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
   std::vector<ClassId> ids(t.size());
   IdList kids;
   DeadlineCheck check(deadline);
-  // When the root is an e-node over variables only (the usual right-hand side) or a lone
-  // variable, the add and the union of a substitution are prefetched a few steps ahead.
+  const std::size_t total = matches.total();
   const PatternElem& root = t.root();
   bool flat = true;
   for (std::size_t i = 0; flat && i + 1 < t.size(); ++i) flat = t[i].is_var();
-  const std::size_t total = matches.total();
-  IdList ahead;
-  std::size_t cursor[3] = {0, 0, 0};  // group of the substitution each stage last looked at
-  auto prefetch = [&](std::size_t s, int stage) {
-    if (!flat || s >= total) return;
-    const auto row = matches.row(s);
-    std::size_t& grp = cursor[stage];
+  auto class_of = [&](std::size_t s, std::size_t& grp) {
     while (matches.group_end[grp] <= s) ++grp;
-    const ClassId other = matches.classes[grp];
-    if (root.is_var()) {
-      g.prefetch_union(row[var_col[t.size() - 1]], other, stage);
-      return;
-    }
-    ahead.clear();
-    for (ClassId c : root.children) ahead.push_back(row[var_col[c]]);
-    g.prefetch_add(root.sym, ahead.span(), stage);
-    g.prefetch_union(kNoClass, other, stage);
+    return matches.classes[grp];
   };
-  for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
-    const ClassId eclass = matches.classes[grp];
-    for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
-      if (check.tick()) return result;
-      prefetch(s + 12, 0);
-      prefetch(s + 8, 1);
-      prefetch(s + 4, 2);
+
+  if (flat && !root.is_var() && root.children.size() <= Prepared::kMaxKids) {
+    // The usual right-hand side: one e-node over variables. Each substitution's canonical
+    // children and hash are computed once, a few steps ahead, and the memory its add and
+    // union will touch is fetched in stages on the way.
+    const std::uint32_t arity = root.children.size();
+    std::size_t cols[Prepared::kMaxKids];
+    for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
+    Prepared ring[Prepared::kSize];
+    std::size_t grp_far = 0, grp_near = 0, grp = 0;
+    auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
       const auto row = matches.row(s);
-      for (std::size_t i = 0; i < t.size(); ++i) {
-        const PatternElem& e = t[i];
-        if (e.is_var()) {
-          ids[i] = row[var_col[i]];
-          continue;
+      for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
+    };
+    auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
+      Prepared& a = ring[s % Prepared::kSize];
+      const auto row = matches.row(s);
+      for (std::uint32_t k = 0; k < arity; ++k) a.kids[k] = g.root_of(row[cols[k]]);
+      a.hash = hash_enode(root.sym, {a.kids, arity});
+      g.prefetch_add(a.hash, 0);
+      g.prefetch_union(kNoClass, class_of(s, grp_near), 1);
+    };
+    const std::size_t lead = std::min<std::size_t>(total, 8);
+    for (std::size_t s = 0; s < std::min<std::size_t>(total, 16); ++s) fetch_children(s);
+    for (std::size_t s = 0; s < lead; ++s) prepare(s);
+    for (std::size_t s = 0; s < total; ++s) {
+      if (check.tick()) return result;
+      if (s + 16 < total) fetch_children(s + 16);
+      if (s + 8 < total) prepare(s + 8);
+      if (s + 4 < total) {
+        // A node the hash-cons lacks will be new: it links itself into its children's
+        // parent lists.
+        const Prepared& a = ring[(s + 4) % Prepared::kSize];
+        if (!g.prefetch_add(a.hash, 1)) {
+          for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
         }
-        kids.clear();
-        for (ClassId c : e.children) kids.push_back(ids[c]);
-        ids[i] = g.add(e.sym, kids.span());
-        EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
       }
-      const ClassId inst = ids.back();
+      if (s + 2 < total) g.prefetch_add(ring[(s + 2) % Prepared::kSize].hash, 2);
+      const Prepared& a = ring[s % Prepared::kSize];
+      const ClassId eclass = class_of(s, grp);
+      // Unions since the children were read may have moved a root: then add finds afresh.
+      bool roots = true;
+      for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
+      const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
+      EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
       if (g.union_classes(inst, eclass)) result.push_back(inst);
+    }
+  } else {
+    std::size_t grp_ahead[2] = {0, 0};
+    for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
+      const ClassId eclass = matches.classes[grp];
+      for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
+        if (check.tick()) return result;
+        if (flat) {
+          // A lone variable: only the union's memory is fetched ahead.
+          for (int stage = 0; stage < 2; ++stage) {
+            const std::size_t a = s + (stage == 0 ? 8 : 4);
+            if (a < total) g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+          }
+        }
+        const auto row = matches.row(s);
+        for (std::size_t i = 0; i < t.size(); ++i) {
+          const PatternElem& e = t[i];
+          if (e.is_var()) {
+            ids[i] = row[var_col[i]];
+            continue;
+          }
+          kids.clear();
+          for (ClassId c : e.children) kids.push_back(ids[c]);
+          ids[i] = g.add(e.sym, kids.span());
+          EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
+        }
+        const ClassId inst = ids.back();
+        if (g.union_classes(inst, eclass)) result.push_back(inst);
+      }
     }
   }
   (void)rule_name;

@@ -162,6 +162,9 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
       expect(r < n, "symbol graph root is a node");
       out.roots.push_back(out_of_class[ids[r]]);
     }
+    // Two representatives with one symbol and equal children would be
+    // congruent, hence one class, unless the run stopped inside a rebuild.
+    out.distinct_nodes = g.is_clean();
     return out;
   });
 }

@@ -100,6 +100,10 @@ struct SymbolNode {
 class SymbolGraph {
  public:
   std::vector<Pos> roots;
+  // Set by an engine whose result has no two nodes with the same symbol and
+  // children (an e-graph is closed under congruence once rebuilt): the
+  // structural deduplication after it has nothing to do and is skipped.
+  bool distinct_nodes = false;
 
   // ---- symbol table (shared between a graph and the graphs derived from
   // it; symbols are added only to a graph that does not share its table)

@@ -228,7 +228,7 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   lap(&PhaseTimes::engine);
 
   // 6. Structural deduplication.
-  out.graph = dedup_structural(canon, interrupt);
+  out.graph = canon.distinct_nodes ? std::move(canon) : dedup_structural(canon, interrupt);
   lap(&PhaseTimes::dedup);
 
   out.report.input_nodes = n;

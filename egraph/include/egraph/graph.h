@@ -56,6 +56,8 @@ class EGraph {
   // the root of its class.
   ClassId add(const SymbolLang& node) { return add(node.op, node.children.span()); }
   ClassId add(Symbol op, std::span<const ClassId> children);
+  // The same for children that are all roots, with their hash_enode already computed.
+  ClassId add_canonical(Symbol op, std::span<const ClassId> roots, std::uint64_t hash);
 
   // Adds a whole graph in one call: node i has operator ops[i] and the children at positions
   // child_pos[child_off[i]] .. child_pos[child_off[i + 1] - 1], each smaller than i; out[i]
@@ -138,8 +140,10 @@ class EGraph {
   // e-graph and have no effect on results.
   // For visiting the nodes of class `root` (search).
   void prefetch_class(ClassId root, int stage) const noexcept;
-  // For add(op, children) (apply).
-  void prefetch_add(Symbol op, std::span<const ClassId> children, int stage) const noexcept;
+  // For add_canonical with this hash (apply): stage 0 fetches the hash-cons slot, stage 1
+  // the node it names, stage 2 that node's class entry. False when the slot names no node
+  // (the add will make a new one).
+  bool prefetch_add(std::uint64_t hash, int stage) const noexcept;
   // For union_classes(a, b); an id out of range is ignored.
   void prefetch_union(ClassId a, ClassId b, int stage) const noexcept;
 
