@@ -175,27 +175,40 @@ void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
-  constexpr std::size_t kFar = 16, kNear = 8;
-  IdList kids;
+  // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
+  // canonical children are its children's out[] entries, known (with the node's hash) as
+  // soon as those are, and its hash-cons slot is fetched a few nodes ahead.
+  constexpr std::size_t kAhead = 8, kRing = 16;
+  struct Prepared {
+    IdList kids;
+    std::uint64_t hash = 0;
+    bool ready = false;
+  };
+  Prepared ring[kRing];
+  auto prepare = [&](std::size_t j, std::size_t known_below) {
+    Prepared& p = ring[j % kRing];
+    p.kids.clear();
+    p.ready = true;
+    for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
+      if (child_pos[k] >= known_below) {
+        p.ready = false;
+        return;
+      }
+      p.kids.push_back(out[child_pos[k]]);
+    }
+    p.hash = hash_enode(ops[j], p.kids.span());
+    memo_.prefetch(p.hash);
+  };
+  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prepare(j, 0);
   DeadlineCheck check(deadline);
+  IdList kids;
   for (std::size_t i = 0; i < n; ++i) {
     check.tick();
-    // Far ahead: the children's union-find entries. Near: the hash-cons slot, once the
-    // children's roots are at hand. Children not yet added are skipped.
-    if (i + kFar < n) {
-      for (std::uint32_t k = child_off[i + kFar]; k < child_off[i + kFar + 1]; ++k) {
-        if (child_pos[k] < i) __builtin_prefetch(&parent_[out[child_pos[k]]]);
-      }
-    }
-    if (i + kNear < n) {
-      const std::size_t j = i + kNear;
-      kids.clear();
-      bool known = true;
-      for (std::uint32_t k = child_off[j]; k < child_off[j + 1] && known; ++k) {
-        known = child_pos[k] < i;
-        if (known) kids.push_back(root_of(out[child_pos[k]]));
-      }
-      if (known) memo_.prefetch(hash_enode(ops[j], kids.span()));
+    if (i + kAhead < n) prepare(i + kAhead, i);
+    Prepared& p = ring[i % kRing];
+    if (p.ready) {
+      out[i] = add_canonical(ops[i], p.kids.span(), p.hash);
+      continue;
     }
     kids.clear();
     for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
