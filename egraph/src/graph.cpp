@@ -327,12 +327,32 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     // Entries are taken from the end: fetch the nodes a few pops ahead, then their children.
     const std::size_t depth = pending_.size();
     if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
-    if (depth > 6) {
-      const NodeRec& ahead = nodes_[pending_[depth - 7]];
+    if (depth > 8) {
+      const NodeRec& ahead = nodes_[pending_[depth - 9]];
       if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
     }
+    if (depth > 6) {
+      for (ClassId c : node_children(pending_[depth - 7])) __builtin_prefetch(&parent_[c]);
+    }
     if (depth > 3) {
-      for (ClassId c : node_children(pending_[depth - 4])) __builtin_prefetch(&parent_[c]);
+      // The hash-cons slots of the node's key as it is and as it will be.
+      const NodeIndex a = pending_[depth - 4];
+      const NodeRec& r = nodes_[a];
+      const std::span<const ClassId> now = node_children(a);
+      ClassId canon[2];
+      if (now.size() <= 2) {
+        bool moved = false;
+        for (std::size_t k = 0; k < now.size(); ++k) {
+          canon[k] = root_of(now[k]);
+          moved |= canon[k] != now[k];
+        }
+        if (moved) {
+          memo_.prefetch(hash_enode(r.op, now));
+          memo_.prefetch(hash_enode(r.op, {canon, now.size()}));
+        } else if (memo_of(r) != a) {
+          memo_.prefetch(hash_enode(r.op, now));
+        }
+      }
     }
     const NodeIndex n = pending_.back();
     pending_.pop_back();
@@ -374,6 +394,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   auto find_ahead = [&](std::size_t t) {
     ahead[t % kRing] = root_of(touched_[t]);
     prefetch_class(ahead[t % kRing], 0);
+    __builtin_prefetch(&stamp_[ahead[t % kRing]]);
   };
   for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 16); ++t) __builtin_prefetch(&parent_[touched_[t]]);
   for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 12); ++t) find_ahead(t);
@@ -427,18 +448,26 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
 }
 
 void EGraph::rebuild_index() {
+  // Entries that are still roots stay in ascending order; only the few that were merged
+  // away need their roots found, sorted and merged back in.
+  std::vector<ClassId> moved;
   for (std::vector<ClassId>& list : op_classes_) {
-    bool changed = false;
-    for (ClassId& id : list) {
-      if (parent_[id] != id) {
-        id = root_of_mut(id);
-        changed = true;
+    moved.clear();
+    std::size_t kept = 0;
+    for (ClassId id : list) {
+      if (parent_[id] == id) {
+        list[kept++] = id;
+      } else {
+        moved.push_back(root_of_mut(id));
       }
     }
-    if (changed) {
-      std::sort(list.begin(), list.end());
-      list.erase(std::unique(list.begin(), list.end()), list.end());
-    }
+    if (moved.empty()) continue;
+    list.resize(kept);
+    std::sort(moved.begin(), moved.end());
+    const auto middle = static_cast<std::ptrdiff_t>(list.size());
+    list.insert(list.end(), moved.begin(), moved.end());
+    std::inplace_merge(list.begin(), list.begin() + middle, list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
   }
   index_stale_ = false;
 }
@@ -462,7 +491,7 @@ void EGraph::index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops) {
   }
   for (std::size_t s = first_new; s < op_classes_.size(); ++s) {
     std::vector<ClassId>& list = op_classes_[s];
-    std::sort(list.begin(), list.end());
+    if (!std::is_sorted(list.begin(), list.end())) std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
   }
 }
