@@ -413,6 +413,30 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   }
 
   Machine m(g, p, ms.values);
+  // A program that is one Bind of the searched class, its variables all distinct children
+  // of the bound node (the commute and identity searchers), runs without the machine.
+  bool direct = p.instructions.size() == 1 && p.instructions[0].kind == Instruction::Kind::Bind &&
+                p.instructions[0].i == 0;
+  std::vector<std::uint32_t> child_of_var;
+  if (direct) {
+    const Instruction& bind = p.instructions[0];
+    for (const auto& [var, reg] : p.subst) {
+      direct &= reg >= bind.out && reg - bind.out < bind.arity;
+      child_of_var.push_back(reg - bind.out);
+    }
+  }
+  auto run_direct = [&](ClassId id, std::size_t limit_here) {
+    const Instruction& bind = p.instructions[0];
+    std::size_t found = 0;
+    for (NodeIndex n : g.class_refs(id)) {
+      if (g.node_op(n) != bind.op) continue;
+      const auto kids = g.node_children(n);
+      if (kids.size() != bind.arity) continue;
+      for (std::uint32_t k : child_of_var) ms.values.push_back(kids[k]);
+      if (++found == limit_here) break;
+    }
+    return found;
+  };
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
   const std::size_t n_cand = candidates.size();
@@ -427,7 +451,7 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
       ms.timed_out = true;
       break;
     }
-    const std::size_t k = m.run(id, remaining);
+    const std::size_t k = direct ? run_direct(id, remaining) : m.run(id, remaining);
     if (k == 0) continue;
     if (k > remaining) fatal("assertion failed: len <= limit");
     remaining -= k;

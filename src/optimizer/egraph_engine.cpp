@@ -142,25 +142,30 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
 
     // Representative of a class: its smallest position. Class ids are dense,
     // so plain arrays replace maps.
+    // Each position's output position is kept by position too (ids[] is reused for it),
+    // so that children, mostly recent positions, are looked up close by.
     InterruptCheck check(interrupt);
     std::vector<Pos> out_of_class(g.number_of_ids(), UINT32_MAX);
     SymbolGraph out;
     out.share_symbols(graph);
     out.reserve(n, graph.edge_count());
+    constexpr Pos kAhead = 8;
     for (Pos i = 0; i < n; ++i) {
       check.tick();
-      ids[i] = g.find(ids[i]);
-      Pos& slot = out_of_class[ids[i]];
-      if (slot != UINT32_MAX) continue;
-      out.begin_node(graph.symbol_index(i), graph.boundary(i));
-      for (Pos c : graph.children_of(i)) out.push_child(out_of_class[ids[c]]);
-      out.end_node();
-      slot = static_cast<Pos>(out.size() - 1);
+      if (i + kAhead < n) __builtin_prefetch(&out_of_class[g.root_of(ids[i + kAhead])]);
+      Pos& slot = out_of_class[g.find(ids[i])];
+      if (slot == UINT32_MAX) {
+        out.begin_node(graph.symbol_index(i), graph.boundary(i));
+        for (Pos c : graph.children_of(i)) out.push_child(ids[c]);
+        out.end_node();
+        slot = static_cast<Pos>(out.size() - 1);
+      }
+      ids[i] = slot;
     }
     out.roots.reserve(graph.roots.size());
     for (Pos r : graph.roots) {
       expect(r < n, "symbol graph root is a node");
-      out.roots.push_back(out_of_class[ids[r]]);
+      out.roots.push_back(ids[r]);
     }
     // Two representatives with one symbol and equal children would be
     // congruent, hence one class, unless the run stopped inside a rebuild.
