@@ -89,7 +89,6 @@ void EGraph::reserve(std::size_t nodes, std::size_t children) {
   parents_.reserve(n);
   nodes_.reserve(n);
   class_nodes_.reserve(n);
-  pending_.reserve(pending_.size() + nodes);
   child_pool_.reserve(child_pool_.size() + children);
   parent_pool_.reserve(parent_pool_.size() + children);
   parent_log_.reserve(parent_log_.size() + children);
@@ -157,7 +156,10 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
     set_has_parents(c);
     parent_log_.emplace_back(c, id);
   }
-  pending_.push_back(id);
+  // The new node is pending, but re-inserting it before a union touches one of its
+  // children would find its own key; once one does, the union queues it as a parent. So it
+  // is only counted.
+  ++fresh_pending_;
   ++live_classes_;
   if (slot_filter_ & filter_bit(op)) {
     const std::uint32_t s = slots_.get(op, static_cast<std::uint32_t>(arity));
@@ -171,7 +173,20 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
 
 void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
                        std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline) {
-  const std::size_t n = ops.size();
+  add_graph_impl(ops.size(), [&](std::size_t i) { return ops[i]; }, child_off, child_pos, out, deadline);
+}
+
+void EGraph::add_graph(std::span<const std::uint32_t> op_numbers, std::span<const std::uint32_t> child_off,
+                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline) {
+  add_graph_impl(
+      op_numbers.size(), [&](std::size_t i) { return Symbol::from_value(op_numbers[i] + 1); }, child_off, child_pos,
+      out, deadline);
+}
+
+template <class OpOf>
+void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                            std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                            const Deadline* deadline) {
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
@@ -196,7 +211,7 @@ void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_
       }
       p.kids.push_back(out[child_pos[k]]);
     }
-    p.hash = hash_enode(ops[j], p.kids.span());
+    p.hash = hash_enode(op_of(j), p.kids.span());
     memo_.prefetch(p.hash);
   };
   for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prepare(j, 0);
@@ -207,7 +222,7 @@ void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_
     if (i + kAhead < n) prepare(i + kAhead, i);
     Prepared& p = ring[i % kRing];
     if (p.ready) {
-      out[i] = add_canonical(ops[i], p.kids.span(), p.hash);
+      out[i] = add_canonical(op_of(i), p.kids.span(), p.hash);
       continue;
     }
     kids.clear();
@@ -216,8 +231,21 @@ void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_
                                    std::to_string(i) + " is not earlier");
       kids.push_back(out[child_pos[k]]);
     }
-    out[i] = root_of(add(ops[i], kids.span()));
+    out[i] = root_of(add(op_of(i), kids.span()));
   }
+}
+
+BigVec<ClassId> EGraph::take_roots() && {
+  BigVec<ClassId> roots = std::move(parent_);
+  // Ascending ids: a parent's root is known by the time its child is reached only when the
+  // parent is smaller, so each id is resolved through the table as it is being rewritten.
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    ClassId r = roots[i];
+    while (roots[r] != r) r = roots[r];
+    roots[i] = r;
+  }
+  *this = EGraph();
+  return roots;
 }
 
 bool EGraph::union_classes(ClassId a, ClassId b) {
@@ -264,8 +292,6 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
 
   touched_.push_back(winner);
   index_stale_ = true;
-  // Entries pushed so far are no longer plain re-inserts of fresh nodes.
-  fresh_mark_ = pending_.size();
   return true;
 }
 
@@ -319,10 +345,9 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   memo_.flush(memo_hash());  // the repair below works on the table alone
   if (!parent_log_.empty()) link_parent_log();
 
-  // 1. Process unions. Entries above fresh_mark_ were pushed by adds with no union or memo
-  //    change since: re-inserting them would find their own key mapping to themselves and
-  //    union a class with itself, so they are skipped.
-  if (fresh_mark_ < pending_.size()) pending_.resize(fresh_mark_);
+  // 1. Process unions. New nodes are not queued (see add): every entry is the parent of a
+  //    class that lost a union.
+  fresh_pending_ = 0;
   while (!pending_.empty()) {
     // Entries are taken from the end: fetch the nodes a few pops ahead, then their children.
     const std::size_t depth = pending_.size();
@@ -356,7 +381,6 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     }
     const NodeIndex n = pending_.back();
     pending_.pop_back();
-    if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
     if (check.tick(1 + arity_of(nodes_[n]))) return false;
     if (reinsert_is_noop(n)) continue;
     if (canonicalize_node(n)) touched_.push_back(n);
@@ -371,21 +395,15 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
       NodeRec& holder = nodes_[memo_.ref_at(slot)];
       const ClassId old = memo_of(holder);
       set_memo(holder, n);
-      fresh_mark_ = pending_.size();
       if (union_classes(old, n)) ++merges;
     }
   }
-  fresh_mark_ = 0;
 
   // 2. Rebuild classes: canonicalize, sort and deduplicate every class whose contents may
   //    have changed (new members by union, or members re-canonicalized above); every other
   //    class is already canonical, sorted and duplicate-free.
   std::size_t trimmed = 0;
-  if (stamp_.size() < parent_.size()) stamp_.resize(parent_.size(), 0);
-  if (++epoch_ == 0) {
-    std::fill(stamp_.begin(), stamp_.end(), 0);
-    epoch_ = 1;
-  }
+  if (sorted_.size() * 64 < parent_.size()) sorted_.resize(parent_.size() / 64 + 1, 0);
   const std::size_t n_touched = touched_.size();
   // No union happens below, so a root found ahead stays the root: each is found once, a
   // dozen entries early, and its class's memory is fetched in stages on the way.
@@ -394,7 +412,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   auto find_ahead = [&](std::size_t t) {
     ahead[t % kRing] = root_of(touched_[t]);
     prefetch_class(ahead[t % kRing], 0);
-    __builtin_prefetch(&stamp_[ahead[t % kRing]]);
+    __builtin_prefetch(&sorted_[ahead[t % kRing] >> 6]);
   };
   for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 16); ++t) __builtin_prefetch(&parent_[touched_[t]]);
   for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 12); ++t) find_ahead(t);
@@ -405,12 +423,15 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     if (t + 5 < n_touched) prefetch_class(ahead[(t + 5) % kRing], 2);
     if (t + 2 < n_touched) prefetch_class(ahead[(t + 2) % kRing], 3);
     if (check.tick()) {
+      for (std::size_t k = 0; k < t; ++k) sorted_[root_of(touched_[k]) >> 6] = 0;
       touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
       return false;
     }
     const ClassId root = root_of_mut(touched_[t]);
-    if (stamp_[root] == epoch_) continue;
-    stamp_[root] = epoch_;
+    std::uint64_t& word = sorted_[root >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (root & 63);
+    if (word & bit) continue;
+    word |= bit;
     auto& list = class_nodes_[root];
     for (NodeIndex n : list) canonicalize_node(n);
     if (list.size() < 2) continue;
@@ -423,6 +444,7 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     trimmed += list.size() - kept;
     list.truncate(kept);
   }
+  for (ClassId t : touched_) sorted_[root_of(t) >> 6] = 0;
   touched_.clear();
   last_trimmed_ = trimmed;
 

@@ -97,20 +97,14 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
       if (!root.is_var() && !applied.is_var() && root.sym.value() <= commutes.size()) commutes[root.sym.value() - 1] = 1;
     }
     std::size_t swaps = 0;
-    std::vector<egraph::Symbol> node_ops(n);
-    for (Pos i = 0; i < n; ++i) {
-      const std::uint32_t s = graph.symbol_index(i);
-      node_ops[i] = egraph::Symbol::from_value(s + 1);
-      swaps += commutes[s] & (graph.children_of(i).size() == 2);
-    }
+    for (Pos i = 0; i < n; ++i) swaps += commutes[graph.symbol_index(i)] & (graph.children_of(i).size() == 2);
     egraph::Deadline only_interrupt;
     only_interrupt.interrupt = interrupt;
     const auto t0 = std::chrono::steady_clock::now();
     egraph::EGraph g;
     g.reserve(n + swaps, graph.edge_count() + 2 * swaps);
     std::vector<egraph::ClassId> ids(n);
-    g.add_graph(node_ops, graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
-    std::vector<egraph::Symbol>().swap(node_ops);
+    g.add_graph(graph.symbol_indices(), graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
     const double add_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     egraph::Runner runner;
@@ -139,21 +133,25 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     g = runner.take_egraph();
     last_run_.egraph_nodes = g.total_size();
     last_run_.classes = g.number_of_classes();
+    // Two representatives with one symbol and equal children would be
+    // congruent, hence one class, unless the run stopped inside a rebuild.
+    const bool distinct = g.is_clean();
+    const BigVec<egraph::ClassId> root = std::move(g).take_roots();
 
     // Representative of a class: its smallest position. Class ids are dense,
     // so plain arrays replace maps.
     // Each position's output position is kept by position too (ids[] is reused for it),
     // so that children, mostly recent positions, are looked up close by.
     InterruptCheck check(interrupt);
-    std::vector<Pos> out_of_class(g.number_of_ids(), UINT32_MAX);
+    std::vector<Pos> out_of_class(root.size(), UINT32_MAX);
     SymbolGraph out;
     out.share_symbols(graph);
     out.reserve(n, graph.edge_count());
     constexpr Pos kAhead = 8;
     for (Pos i = 0; i < n; ++i) {
       check.tick();
-      if (i + kAhead < n) __builtin_prefetch(&out_of_class[g.root_of(ids[i + kAhead])]);
-      Pos& slot = out_of_class[g.find(ids[i])];
+      if (i + kAhead < n) __builtin_prefetch(&out_of_class[root[ids[i + kAhead]]]);
+      Pos& slot = out_of_class[root[ids[i]]];
       if (slot == UINT32_MAX) {
         out.begin_node(graph.symbol_index(i), graph.boundary(i));
         for (Pos c : graph.children_of(i)) out.push_child(ids[c]);
@@ -167,9 +165,7 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
       expect(r < n, "symbol graph root is a node");
       out.roots.push_back(ids[r]);
     }
-    // Two representatives with one symbol and equal children would be
-    // congruent, hence one class, unless the run stopped inside a rebuild.
-    out.distinct_nodes = g.is_clean();
+    out.distinct_nodes = distinct;
     return out;
   });
 }

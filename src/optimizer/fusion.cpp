@@ -60,7 +60,6 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
       }
     }
   }
-  std::vector<Pos>().swap(target);
 
   // 5. Members of each group, ascending.
   std::vector<std::uint32_t> mem_begin(std::size_t{n} + 1, 0);
@@ -75,11 +74,13 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // 6. Emission in order of the groups' sinks. Stage parts are assembled in
   // buffers reused from stage to stage (members keep their string and
   // vector capacity), so emitting allocates nothing in the steady state.
-  std::vector<std::uint32_t> member_no(n, 0);
+  // Member numbers, set for each member before a later member reads them
+  // (the grouping's buffer, no longer needed).
+  std::vector<std::uint32_t>& member_no = target;
   // Input slots of large stages: slot_of[g] is valid when slot_stamp[g] is
-  // the current stage's sink + 1.
-  std::vector<std::uint32_t> slot_stamp(n, 0);
-  std::vector<std::uint32_t> slot_of(n, 0);
+  // the current stage's sink + 1 (made on the first stage that needs them).
+  std::vector<std::uint32_t> slot_stamp;
+  std::vector<std::uint32_t> slot_of;
   std::vector<Pos> producers;  // groups feeding the stage being built, by slot
   std::vector<NodeId> inputs;
   std::vector<StageMember> parts;
@@ -134,6 +135,10 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
             producers.push_back(cg);
             inputs.push_back(cs.emitted);
             if (producers.size() == kScanSlots + 1) {
+              if (slot_stamp.empty()) {
+                slot_stamp.assign(n, 0);
+                slot_of.assign(n, 0);
+              }
               for (std::uint32_t j = 0; j < producers.size(); ++j) {
                 slot_stamp[producers[j]] = stamp;
                 slot_of[producers[j]] = j;

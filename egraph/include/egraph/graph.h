@@ -68,6 +68,11 @@ class EGraph {
   void add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
                  std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
                  const Deadline* deadline = nullptr);
+  // The same with node i's operator given as the number op_numbers[i]: the symbol whose
+  // value is op_numbers[i] + 1 (a caller's own numbering, see Symbol::from_value).
+  void add_graph(std::span<const std::uint32_t> op_numbers, std::span<const std::uint32_t> child_off,
+                 std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                 const Deadline* deadline = nullptr);
 
   // Root of the class holding the node (children canonicalized with find), if any. Never adds.
   std::optional<ClassId> lookup(const SymbolLang& node) const { return lookup(node.op, node.children.span()); }
@@ -83,6 +88,10 @@ class EGraph {
     check_id(id);
     return root_of_mut(id);
   }
+
+  // The root of every id, indexed by id; the e-graph is left empty (its memory given back
+  // before the caller builds on the result).
+  BigVec<ClassId> take_roots() &&;
 
   // Merges the classes of a and b; true when two different classes were merged. Always
   // leaves the e-graph dirty. The root with more parent entries survives (ties: a's).
@@ -109,7 +118,7 @@ class EGraph {
   // (node as it is now, id the node was added as). Fatal for an id never handed out.
   std::vector<SymbolLang> class_nodes(ClassId id) const;
   std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
-  std::size_t pending_count() const noexcept { return pending_.size(); }
+  std::size_t pending_count() const noexcept { return pending_.size() + fresh_pending_; }
   // Duplicate nodes removed by the last rebuild.
   std::size_t last_trimmed() const noexcept { return last_trimmed_; }
 
@@ -285,6 +294,9 @@ class EGraph {
     tavrine::HandleTable<32> table_;
   };
 
+  template <class OpOf>
+  void add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                      std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
   void check_id(ClassId id) const {
     if (id >= parent_.size()) [[unlikely]] bad_id(id);
   }
@@ -332,10 +344,9 @@ class EGraph {
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
   BigVec<NodeIndex> pending_;              // stack of nodes to re-canonicalize
-  std::size_t fresh_mark_ = 0;           // entries at or above this index are no-op re-inserts
+  std::size_t fresh_pending_ = 0;          // new nodes since the last rebuild (pending, not queued)
   std::vector<NodeIndex> touched_;         // nodes/classes whose class needs re-sorting
-  std::vector<std::uint32_t> stamp_;     // per id, epoch of the last re-sort
-  std::uint32_t epoch_ = 0;
+  std::vector<std::uint64_t> sorted_;      // per id, a bit: re-sorted in this rebuild (all clear between)
   SlotMap slots_;
   std::vector<std::vector<ClassId>> op_classes_;  // per registered slot: ascending class ids
   std::uint64_t slot_filter_ = 0;        // one bit per registered op (hashed): quick rejection
