@@ -333,7 +333,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("graph from %s\n", blob.c_str());
-    bench_reduce(**store, (*store)->node_count() >= 5000000 ? 1 : (*store)->node_count() >= 1000000 ? 3 : 5);
+    bench_reduce(**store, (*store)->node_count() >= 5000000 ? 2 : (*store)->node_count() >= 1000000 ? 3 : 5);
     return 0;
   }
   if (reduce) {

@@ -213,12 +213,23 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     }
     p.hash = hash_enode(op_of(j), p.kids.span());
     memo_.prefetch(p.hash);
+    // The add marks each child as having parents.
+    for (ClassId c : p.kids) __builtin_prefetch(&has_parents_[c >> 6], 1);
   };
+  // Children far back in the graph: their out[] entries, fetched before prepare reads them.
+  constexpr std::size_t kFar = 2 * kAhead;
+  auto fetch_children = [&](std::size_t j) {
+    for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
+      if (child_pos[k] < j) __builtin_prefetch(&out[child_pos[k]]);
+    }
+  };
+  for (std::size_t j = 0; j < std::min(n, kFar); ++j) fetch_children(j);
   for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prepare(j, 0);
   DeadlineCheck check(deadline);
   IdList kids;
   for (std::size_t i = 0; i < n; ++i) {
     check.tick();
+    if (i + kFar < n) fetch_children(i + kFar);
     if (i + kAhead < n) prepare(i + kAhead, i);
     Prepared& p = ring[i % kRing];
     if (p.ready) {

@@ -43,8 +43,12 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // kNone (no use) or kApart (anything else).
   constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1;
   std::vector<Pos> target(n, kNone);
+  constexpr Pos kAhead = 16;  // children far back are fetched this many positions early
   for (Pos z = n; z-- > 0;) {
     check.tick();
+    if (z >= kAhead) {
+      for (Pos c : g.children_of(z - kAhead)) __builtin_prefetch(&target[c], 1);
+    }
     Pos s = z;
     if (!g.boundary(z) && !is_output[z] && target[z] < kApart) s = target[z];
     slot[z].sink = s;
@@ -89,6 +93,9 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   std::uint64_t count = 0;
   for (Pos p = 0; p < n; ++p) {
     check.tick();
+    if (p + kAhead < n) {
+      for (Pos c : g.children_of(p + kAhead)) __builtin_prefetch(&slot[c]);
+    }
     if (slot[p].sink != p) continue;  // emitted with its group
     inputs.clear();
     if (g.boundary(p)) {
