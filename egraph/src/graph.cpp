@@ -47,16 +47,6 @@ ClassId EGraph::class_root(ClassId id) const {
   return root_of(id);
 }
 
-void EGraph::link_parent_log() {
-  const std::size_t n = parent_log_.size();
-  constexpr std::size_t kAhead = 8;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) __builtin_prefetch(&parents_[parent_log_[i + kAhead].first], 1);
-    push_parent(parent_log_[i].first, parent_log_[i].second);
-  }
-  parent_log_.clear();
-}
-
 void EGraph::push_parent(ClassId cls, NodeIndex n) {
   ParentList& l = parents_[cls];
   const std::uint32_t e = static_cast<std::uint32_t>(parent_pool_.size());
@@ -88,11 +78,9 @@ void EGraph::reserve(std::size_t nodes, std::size_t children) {
   parent_.reserve(n);
   parents_.reserve(n);
   nodes_.reserve(n);
-  class_nodes_.reserve(n);
+  list_of_.reserve(n);
   child_pool_.reserve(child_pool_.size() + children);
   parent_pool_.reserve(parent_pool_.size() + children);
-  parent_log_.reserve(parent_log_.size() + children);
-  has_parents_.reserve(n / 64 + 1);
   memo_.reserve(memo_.size() + nodes, memo_hash());
 }
 
@@ -124,18 +112,12 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
 
 ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::uint64_t h) {
   const std::size_t arity = canon.size();
-  // A key with child c lives in a node listed among c's parents, so when some child has no
-  // parent entries the node cannot be in the memo and the lookup is skipped.
-  bool may_exist = true;
-  for (ClassId c : canon) may_exist &= has_parents(c);
-  if (may_exist) {
-    const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon); });
-    if (holder != Memo::kEmpty) return root_of(memo_of(nodes_[holder]));
-  }
+  const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon); });
+  if (holder != Memo::kEmpty) return root_of(memo_of(nodes_[holder]));
 
   const std::size_t id_sz = parent_.size();
   if (id_sz >= kNoMemo || (arity > 2 && child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max()) ||
-      parent_pool_.size() + parent_log_.size() + arity >= kNil) [[unlikely]] {
+      parent_pool_.size() + arity >= kNil) [[unlikely]] {
     fatal("e-graph id space exhausted");
   }
   const ClassId id = static_cast<ClassId>(id_sz);
@@ -147,15 +129,11 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
                              {static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity)}});
     for (ClassId c : canon) child_pool_.push_back(c);
   }
-  class_nodes_.emplace_back(std::span<const NodeIndex>(&id, 1));
+  list_of_.push_back(kSingle);
   parent_.push_back(id);
   parents_.emplace_back();
-  if ((id & 63) == 0) has_parents_.push_back(0);
   // A child that occurs twice is recorded twice.
-  for (ClassId c : canon) {
-    set_has_parents(c);
-    parent_log_.emplace_back(c, id);
-  }
+  for (ClassId c : canon) push_parent(c, id);
   // The new node is pending, but re-inserting it before a union touches one of its
   // children would find its own key; once one does, the union queues it as a parent. So it
   // is only counted.
@@ -213,8 +191,8 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     }
     p.hash = hash_enode(op_of(j), p.kids.span());
     memo_.prefetch(p.hash);
-    // The add marks each child as having parents.
-    for (ClassId c : p.kids) __builtin_prefetch(&has_parents_[c >> 6], 1);
+    // The add links the node into its children's parent lists.
+    for (ClassId c : p.kids) __builtin_prefetch(&parents_[c], 1);
   };
   // Children far back in the graph: their out[] entries, fetched before prepare reads them.
   constexpr std::size_t kFar = 2 * kAhead;
@@ -259,12 +237,56 @@ BigVec<ClassId> EGraph::take_roots() && {
   return roots;
 }
 
+std::uint32_t EGraph::new_list() {
+  if (!free_lists_.empty()) {
+    const std::uint32_t slot = free_lists_.back();
+    free_lists_.pop_back();
+    return slot;
+  }
+  lists_.emplace_back();
+  return static_cast<std::uint32_t>(lists_.size() - 1);
+}
+
+void EGraph::merge_lists(ClassId winner, ClassId loser) {
+  // The longer list first, keeping its order, then the shorter; on equal length the
+  // winner's first. A class without a list holds one node, its root's own.
+  const std::uint32_t wi = list_of_[winner], li = list_of_[loser];
+  list_of_[loser] = kSingle;
+  if (wi == kSingle && li == kSingle) {
+    const std::uint32_t slot = new_list();
+    lists_[slot] = {winner, loser};
+    list_of_[winner] = slot;
+  } else if (wi == kSingle) {
+    SmallVec<NodeIndex, 2>& ln = lists_[li];
+    if (ln.size() > 1) {
+      ln.push_back(winner);
+    } else {
+      const NodeIndex only = ln[0];
+      ln = {winner, only};
+    }
+    list_of_[winner] = li;
+  } else if (li == kSingle) {
+    lists_[wi].push_back(loser);
+  } else {
+    SmallVec<NodeIndex, 2>& wn = lists_[wi];
+    SmallVec<NodeIndex, 2>& ln = lists_[li];
+    if (ln.size() > wn.size()) wn.swap(ln);
+    wn.append(ln.span());
+    ln.reset();
+    free_lists_.push_back(li);
+  }
+}
+
+std::span<const NodeIndex> EGraph::nodes_of(ClassId root) const noexcept {
+  const std::uint32_t li = list_of_[root];
+  return li == kSingle ? std::span<const NodeIndex>(&parent_[root], 1) : lists_[li].span();
+}
+
 bool EGraph::union_classes(ClassId a, ClassId b) {
   clean_ = false;
   ClassId winner = find_mut(a);
   ClassId loser = find_mut(b);
   if (winner == loser) return false;
-  if (!parent_log_.empty()) link_parent_log();
   if (parents_[winner].count < parents_[loser].count) std::swap(winner, loser);
 
   parent_[loser] = winner;
@@ -280,11 +302,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   // Concatenate: the longer list first in its order, then the shorter; on equal length
   // the winner's list first. Node lists are swapped and appended (cost of the shorter);
   // parent lists are spliced, the appended list becoming the newer part.
-  auto& wn = class_nodes_[winner];
-  auto& ln = class_nodes_[loser];
-  if (ln.size() > wn.size()) wn.swap(ln);
-  wn.append(ln.span());
-  ln.reset();
+  merge_lists(winner, loser);
   const bool loser_first = l.count > w.count;
   const ParentList first = loser_first ? l : w;
   const ParentList second = loser_first ? w : l;
@@ -299,7 +317,6 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   }
   w = merged;
   l = ParentList{};
-  if (merged.count) set_has_parents(winner);
 
   touched_.push_back(winner);
   index_stale_ = true;
@@ -354,7 +371,6 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   DeadlineCheck check(&deadline);
   merges = 0;
   memo_.flush(memo_hash());  // the repair below works on the table alone
-  if (!parent_log_.empty()) link_parent_log();
 
   // 1. Process unions. New nodes are not queued (see add): every entry is the parent of a
   //    class that lost a union.
@@ -418,21 +434,21 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   const std::size_t n_touched = touched_.size();
   // No union happens below, so a root found ahead stays the root: each is found once, a
   // dozen entries early, and its class's memory is fetched in stages on the way.
-  constexpr std::size_t kRing = 16;
+  constexpr std::size_t kRing = 32, kFetch = 24, kFind = 18, kList = 12, kWide = 8, kKids = 4;
   ClassId ahead[kRing];
   auto find_ahead = [&](std::size_t t) {
     ahead[t % kRing] = root_of(touched_[t]);
     prefetch_class(ahead[t % kRing], 0);
     __builtin_prefetch(&sorted_[ahead[t % kRing] >> 6]);
   };
-  for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 16); ++t) __builtin_prefetch(&parent_[touched_[t]]);
-  for (std::size_t t = 0; t < std::min<std::size_t>(n_touched, 12); ++t) find_ahead(t);
+  for (std::size_t t = 0; t < std::min(n_touched, kFetch); ++t) __builtin_prefetch(&parent_[touched_[t]]);
+  for (std::size_t t = 0; t < std::min(n_touched, kFind); ++t) find_ahead(t);
   for (std::size_t t = 0; t < n_touched; ++t) {
-    if (t + 16 < n_touched) __builtin_prefetch(&parent_[touched_[t + 16]]);
-    if (t + 12 < n_touched) find_ahead(t + 12);
-    if (t + 8 < n_touched) prefetch_class(ahead[(t + 8) % kRing], 1);
-    if (t + 5 < n_touched) prefetch_class(ahead[(t + 5) % kRing], 2);
-    if (t + 2 < n_touched) prefetch_class(ahead[(t + 2) % kRing], 3);
+    if (t + kFetch < n_touched) __builtin_prefetch(&parent_[touched_[t + kFetch]]);
+    if (t + kFind < n_touched) find_ahead(t + kFind);
+    if (t + kList < n_touched) prefetch_class(ahead[(t + kList) % kRing], 1);
+    if (t + kWide < n_touched) prefetch_class(ahead[(t + kWide) % kRing], 2);
+    if (t + kKids < n_touched) prefetch_class(ahead[(t + kKids) % kRing], 3);
     if (check.tick()) {
       for (std::size_t k = 0; k < t; ++k) sorted_[root_of(touched_[k]) >> 6] = 0;
       touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
@@ -443,7 +459,11 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
     const std::uint64_t bit = std::uint64_t{1} << (root & 63);
     if (word & bit) continue;
     word |= bit;
-    auto& list = class_nodes_[root];
+    if (list_of_[root] == kSingle) {
+      canonicalize_node(root);
+      continue;
+    }
+    SmallVec<NodeIndex, 2>& list = lists_[list_of_[root]];
     for (NodeIndex n : list) canonicalize_node(n);
     if (list.size() < 2) continue;
     std::sort(list.begin(), list.end(), [&](NodeIndex a, NodeIndex b) { return node_less(a, b); });
@@ -536,26 +556,37 @@ const std::vector<ClassId>* EGraph::indexed_classes(Symbol op, std::uint32_t ari
 
 std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
   if (root >= parent_.size() || parent_[root] != root) fatal("Invalid id " + std::to_string(root));
-  return class_nodes_[root].span();
+  return nodes_of(root);
 }
 
 void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   if (root >= parent_.size()) return;
-  const SmallVec<NodeIndex, 2>& list = class_nodes_[root];
+  if (stage == 0) {
+    __builtin_prefetch(&parent_[root]);
+    __builtin_prefetch(&list_of_[root]);
+    return;
+  }
+  const std::uint32_t li = list_of_[root];
+  if (li == kSingle) {
+    // The class's one node is its root's own.
+    if (stage == 1) {
+      __builtin_prefetch(&nodes_[root]);
+    } else if (stage == 2) {
+      const NodeRec& r = nodes_[root];
+      if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+    } else {
+      for (ClassId c : node_children(root)) __builtin_prefetch(&parent_[c]);
+    }
+    return;
+  }
+  const SmallVec<NodeIndex, 2>& list = lists_[li];
   switch (stage) {
-    case 0:
-      __builtin_prefetch(&parent_[root]);
+    case 1:
       __builtin_prefetch(&list);
       break;
-    case 1:
+    case 2:
       __builtin_prefetch(list.data());
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
-      break;
-    case 2:
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
-        const NodeRec& r = nodes_[list[k]];
-        if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
-      }
       break;
     default:
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
@@ -589,7 +620,7 @@ void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
       __builtin_prefetch(&parent_[x]);
     } else if (stage == 1) {
       __builtin_prefetch(&parents_[parent_[x]], 1);
-      __builtin_prefetch(&class_nodes_[parent_[x]], 1);
+      __builtin_prefetch(&list_of_[parent_[x]], 1);
     }
   }
 }
@@ -605,7 +636,7 @@ std::vector<ClassId> EGraph::class_ids() const {
 
 std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
   std::vector<SymbolLang> out;
-  for (NodeIndex n : class_nodes_[class_root(id)]) out.emplace_back(nodes_[n].op, node_children(n));
+  for (NodeIndex n : nodes_of(class_root(id))) out.emplace_back(nodes_[n].op, node_children(n));
   return out;
 }
 
@@ -617,9 +648,6 @@ std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) co
     out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
   }
   std::reverse(out.begin(), out.end());
-  for (const auto& [c, n] : parent_log_) {
-    if (c == root) out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
-  }
   return out;
 }
 
@@ -627,7 +655,7 @@ std::ostream& operator<<(std::ostream& os, const EGraph& g) {
   os << "EGraph { total_size: " << g.total_size() << ", classes: " << g.number_of_classes() << " }\n";
   for (ClassId id : g.class_ids()) {
     os << "  " << id << ":";
-    for (NodeIndex n : g.class_nodes_[id]) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
+    for (NodeIndex n : g.nodes_of(id)) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
     os << '\n';
   }
   return os;

@@ -300,8 +300,12 @@ void require_clean(const EGraph& g) {
 constexpr ClassId kNoClass = 0xFFFFFFFFu;
 
 // A substitution's instantiation, prepared a few steps before it is added.
+// How far ahead apply fetches: a substitution's children's union-find entries, then its
+// roots and hash (and hash-cons slot), the node the slot names, that node's class entry.
+constexpr std::size_t kFetch = 32, kPrepare = 16, kNode = 8, kClass = 3;
+
 struct Prepared {
-  static constexpr std::size_t kSize = 16;
+  static constexpr std::size_t kSize = 32;
   static constexpr std::uint32_t kMaxKids = 4;
   ClassId kids[kMaxKids];
   std::uint64_t hash;
@@ -507,22 +511,22 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
       g.prefetch_add(a.hash, 0);
       g.prefetch_union(kNoClass, class_of(s, grp_near), 1);
     };
-    const std::size_t lead = std::min<std::size_t>(total, 8);
-    for (std::size_t s = 0; s < std::min<std::size_t>(total, 16); ++s) fetch_children(s);
+    const std::size_t lead = std::min<std::size_t>(total, kPrepare);
+    for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
     for (std::size_t s = 0; s < lead; ++s) prepare(s);
     for (std::size_t s = 0; s < total; ++s) {
       if (check.tick()) return result;
-      if (s + 16 < total) fetch_children(s + 16);
-      if (s + 8 < total) prepare(s + 8);
-      if (s + 4 < total) {
+      if (s + kFetch < total) fetch_children(s + kFetch);
+      if (s + kPrepare < total) prepare(s + kPrepare);
+      if (s + kNode < total) {
         // A node the hash-cons lacks will be new: it links itself into its children's
         // parent lists.
-        const Prepared& a = ring[(s + 4) % Prepared::kSize];
+        const Prepared& a = ring[(s + kNode) % Prepared::kSize];
         if (!g.prefetch_add(a.hash, 1)) {
           for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
         }
       }
-      if (s + 2 < total) g.prefetch_add(ring[(s + 2) % Prepared::kSize].hash, 2);
+      if (s + kClass < total) g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
       const Prepared& a = ring[s % Prepared::kSize];
       const ClassId eclass = class_of(s, grp);
       // Unions since the children were read may have moved a root: then add finds afresh.

@@ -261,6 +261,7 @@ TEST(Runner, TimeLimitInsideTheSearchPhaseSkipsTheRest) {
   for (int i = 0; i < 400000; ++i) g.add(SymbolLang(S("f"), {g.add(SymbolLang(S("leaf" + std::to_string(i))))}));
   Runner r;
   r.with_egraph(std::move(g))
+      .with_node_limit(10000000)
       .with_time_limit(std::chrono::microseconds(300))
       .run({rule("nested", "(f (g ?x))", "?x"), rule("second", "(f ?x)", "(h ?x)")});
   ASSERT_EQ(r.stop_reason()->kind, StopKind::TimeLimit);

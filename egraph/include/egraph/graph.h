@@ -15,8 +15,7 @@
 //   are dropped from the table when their node is re-canonicalized but stay counted:
 //   total_size() is the number of distinct keys ever inserted, as if they had been kept.
 // - Parent lists: node n is listed once per occurrence of each child, in order of addition;
-//   union concatenates them (longer list first). Recent adds are linked in lazily, before
-//   the next union or rebuild; nothing observable depends on when.
+//   union concatenates them (longer list first).
 // - Classes are visited in ascending root-id order ("table order"). After rebuild() every
 //   class's nodes are canonical, sorted and duplicate-free, and the operator index lists,
 //   per registered (op, arity), the ascending roots of the classes holding such a node.
@@ -323,23 +322,21 @@ class EGraph {
   bool reinsert_is_noop(NodeIndex n) const noexcept;
   void rebuild_index();
   void push_parent(ClassId cls, NodeIndex n);
-  void link_parent_log();
-  bool has_parents(ClassId c) const noexcept { return (has_parents_[c >> 6] >> (c & 63)) & 1; }
-  void set_has_parents(ClassId c) noexcept { has_parents_[c >> 6] |= std::uint64_t{1} << (c & 63); }
+  std::uint32_t new_list();
+  void merge_lists(ClassId winner, ClassId loser);
+  std::span<const NodeIndex> nodes_of(ClassId root) const noexcept;
 
   BigVec<NodeRec> nodes_;               // arena, indexed by NodeIndex
   BigVec<ClassId> child_pool_;           // children of arena nodes with more than two
-  BigVec<SmallVec<NodeIndex, 2>> class_nodes_;  // per id; meaningful for roots only
+  // Class node lists. A class never merged holds exactly the node that created it, its
+  // root's own (kSingle: no list); a merged class's nodes are in lists_.
+  static constexpr std::uint32_t kSingle = 0xFFFFFFFFu;
+  BigVec<std::uint32_t> list_of_;              // per id; meaningful for roots only
+  std::vector<SmallVec<NodeIndex, 2>> lists_;
+  std::vector<std::uint32_t> free_lists_;      // slots of lists_ given up by merges
   BigVec<ClassId> parent_;               // union-find
   BigVec<ParentList> parents_;           // per id; meaningful for roots only
   BigVec<ParentEntry> parent_pool_;
-  // Parent entries of recent adds, not yet linked into parents_: (child root, node), in
-  // order. Adding a node then touches no per-child record; the log is linked in before the
-  // next union, the only reader of parent lists (no union happens while entries wait, so
-  // every logged child is still a root).
-  BigVec<std::pair<ClassId, NodeIndex>> parent_log_;
-  // Per id: set when the class (if a root) has at least one parent entry, linked or logged.
-  std::vector<std::uint64_t> has_parents_;
   std::size_t live_classes_ = 0;
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
