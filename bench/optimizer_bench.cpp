@@ -2,6 +2,7 @@
 //   build/bench/optimizer_bench [--reduce-only|--incremental-only] [N ...]
 //   (default sizes: 10000 100000 1000000)
 //   build/bench/optimizer_bench --blob FILE   (reduce the graph of a blob)
+//   --iterations prints the engine's iterations as well
 //
 // Graphs hold every node kind; about 30% of the nodes are commutative
 // two-input ops, half of them swapped twins of recent ones; 5% identity ops;
@@ -203,6 +204,8 @@ std::chrono::nanoseconds replay_interning(const Store& reduced) {
   return cpu_now() - c0;
 }
 
+bool show_iterations = false;
+
 void bench_reduce(const Store& store, int reps) {
   const std::size_t n = store.node_count();
   PhaseTimes best;
@@ -244,6 +247,14 @@ void bench_reduce(const Store& store, int reps) {
               "apply %.1f ms, rebuild %.1f ms\n",
               info.stop.c_str(), info.iterations, info.egraph_nodes, info.classes, info.add * 1e3, info.search * 1e3,
               info.apply * 1e3, info.rebuild * 1e3);
+  if (show_iterations) {
+    for (std::size_t i = 0; i < info.per_iteration.size(); ++i) {
+      const auto& it = info.per_iteration[i];
+      std::printf("    iteration %2zu: search %7.1f ms, apply %7.1f ms, rebuild %7.1f ms; e-graph %zu nodes %zu classes; "
+                  "%zu merges\n",
+                  i, it.search * 1e3, it.apply * 1e3, it.rebuild * 1e3, it.egraph_nodes, it.classes, it.applied);
+    }
+  }
 }
 
 void bench_incremental(std::size_t n) {
@@ -314,6 +325,8 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--blob" && i + 1 < argc) {
       blob = argv[++i];
+    } else if (a == "--iterations") {
+      show_iterations = true;
     } else if (a == "--reduce-only") {
       incremental = false;
     } else if (a == "--incremental-only") {

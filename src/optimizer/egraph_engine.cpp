@@ -129,6 +129,10 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
       last_run_.search += it.search_time;
       last_run_.apply += it.apply_time;
       last_run_.rebuild += it.rebuild_time;
+      std::size_t applied = 0;
+      for (const auto& [rule, merges] : it.applied) applied += merges;
+      last_run_.per_iteration.push_back(
+          {it.search_time, it.apply_time, it.rebuild_time, it.egraph_nodes, it.egraph_classes, applied});
     }
     g = runner.take_egraph();
     last_run_.egraph_nodes = g.total_size();

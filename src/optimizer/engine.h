@@ -212,6 +212,12 @@ class EGraphEngine final : public RewriteEngine {
     // Wall-clock seconds: adding the graph, then the run's phases summed
     // over its iterations.
     double add = 0, search = 0, apply = 0, rebuild = 0;
+    struct Iteration {
+      double search = 0, apply = 0, rebuild = 0;  // seconds
+      std::size_t egraph_nodes = 0, classes = 0;  // at the start of the search
+      std::size_t applied = 0;                    // merges by the rules
+    };
+    std::vector<Iteration> per_iteration;
   };
   const RunInfo& last_run() const noexcept { return last_run_; }
 
