@@ -169,30 +169,30 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
   // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
-  // canonical children are its children's out[] entries, known (with the node's hash) as
-  // soon as those are, and its hash-cons slot is fetched a few nodes ahead.
+  // canonical children are its children's out[] entries, and its hash-cons slot is fetched a
+  // few nodes ahead. A child that is itself among those few has no entry yet: it is guessed
+  // to become a new node (the usual case) and the guess is checked when the node's turn comes.
   constexpr std::size_t kAhead = 8, kRing = 16;
   struct Prepared {
     IdList kids;
     std::uint64_t hash = 0;
-    bool ready = false;
   };
   Prepared ring[kRing];
   auto prepare = [&](std::size_t j, std::size_t known_below) {
     Prepared& p = ring[j % kRing];
     p.kids.clear();
-    p.ready = true;
     for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
-      if (child_pos[k] >= known_below) {
-        p.ready = false;
-        return;
-      }
-      p.kids.push_back(out[child_pos[k]]);
+      const std::uint32_t c = child_pos[k];
+      p.kids.push_back(c < known_below ? out[c]
+                       : c < j         ? static_cast<ClassId>(parent_.size() + (c - known_below))
+                                       : kNoMemo);
     }
     p.hash = hash_enode(op_of(j), p.kids.span());
     memo_.prefetch(p.hash);
     // The add links the node into its children's parent lists.
-    for (ClassId c : p.kids) __builtin_prefetch(&parents_[c], 1);
+    for (ClassId c : p.kids) {
+      if (c < parent_.size()) __builtin_prefetch(&parents_[c], 1);
+    }
   };
   // Children far back in the graph: their out[] entries, fetched before prepare reads them.
   constexpr std::size_t kFar = 2 * kAhead;
@@ -209,18 +209,14 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     check.tick();
     if (i + kFar < n) fetch_children(i + kFar);
     if (i + kAhead < n) prepare(i + kAhead, i);
-    Prepared& p = ring[i % kRing];
-    if (p.ready) {
-      out[i] = add_canonical(op_of(i), p.kids.span(), p.hash);
-      continue;
-    }
     kids.clear();
     for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
       if (child_pos[k] >= i) fatal("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
                                    std::to_string(i) + " is not earlier");
       kids.push_back(out[child_pos[k]]);
     }
-    out[i] = root_of(add(op_of(i), kids.span()));
+    const Prepared& p = ring[i % kRing];
+    out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
   }
 }
 

@@ -449,8 +449,9 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     if (remaining == 0) break;
     // The root Bind reads the class's node list, its nodes and their children: fetch them
     // a few candidates ahead.
-    if (ci + 12 < n_cand) g.prefetch_class(candidates[ci + 12], 0);
-    if (ci + 6 < n_cand) g.prefetch_class(candidates[ci + 6], 1);
+    if (ci + 16 < n_cand) g.prefetch_class(candidates[ci + 16], 0);
+    if (ci + 8 < n_cand) g.prefetch_class(candidates[ci + 8], 1);
+    if (ci + 3 < n_cand) g.prefetch_class(candidates[ci + 3], 2);
     if (check.tick()) {
       ms.timed_out = true;
       break;
