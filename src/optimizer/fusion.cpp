@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "optimizer/reduce.h"
+#include "support/big_alloc.h"
 #include "support/panic.h"
 
 namespace tavrine::opt {
@@ -28,10 +29,10 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
     Pos sink;
     std::uint32_t emitted;
   };
-  std::vector<Slot> slot(n);
+  BigVec<Slot> slot(n);
 
   // 1 + 2. Output flags.
-  std::vector<std::uint8_t> is_output(n, 0);
+  BigVec<std::uint8_t> is_output(n, 0);
   for (Pos r : g.roots) is_output[r] = 1;
 
   // 3 / 4. Grouping. Default rule: an op used exactly once, by an op, and not
@@ -42,7 +43,7 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // (final) group into `target`, which ends as the one group to join, or
   // kNone (no use) or kApart (anything else).
   constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1;
-  std::vector<Pos> target(n, kNone);
+  BigVec<Pos> target(n, kNone);
   constexpr Pos kAhead = 16;  // children far back are fetched this many positions early
   for (Pos z = n; z-- > 0;) {
     check.tick();
@@ -66,12 +67,12 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   }
 
   // 5. Members of each group, ascending.
-  std::vector<std::uint32_t> mem_begin(std::size_t{n} + 1, 0);
+  BigVec<std::uint32_t> mem_begin(std::size_t{n} + 1, 0);
   for (Pos z = 0; z < n; ++z) ++mem_begin[slot[z].sink + 1];
   for (Pos i = 0; i < n; ++i) mem_begin[i + 1] += mem_begin[i];
-  std::vector<Pos> members(n);
+  BigVec<Pos> members(n);
   {
-    std::vector<std::uint32_t> fill(mem_begin.begin(), mem_begin.end() - 1);
+    BigVec<std::uint32_t> fill(mem_begin.begin(), mem_begin.end() - 1);
     for (Pos z = 0; z < n; ++z) members[fill[slot[z].sink]++] = z;
   }
 
@@ -80,11 +81,11 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // vector capacity), so emitting allocates nothing in the steady state.
   // Member numbers, set for each member before a later member reads them
   // (the grouping's buffer, no longer needed).
-  std::vector<std::uint32_t>& member_no = target;
+  BigVec<std::uint32_t>& member_no = target;
   // Input slots of large stages: slot_of[g] is valid when slot_stamp[g] is
   // the current stage's sink + 1 (made on the first stage that needs them).
-  std::vector<std::uint32_t> slot_stamp;
-  std::vector<std::uint32_t> slot_of;
+  BigVec<std::uint32_t> slot_stamp;
+  BigVec<std::uint32_t> slot_of;
   std::vector<Pos> producers;  // groups feeding the stage being built, by slot
   std::vector<NodeId> inputs;
   std::vector<StageMember> parts;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "support/big_alloc.h"
 #include "support/handle_table.h"
 #include "support/hash.h"
 #include "support/panic.h"
@@ -52,10 +53,10 @@ SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
   SymbolGraph out;
   out.share_symbols(in);
   out.reserve(n, in.edge_count());
-  std::vector<Pos> to_out(n);
+  BigVec<Pos> to_out(n);
   std::vector<Pos> leaf(in.symbol_count(), kNoPos);
-  std::vector<Pos> head, next;
-  std::vector<std::uint8_t> chain;
+  BigVec<Pos> head, next;
+  BigVec<std::uint8_t> chain;
   head.reserve(n);
   next.reserve(n);
   chain.reserve(n);
@@ -153,7 +154,7 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   // node down marks exactly what a search from the outputs would reach, with
   // sequential reads and no stack, however deep the graph.
   InterruptCheck check(interrupt);
-  std::vector<std::uint8_t> visited(n, 0);
+  BigVec<std::uint8_t> visited(n, 0);
   for (NodeId o : outputs) {
     expect(o < n, "output ids name nodes of the sequence");
     visited[o] = 1;
@@ -168,8 +169,8 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   }
 
   // 2. Compaction: reachable nodes keep their order under dense positions.
-  std::vector<Pos> remap(n, kNoPos);
-  std::vector<NodeId> original;
+  BigVec<Pos> remap(n, kNoPos);
+  BigVec<Pos> original;
   {
     std::size_t count = 0;
     for (std::size_t i = 0; i < n; ++i) count += visited[i];
@@ -181,7 +182,7 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
       original.push_back(i);
     }
   }
-  std::vector<std::uint8_t>().swap(visited);
+  BigVec<std::uint8_t>().swap(visited);
   const Pos reachable = static_cast<Pos>(original.size());
   lap(&PhaseTimes::reach);
 
@@ -196,8 +197,12 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     for (NodeId id : original) edges += nodes.shape(id).inputs.size();
     expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
     graph.reserve(reachable, edges);
+    constexpr Pos kAhead = 16;  // inputs far back are fetched this many nodes early
     for (Pos i = 0; i < reachable; ++i) {
       check.tick();
+      if (i + kAhead < reachable) {
+        for (NodeId in : nodes.shape(original[i + kAhead]).inputs) __builtin_prefetch(&remap[in]);
+      }
       const NodeShape v = nodes.shape(original[i]);
       expect(v.payload < symbol_of_payload.size(), "payload ids are below the bound");
       std::uint32_t& sym = symbol_of_payload[v.payload];
@@ -215,8 +220,8 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     graph.roots.reserve(outputs.size());
     for (NodeId o : outputs) graph.roots.push_back(remap[o]);
   }
-  std::vector<Pos>().swap(remap);
-  std::vector<NodeId>().swap(original);
+  BigVec<Pos>().swap(remap);
+  BigVec<Pos>().swap(original);
   lap(&PhaseTimes::symbols);
 
   // 5. Canonicalization.
@@ -273,7 +278,7 @@ class StoreSink final : public FusionSink {
   const NodeSequence& nodes_;
   Store& store_;
   InterruptCheck check_;
-  std::vector<NodeId> ids_;
+  BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
 };
 
