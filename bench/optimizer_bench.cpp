@@ -2,7 +2,7 @@
 //   build/bench/optimizer_bench [--reduce-only|--incremental-only] [N ...]
 //   (default sizes: 10000 100000 1000000)
 //   build/bench/optimizer_bench --blob FILE   (reduce the graph of a blob)
-//   --iterations prints the engine's iterations as well
+//   --iterations prints the engine's iterations as well; --reps N takes the best of N
 //
 // Graphs hold every node kind; about 30% of the nodes are commutative
 // two-input ops, half of them swapped twins of recent ones; 5% identity ops;
@@ -205,8 +205,10 @@ std::chrono::nanoseconds replay_interning(const Store& reduced) {
 }
 
 bool show_iterations = false;
+int forced_reps = 0;  // --reps N
 
 void bench_reduce(const Store& store, int reps) {
+  if (forced_reps > 0) reps = forced_reps;
   const std::size_t n = store.node_count();
   PhaseTimes best;
   std::chrono::nanoseconds best_cpu = std::chrono::nanoseconds::max();
@@ -327,6 +329,8 @@ int main(int argc, char** argv) {
       blob = argv[++i];
     } else if (a == "--iterations") {
       show_iterations = true;
+    } else if (a == "--reps" && i + 1 < argc) {
+      forced_reps = std::atoi(argv[++i]);
     } else if (a == "--reduce-only") {
       incremental = false;
     } else if (a == "--incremental-only") {

@@ -44,10 +44,13 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // kNone (no use) or kApart (anything else).
   constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1;
   BigVec<Pos> target(n, kNone);
-  constexpr Pos kAhead = 16;  // children far back are fetched this many positions early
+  // Children far back are fetched this many positions early, when the tables
+  // are too large to stay in cache.
+  constexpr Pos kAhead = 16;
+  const bool fetch = n >= (Pos{1} << 20);
   for (Pos z = n; z-- > 0;) {
     check.tick();
-    if (z >= kAhead) {
+    if (fetch && z >= kAhead) {
       for (Pos c : g.children_of(z - kAhead)) __builtin_prefetch(&target[c], 1);
     }
     Pos s = z;
@@ -94,7 +97,7 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   std::uint64_t count = 0;
   for (Pos p = 0; p < n; ++p) {
     check.tick();
-    if (p + kAhead < n) {
+    if (fetch && p + kAhead < n) {
       for (Pos c : g.children_of(p + kAhead)) __builtin_prefetch(&slot[c]);
     }
     if (slot[p].sink != p) continue;  // emitted with its group

@@ -35,6 +35,9 @@ class Lap {
 };
 
 constexpr Pos kNoPos = UINT32_MAX;
+// From this many nodes on, per-node tables outgrow the caches and random reads
+// into them are fetched ahead.
+constexpr std::size_t kLargeGraph = std::size_t{1} << 20;
 
 // Structural deduplication: one node per (symbol, children) after mapping the
 // children through the positions already assigned. First occurrence wins.
@@ -159,23 +162,24 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     expect(o < n, "output ids name nodes of the sequence");
     visited[o] = 1;
   }
+  std::size_t count = 0, edges = 0;
   for (std::size_t id = n; id-- > 0;) {
     check.tick();
     if (!visited[id]) continue;
-    for (NodeId in : nodes.shape(id).inputs) {
+    const std::span<const NodeId> inputs = nodes.shape(id).inputs;
+    for (NodeId in : inputs) {
       expect(in < id, "inputs precede their node");
       visited[in] = 1;
     }
+    ++count;
+    edges += inputs.size();
   }
+  expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
 
   // 2. Compaction: reachable nodes keep their order under dense positions.
   BigVec<Pos> remap(n, kNoPos);
   BigVec<Pos> original;
-  {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) count += visited[i];
-    original.reserve(count);
-  }
+  original.reserve(count);
   for (std::size_t i = 0; i < n; ++i) {
     if (visited[i]) {
       remap[i] = static_cast<Pos>(original.size());
@@ -193,14 +197,14 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   {
     std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
     std::string text;
-    std::size_t edges = 0;
-    for (NodeId id : original) edges += nodes.shape(id).inputs.size();
-    expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
     graph.reserve(reachable, edges);
-    constexpr Pos kAhead = 16;  // inputs far back are fetched this many nodes early
+    // Inputs far back are fetched this many nodes early, when the remapping
+    // table is too large to stay in cache.
+    constexpr Pos kAhead = 16;
+    const Pos fetch_below = n >= kLargeGraph ? reachable : 0;
     for (Pos i = 0; i < reachable; ++i) {
       check.tick();
-      if (i + kAhead < reachable) {
+      if (i + kAhead < fetch_below) {
         for (NodeId in : nodes.shape(original[i + kAhead]).inputs) __builtin_prefetch(&remap[in]);
       }
       const NodeShape v = nodes.shape(original[i]);
