@@ -47,7 +47,7 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // Children far back are fetched this many positions early, when the tables
   // are too large to stay in cache.
   constexpr Pos kAhead = 16;
-  const bool fetch = n >= (Pos{1} << 20);
+  const bool fetch = n >= (Pos{1} << 17);
   for (Pos z = n; z-- > 0;) {
     check.tick();
     if (fetch && z >= kAhead) {

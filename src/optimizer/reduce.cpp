@@ -37,7 +37,7 @@ class Lap {
 constexpr Pos kNoPos = UINT32_MAX;
 // From this many nodes on, per-node tables outgrow the caches and random reads
 // into them are fetched ahead.
-constexpr std::size_t kLargeGraph = std::size_t{1} << 20;
+constexpr std::size_t kLargeGraph = std::size_t{1} << 18;
 
 // Structural deduplication: one node per (symbol, children) after mapping the
 // children through the positions already assigned. First occurrence wins.
@@ -261,27 +261,37 @@ class StoreSink final : public FusionSink {
     add(ref, inputs);
   }
   void mark(std::uint64_t pos) {
-    expect(pos < ids_.size(), "reduced output is valid");
-    expect(store_.mark_output(ids_[pos]).has_value(), "reduced output is valid");
+    expect(pos < emitted_, "reduced output is valid");
+    expect(store_.mark_output(id_of(pos)).has_value(), "reduced output is valid");
   }
 
  private:
+  // Emitted nodes are distinct, so the new store gives them the ids 0, 1, 2,
+  // ...; the table of ids is kept only from the first that differs on.
+  NodeId id_of(std::uint64_t pos) const { return ids_.empty() || pos < ids_begin_ ? pos : ids_[pos - ids_begin_]; }
+
   void add(NodeRef& ref, std::span<const NodeId> inputs) {
     check_.tick(1 + static_cast<std::int64_t>(ref.members.size()));
-    mapped_.clear();
-    for (NodeId in : inputs) {
-      expect(in < ids_.size(), "reduced graph references only earlier nodes");
-      mapped_.push_back(ids_[in]);
+    for (NodeId in : inputs) expect(in < emitted_, "reduced graph references only earlier nodes");
+    if (ids_.empty()) {
+      ref.inputs = inputs;
+    } else {
+      mapped_.clear();
+      for (NodeId in : inputs) mapped_.push_back(id_of(in));
+      ref.inputs = mapped_;
     }
-    ref.inputs = mapped_;
     auto id = store_.intern(ref);
     expect(id.has_value(), "reduced graph references only earlier nodes");
-    ids_.push_back(*id);
+    if (ids_.empty() && *id != emitted_) ids_begin_ = emitted_;
+    if (!ids_.empty() || *id != emitted_) ids_.push_back(*id);
+    ++emitted_;
   }
 
   const NodeSequence& nodes_;
   Store& store_;
   InterruptCheck check_;
+  std::uint64_t emitted_ = 0;
+  std::uint64_t ids_begin_ = 0;  // position of ids_[0]
   BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
 };

@@ -163,6 +163,24 @@ TEST(Fusion, StageInputsFollowFirstUseAndRepeatedProducersShareASlot) {
                                             member("op|d", {mem_ref(0), in_ref(1)})}));
 }
 
+TEST(Fusion, AFusedStageEqualToARecordedOneIsStoredOnce) {
+  // The op a(s) fuses into the Stage [a: input 0] over s, which is exactly the
+  // recorded Stage; the result store keeps one, and b reads it.
+  Builder b;
+  NodeId s = b.src("s");
+  NodeId a = b.op("a", {s});
+  NodeId recorded = b.add(stage_node({s}, {member("op|a", {in_ref(0)})}));
+  NodeId user = b.add(reduction_node("sum", {recorded}));
+  b.mark(a);
+  b.mark(user);
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(4, 4, 4, 1, 3));
+  ASSERT_EQ(r.nodes.size(), 3u);
+  EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
+  EXPECT_EQ(r.nodes[2], reduction_node("sum", {1}));
+  EXPECT_EQ(r.marks, (std::vector<NodeId>{1, 2}));
+}
+
 TEST(Fusion, ReducingAReducedStoreCreatesNoStage) {
   Builder b;
   fan_out(b);
