@@ -2,7 +2,8 @@
 //   build/bench/optimizer_bench [--reduce-only|--incremental-only] [N ...]
 //   (default sizes: 10000 100000 1000000)
 //   build/bench/optimizer_bench --blob FILE   (reduce the graph of a blob)
-//   --iterations prints the engine's iterations as well; --reps N takes the best of N
+//   --iterations prints the engine's iterations as well; --reps N takes the best of N;
+//   --interrupt hands the reduction an interrupt that never stops it
 //
 // Graphs hold every node kind; about 30% of the nodes are commutative
 // two-input ops, half of them swapped twins of recent ones; 5% identity ops;
@@ -207,6 +208,17 @@ std::chrono::nanoseconds replay_interning(const Store& reduced) {
 bool show_iterations = false;
 int forced_reps = 0;  // --reps N
 
+// An interrupt that never says stop and counts how often it was asked
+// (--interrupt): what polling costs a reduction.
+struct CountingInterrupt final : Interrupt {
+  std::uint64_t asked = 0;
+  bool stop_requested() noexcept override {
+    ++asked;
+    return false;
+  }
+};
+bool with_interrupt = false;
+
 void bench_reduce(const Store& store, int reps) {
   if (forced_reps > 0) reps = forced_reps;
   const std::size_t n = store.node_count();
@@ -216,12 +228,15 @@ void bench_reduce(const Store& store, int reps) {
   ReductionReport report;
   EGraphEngine::RunInfo info;
   std::unique_ptr<Store> reduced;
+  std::uint64_t polls = 0;
   for (int rep = 0; rep < reps; ++rep) {
     PhaseTimes t;
     EGraphEngine engine;
+    CountingInterrupt counting;
     const auto t0 = Clock::now();
     const auto c0 = cpu_now();
-    auto r = reduce_store(store, std::nullopt, false, engine, &t);
+    auto r = reduce_store(store, std::nullopt, false, engine, &t, with_interrupt ? &counting : nullptr);
+    polls = counting.asked;
     const auto cpu = cpu_now() - c0;
     best_wall = std::min(best_wall, std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0));
     if (!r) std::abort();
@@ -234,8 +249,10 @@ void bench_reduce(const Store& store, int reps) {
     reduced = std::move(r->store);
   }
   const auto store_share = replay_interning(*reduced);
-  std::printf("reduce n=%zu: cpu %.1f ms (%.0f ns/node), wall %.1f ms  [best of %d]\n", n, ms(best_cpu),
+  std::printf("reduce n=%zu: cpu %.1f ms (%.0f ns/node), wall %.1f ms  [best of %d]", n, ms(best_cpu),
               ns_per(best_cpu, n), ms(best_wall), reps);
+  if (with_interrupt) std::printf("  (interrupt asked %llu times)", (unsigned long long)polls);
+  std::printf("\n");
   const std::pair<const char*, std::chrono::nanoseconds> phases[] = {
       {"snapshot", best.snapshot}, {"reach+compact", best.reach}, {"symbols", best.symbols},
       {"engine", best.engine},     {"dedup", best.dedup},         {"fusion+store", best.fusion},
@@ -329,6 +346,8 @@ int main(int argc, char** argv) {
       blob = argv[++i];
     } else if (a == "--iterations") {
       show_iterations = true;
+    } else if (a == "--interrupt") {
+      with_interrupt = true;
     } else if (a == "--reps" && i + 1 < argc) {
       forced_reps = std::atoi(argv[++i]);
     } else if (a == "--reduce-only") {
