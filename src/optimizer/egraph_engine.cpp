@@ -83,13 +83,10 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     RunSymbols symbols(graph.symbols());
     const std::vector<egraph::Rewrite> rules = make_rules(symbols);
 
-    // One e-node per graph node, its operator the symbol's number + 1; equal
-    // symbols over equal children share a class. The whole graph goes in
-    // with one bulk add (the same as adding node by node, with the memory
-    // each add touches fetched ahead).
     // Room for the e-nodes the run will add, so that no table regrows
-    // mid-run: each commute match adds at most the swapped form of a
-    // two-child node its searcher matches.
+    // mid-run: only rules whose right-hand side is an e-node add any (the
+    // commute rules), at most the swapped form of each two-child node their
+    // left-hand side matches.
     std::vector<std::uint8_t> commutes(graph.symbol_count(), 0);
     for (const egraph::Rewrite& r : rules) {
       const egraph::PatternElem& root = r.searcher().term().root();
@@ -98,6 +95,10 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     }
     std::size_t swaps = 0;
     for (Pos i = 0; i < n; ++i) swaps += commutes[graph.symbol_index(i)] & (graph.children_of(i).size() == 2);
+    // One e-node per graph node, its operator the symbol's number + 1; equal
+    // symbols over equal children share a class. The whole graph goes in
+    // with one bulk add (the same as adding node by node, with the memory
+    // each add touches fetched ahead).
     egraph::Deadline only_interrupt;
     only_interrupt.interrupt = interrupt;
     const auto t0 = std::chrono::steady_clock::now();
@@ -143,9 +144,9 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     const BigVec<egraph::ClassId> root = std::move(g).take_roots();
 
     // Representative of a class: its smallest position. Class ids are dense,
-    // so plain arrays replace maps.
-    // Each position's output position is kept by position too (ids[] is reused for it),
-    // so that children, mostly recent positions, are looked up close by.
+    // so plain arrays replace maps. Each position's output position is kept
+    // by position too (in ids[], no longer needed), so that children, mostly
+    // recent positions, are looked up close by.
     InterruptCheck check(interrupt);
     std::vector<Pos> out_of_class(root.size(), UINT32_MAX);
     SymbolGraph out;
