@@ -143,7 +143,7 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
     const std::uint32_t s = slots_.get(op, static_cast<std::uint32_t>(arity));
     if (s != SlotMap::kNone) op_classes_[s].push_back(id);
   }
-  memo_.stage(h, id, memo_hash());
+  memo_.insert_new(h, id, memo_hash());
   clean_ = false;
   EGRAPH_LOG(Trace, "  ...adding to " << id);
   return id;
@@ -366,7 +366,6 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   const auto t0 = Deadline::Clock::now();
   DeadlineCheck check(&deadline);
   merges = 0;
-  memo_.flush(memo_hash());  // the repair below works on the table alone
 
   // 1. Process unions. New nodes are not queued (see add): every entry is the parent of a
   //    class that lost a union.

@@ -203,43 +203,31 @@ class EGraph {
 
   // The hash-cons: the one handle table, keyed by e-node content. An entry holds a slice of
   // the key's hash and the arena node the key lives in; the key's class is that node's
-  // memo value (a node stores at most one key at a time). New keys from add are staged in a
-  // small buffer and inserted in batches, with the table slots prefetched, so that adding
-  // nodes does not wait for one cache miss after another; lookups see staged keys too.
-  // `hash_of(node)` recomputes a stored key's hash (the table needs it only when it grows
-  // past 2^32 slots).
+  // memo value (a node stores at most one key at a time). The bulk paths fetch a key's slot
+  // ahead, so a lookup and the insert after it find the slot in cache. `hash_of(node)`
+  // recomputes a stored key's hash (the table needs it only when it grows past 2^32 slots).
   class Memo {
    public:
     using Table = tavrine::HandleTable<32, 70>;
     static constexpr NodeIndex kEmpty = 0xFFFFFFFFu;
     static constexpr std::size_t npos = Table::npos;
 
-    std::size_t size() const noexcept { return table_.size() + staged_.size(); }
-    // The node holding the key for which eq(ref) holds (table or staged), or kEmpty.
+    std::size_t size() const noexcept { return table_.size(); }
+    // The node holding the key for which eq(ref) holds, or kEmpty.
     template <class Eq>
     NodeIndex find_ref(std::uint64_t hash, Eq&& eq) const {
       const std::size_t slot = table_.find_slot(hash, eq);
-      if (slot != npos) return static_cast<NodeIndex>(table_.handle_at(slot));
-      for (const Staged& s : staged_) {
-        if (s.hash == hash && eq(s.ref)) return s.ref;
-      }
-      return kEmpty;
+      return slot == npos ? kEmpty : static_cast<NodeIndex>(table_.handle_at(slot));
     }
-    // Table slot of the key for which eq(ref) holds, or npos; staged keys are not seen.
+    // Table slot of the key for which eq(ref) holds, or npos.
     template <class Eq>
     std::size_t find_slot(std::uint64_t hash, Eq&& eq) const {
       return table_.find_slot(hash, eq);
     }
-    // Adds a key known to be absent, now.
+    // Adds a key known to be absent.
     template <class HashOf>
     void insert_new(std::uint64_t hash, NodeIndex ref, HashOf&& hash_of) {
       table_.insert(hash, ref, hash_of);
-    }
-    // Adds a key known to be absent, possibly later (before the next flush returns).
-    template <class HashOf>
-    void stage(std::uint64_t hash, NodeIndex ref, HashOf&& hash_of) {
-      staged_.push_back(Staged{hash, ref});
-      if (staged_.size() == kStageSize) flush(hash_of);
     }
     void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
     template <class HashOf>
@@ -252,15 +240,6 @@ class EGraph {
       const auto h = table_.find(hash, [](std::uint64_t) { return true; });
       return h == npos ? kEmpty : static_cast<NodeIndex>(h);
     }
-    // Inserts every staged key.
-    template <class HashOf>
-    void flush(HashOf&& hash_of) {
-      if (staged_.empty()) return;
-      table_.reserve(table_.size() + staged_.size(), hash_of);
-      for (const Staged& s : staged_) table_.prefetch(s.hash);
-      for (const Staged& s : staged_) table_.insert_prepared(s.hash, s.ref);
-      staged_.clear();
-    }
     template <class HashOf>
     void erase(std::size_t slot, HashOf&& hash_of) {
       table_.erase(slot, hash_of);
@@ -268,13 +247,7 @@ class EGraph {
     NodeIndex ref_at(std::size_t slot) const noexcept { return static_cast<NodeIndex>(table_.handle_at(slot)); }
 
    private:
-    static constexpr std::size_t kStageSize = 16;
-    struct Staged {
-      std::uint64_t hash;
-      NodeIndex ref;
-    };
     Table table_;
-    std::vector<Staged> staged_;
   };
 
   // (op, arity) -> slot of the operator index; holds only registered operators.
