@@ -18,6 +18,14 @@ def build(store, n, seed=1):
     live = []
     dead = []
     n_live = int(n * 0.8)
+    # Which ids some node reads (kept here rather than read back with
+    # store.nodes(), whose dicts would dwarf the graph at 10^7 nodes).
+    used = bytearray(n + 1)
+
+    def add_op(name, inputs, params):
+        for i in inputs:
+            used[i] = 1
+        return store.add_op(name, inputs, params)
 
     def pick(pool):
         # Mostly recent nodes: deep chains with some long edges.
@@ -34,36 +42,42 @@ def build(store, n, seed=1):
         if r < 0.30:
             name = rng.choice(COMMUTATIVE)
             a, b = pick(live), pick(live)
-            live.append(store.add_op(name, [a, b]))
+            live.append(add_op(name, [a, b], None))
             count += 1
             if rng.random() < 0.33:
-                live.append(store.add_op(name, [b, a]))
+                live.append(add_op(name, [b, a], None))
                 count += 1
         elif r < 0.35:
             name, scalar, side = rng.choice(IDENTITY)
-            live.append(store.add_op(name, [pick(live)], {"scalar": scalar, "side": side}))
+            live.append(add_op(name, [pick(live)], {"scalar": scalar, "side": side}))
             count += 1
         elif r < 0.80:
             name = rng.choice(OTHER)
             k = 1 if name in ("neg", "exp", "cast") else 2
-            live.append(store.add_op(name, [pick(live) for _ in range(k)], {"k": rng.randrange(4)}))
+            live.append(add_op(name, [pick(live) for _ in range(k)], {"k": rng.randrange(4)}))
             count += 1
         elif r < 0.86:
             # A repeated subgraph: the same short chain recorded twice.
             x = pick(live)
             for _ in range(2):
-                y = store.add_op("neg", [x])
-                z = store.add_op("exp", [y])
+                y = add_op("neg", [x], None)
+                z = add_op("exp", [y], None)
             live.extend([y, z])
             count += 2
         elif r < 0.92:
-            live.append(store.add_reduction("sum", [pick(live)], {"axis": rng.randrange(2)}))
+            x = pick(live)
+            used[x] = 1
+            live.append(store.add_reduction("sum", [x], {"axis": rng.randrange(2)}))
             count += 1
         elif r < 0.96:
-            live.append(store.add_external(desc, [pick(live)], {"batch": 1024}))
+            x = pick(live)
+            used[x] = 1
+            live.append(store.add_external(desc, [x], {"batch": 1024}))
             count += 1
         else:
-            live.append(store.add_exchange([pick(live)], {"scheme": "hash"}))
+            x = pick(live)
+            used[x] = 1
+            live.append(store.add_exchange([x], {"scheme": "hash"}))
             count += 1
     # Dead nodes: built on live ones, never used by an output.
     while count < n:
@@ -72,14 +86,11 @@ def build(store, n, seed=1):
             src = dead[-1]
         else:
             src = live[rng.randrange(len(live))]
-        dead.append(store.add_op(rng.choice(OTHER), [src], {"dead": 1}))
+        dead.append(add_op(rng.choice(OTHER), [src], {"dead": 1}))
         count += 1
     # Outputs: every live node nothing else uses, so that exactly the live
     # part of the graph is reachable.
-    used = set()
-    for node in store.nodes():
-        used.update(node["inputs"])
-    outputs = [i for i in dict.fromkeys(live) if i not in used]
+    outputs = [i for i in dict.fromkeys(live) if not used[i]]
     return outputs, dead
 
 

@@ -1,6 +1,9 @@
 // Reduction and incremental-reduction cost on random graphs, per phase.
 //   build/bench/optimizer_bench [--reduce-only|--incremental-only] [N ...]
 //   (default sizes: 10000 100000 1000000)
+//   build/bench/optimizer_bench --blob FILE   (reduce the graph of a blob)
+//   --iterations prints the engine's iterations as well; --reps N takes the best of N;
+//   --interrupt hands the reduction an interrupt that never stops it
 //
 // Graphs hold every node kind; about 30% of the nodes are commutative
 // two-input ops, half of them swapped twins of recent ones; 5% identity ops;
@@ -14,12 +17,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <malloc.h>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "blob/blob.h"
 #include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
 #include "store/store.h"
@@ -186,43 +192,88 @@ std::chrono::nanoseconds cpu_now() {
 double ms(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
 double ns_per(std::chrono::nanoseconds d, std::size_t n) { return double(d.count()) / double(n); }
 
-void bench_reduce(std::size_t n, int reps) {
-  Store store;
-  generate(store, n, 0xC0FFEE + n);
+// CPU time of interning a store's nodes into a new store: the result store's
+// share of a reduction, replayed.
+std::chrono::nanoseconds replay_interning(const Store& reduced) {
+  const Snapshot snap = reduced.snapshot();
+  Store fresh;
+  const auto c0 = cpu_now();
+  for (NodeId i = 0; i < snap.end_id(); ++i) {
+    const NodeView v = snap.node(i);
+    if (!fresh.intern(NodeRef{v.kind(), v.name(), &v.params(), v.descriptor(), v.inputs(), v.members()})) std::abort();
+  }
+  return cpu_now() - c0;
+}
+
+bool show_iterations = false;
+int forced_reps = 0;  // --reps N
+
+// An interrupt that never says stop and counts how often it was asked
+// (--interrupt): what polling costs a reduction.
+struct CountingInterrupt final : Interrupt {
+  std::uint64_t asked = 0;
+  bool stop_requested() noexcept override {
+    ++asked;
+    return false;
+  }
+};
+bool with_interrupt = false;
+
+void bench_reduce(const Store& store, int reps) {
+  if (forced_reps > 0) reps = forced_reps;
+  const std::size_t n = store.node_count();
   PhaseTimes best;
-  std::chrono::nanoseconds best_total = std::chrono::nanoseconds::max();
   std::chrono::nanoseconds best_cpu = std::chrono::nanoseconds::max();
+  std::chrono::nanoseconds best_wall = std::chrono::nanoseconds::max();
   ReductionReport report;
   EGraphEngine::RunInfo info;
+  std::unique_ptr<Store> reduced;
+  std::uint64_t polls = 0;
   for (int rep = 0; rep < reps; ++rep) {
     PhaseTimes t;
     EGraphEngine engine;
+    CountingInterrupt counting;
     const auto t0 = Clock::now();
     const auto c0 = cpu_now();
-    auto r = reduce_store(store, std::nullopt, false, engine, &t);
-    const auto total = Clock::now() - t0;
-    best_cpu = std::min(best_cpu, cpu_now() - c0);
+    auto r = reduce_store(store, std::nullopt, false, engine, &t, with_interrupt ? &counting : nullptr);
+    polls = counting.asked;
+    const auto cpu = cpu_now() - c0;
+    best_wall = std::min(best_wall, std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0));
     if (!r) std::abort();
-    if (total < best_total) {
-      best_total = std::chrono::duration_cast<std::chrono::nanoseconds>(total);
+    if (cpu < best_cpu) {
+      best_cpu = cpu;
       best = t;
+      info = engine.last_run();
     }
     report = r->report;
-    info = engine.last_run();
+    reduced = std::move(r->store);
   }
-  std::printf("reduce n=%zu: total %.1f ms (%.0f ns/node), cpu %.1f ms  [best of %d]\n", n, ms(best_total),
-              ns_per(best_total, n), ms(best_cpu), reps);
+  const auto store_share = replay_interning(*reduced);
+  std::printf("reduce n=%zu: cpu %.1f ms (%.0f ns/node), wall %.1f ms  [best of %d]", n, ms(best_cpu),
+              ns_per(best_cpu, n), ms(best_wall), reps);
+  if (with_interrupt) std::printf("  (interrupt asked %llu times)", (unsigned long long)polls);
+  std::printf("\n");
   const std::pair<const char*, std::chrono::nanoseconds> phases[] = {
       {"snapshot", best.snapshot}, {"reach+compact", best.reach}, {"symbols", best.symbols},
-      {"engine", best.engine},     {"dedup", best.dedup},         {"fusion", best.fusion},
-      {"result store", best.store}};
+      {"engine", best.engine},     {"dedup", best.dedup},         {"fusion+store", best.fusion},
+      {"(result store)", store_share}};
   for (auto& [name, d] : phases) std::printf("  %-14s %9.2f ms %7.1f ns/node\n", name, ms(d), ns_per(d, n));
   std::printf("  report: input %llu reachable %llu canonical %llu stages %llu reduced %llu boundary %llu\n",
               (unsigned long long)report.input_nodes, (unsigned long long)report.reachable_nodes,
               (unsigned long long)report.canonical_nodes, (unsigned long long)report.stages,
               (unsigned long long)report.reduced_nodes, (unsigned long long)report.boundary_nodes);
-  std::printf("  engine: stop %s after %zu iterations, e-graph %zu nodes %zu classes\n", info.stop.c_str(),
-              info.iterations, info.egraph_nodes, info.classes);
+  std::printf("  engine: stop %s after %zu iterations, e-graph %zu nodes %zu classes; wall: add %.1f ms, search %.1f ms, "
+              "apply %.1f ms, rebuild %.1f ms\n",
+              info.stop.c_str(), info.iterations, info.egraph_nodes, info.classes, info.add * 1e3, info.search * 1e3,
+              info.apply * 1e3, info.rebuild * 1e3);
+  if (show_iterations) {
+    for (std::size_t i = 0; i < info.per_iteration.size(); ++i) {
+      const auto& it = info.per_iteration[i];
+      std::printf("    iteration %2zu: search %7.1f ms, apply %7.1f ms, rebuild %7.1f ms; e-graph %zu nodes %zu classes; "
+                  "%zu merges\n",
+                  i, it.search * 1e3, it.apply * 1e3, it.rebuild * 1e3, it.egraph_nodes, it.classes, it.applied);
+    }
+  }
 }
 
 void bench_incremental(std::size_t n) {
@@ -288,9 +339,18 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, -1);
   std::vector<std::size_t> sizes;
   bool reduce = true, incremental = true;
+  std::string blob;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--reduce-only") {
+    if (a == "--blob" && i + 1 < argc) {
+      blob = argv[++i];
+    } else if (a == "--iterations") {
+      show_iterations = true;
+    } else if (a == "--interrupt") {
+      with_interrupt = true;
+    } else if (a == "--reps" && i + 1 < argc) {
+      forced_reps = std::atoi(argv[++i]);
+    } else if (a == "--reduce-only") {
       incremental = false;
     } else if (a == "--incremental-only") {
       reduce = false;
@@ -299,8 +359,25 @@ int main(int argc, char** argv) {
     }
   }
   if (sizes.empty()) sizes = {10000, 100000, 1000000};
+  if (!blob.empty()) {
+    // A graph recorded elsewhere (the Python benchmarks' mix, for example).
+    std::ifstream in(blob, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto store = read_blob(data);
+    if (!store) {
+      std::fprintf(stderr, "%s: not a graph blob\n", blob.c_str());
+      return 1;
+    }
+    std::printf("graph from %s\n", blob.c_str());
+    bench_reduce(**store, (*store)->node_count() >= 5000000 ? 2 : (*store)->node_count() >= 1000000 ? 3 : 5);
+    return 0;
+  }
   if (reduce) {
-    for (std::size_t n : sizes) bench_reduce(n, n >= 1000000 ? 3 : 5);
+    for (std::size_t n : sizes) {
+      Store store;
+      generate(store, n, 0xC0FFEE + n);
+      bench_reduce(store, n >= 1000000 ? 3 : 5);
+    }
   }
   if (incremental) {
     for (std::size_t n : sizes) bench_incremental(n);

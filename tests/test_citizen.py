@@ -158,7 +158,7 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("which", ["deserialize", "serialize"])
+@pytest.mark.parametrize("which", ["reduce", "reduction_report", "finalize", "deserialize", "serialize"])
 def test_ctrl_c_interrupts_a_long_call_and_leaves_everything_as_it_was(which):
     env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
     out = subprocess.run([sys.executable, "-c", CHILD, which], capture_output=True, text=True, timeout=300, env=env)

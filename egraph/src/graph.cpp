@@ -10,114 +10,22 @@
 
 namespace egraph {
 
-// ---- Memo -------------------------------------------------------------------------------
-
-void EGraph::Memo::reserve_for(std::size_t n) {
-  // Keep the load at most 7/10 so linear probes stay short.
-  while (n * 10 > entries_.size() * 7) grow();
-}
-
-void EGraph::Memo::flush() {
-  if (staged_.empty()) return;
-  reserve_for(size_ + staged_.size());
-  for (const Staged& s : staged_) __builtin_prefetch(&entries_[index_of(static_cast<std::uint32_t>(s.hash >> 32))], 1);
-  for (const Staged& s : staged_) {
-    const std::uint32_t tag = static_cast<std::uint32_t>(s.hash >> 32);
-    std::size_t i = index_of(tag);
-    while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-    entries_[i] = Entry{tag, s.ref};
-  }
-  size_ += staged_.size();
-  staged_.clear();
-}
-
-void EGraph::Memo::insert_new(std::uint64_t hash, NodeRef ref) {
-  reserve_for(size_ + 1);
-  const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-  std::size_t i = index_of(tag);
-  while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-  entries_[i] = Entry{tag, ref};
-  ++size_;
-}
-
-void EGraph::Memo::erase(std::size_t slot) {
-  // Backward-shift deletion: pull later members of the probe run into the hole.
-  std::size_t hole = slot;
-  std::size_t i = (slot + 1) & mask_;
-  for (;;) {
-    const Entry e = entries_[i];
-    if (e.ref == kEmpty) break;
-    const std::size_t home = index_of(e.tag);
-    // e stays when its home lies in the cyclic range (hole, i].
-    const bool stays = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
-    if (!stays) {
-      entries_[hole] = e;
-      hole = i;
-    }
-    i = (i + 1) & mask_;
-  }
-  entries_[hole].ref = kEmpty;
-  --size_;
-}
-
-void EGraph::Memo::grow() {
-  BigVec<Entry> old = std::move(entries_);
-  const std::size_t cap = old.empty() ? 1024 : old.size() * 2;
-  if (cap > (std::size_t{1} << 32)) fatal("hash-cons capacity exhausted");
-  entries_.assign(cap, Entry{0, kEmpty});
-  mask_ = cap - 1;
-  shift_ = 32 - static_cast<unsigned>(std::countr_zero(cap));
-  for (const Entry& e : old) {
-    if (e.ref == kEmpty) continue;
-    std::size_t i = index_of(e.tag);
-    while (entries_[i].ref != kEmpty) i = (i + 1) & mask_;
-    entries_[i] = e;
-  }
-}
-
 // ---- SlotMap ----------------------------------------------------------------------------
 
-namespace {
-std::uint64_t slot_key(Symbol op, std::uint32_t arity) {
-  return (static_cast<std::uint64_t>(op.value()) << 32) | arity;
-}
-}  // namespace
-
 std::uint32_t EGraph::SlotMap::get_or_add(Symbol op, std::uint32_t arity) {
-  const std::uint64_t key = slot_key(op, arity);
-  if ((size_ + 1) * 2 > entries_.size()) {
-    std::vector<Entry> old = std::move(entries_);
-    entries_.assign(old.empty() ? 64 : old.size() * 2, Entry{0, kNone});
-    const std::size_t mask = entries_.size() - 1;
-    for (const Entry& e : old) {
-      if (e.slot == kNone) continue;
-      std::size_t i = (e.key * kHashSeedMul) >> 32 & mask;
-      while (entries_[i].slot != kNone) i = (i + 1) & mask;
-      entries_[i] = e;
-    }
-  }
-  const std::size_t mask = entries_.size() - 1;
-  std::size_t i = (key * kHashSeedMul) >> 32 & mask;
-  for (;; i = (i + 1) & mask) {
-    Entry& e = entries_[i];
-    if (e.slot == kNone) {
-      e = Entry{key, next_++};
-      ++size_;
-      return e.slot;
-    }
-    if (e.key == key) return e.slot;
-  }
+  const std::uint32_t found = get(op, arity);
+  if (found != kNone) return found;
+  const std::uint64_t key = key_of(op, arity);
+  const std::uint32_t slot = static_cast<std::uint32_t>(keys_.size());
+  keys_.push_back(key);
+  table_.insert(hash_of(key), slot, [&](std::uint64_t s) { return hash_of(keys_[s]); });
+  return slot;
 }
 
 std::uint32_t EGraph::SlotMap::get(Symbol op, std::uint32_t arity) const {
-  if (entries_.empty()) return kNone;
-  const std::uint64_t key = slot_key(op, arity);
-  const std::size_t mask = entries_.size() - 1;
-  for (std::size_t i = (key * kHashSeedMul) >> 32 & mask;; i = (i + 1) & mask) {
-    const Entry& e = entries_[i];
-    if (e.slot == kNone) return kNone;
-    if (e.key == key) return e.slot;
-  }
+  const std::uint64_t key = key_of(op, arity);
+  const auto slot = table_.find(hash_of(key), [&](std::uint64_t s) { return keys_[s] == key; });
+  return slot == table_.npos ? kNone : static_cast<std::uint32_t>(slot);
 }
 
 // ---- EGraph -----------------------------------------------------------------------------
@@ -139,17 +47,7 @@ ClassId EGraph::class_root(ClassId id) const {
   return root_of(id);
 }
 
-void EGraph::link_parent_log() {
-  const std::size_t n = parent_log_.size();
-  constexpr std::size_t kAhead = 8;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) __builtin_prefetch(&parents_[parent_log_[i + kAhead].first], 1);
-    push_parent(parent_log_[i].first, parent_log_[i].second);
-  }
-  parent_log_.clear();
-}
-
-void EGraph::push_parent(ClassId cls, NodeRef n) {
+void EGraph::push_parent(ClassId cls, NodeIndex n) {
   ParentList& l = parents_[cls];
   const std::uint32_t e = static_cast<std::uint32_t>(parent_pool_.size());
   parent_pool_.push_back(ParentEntry{n, l.head});
@@ -157,21 +55,21 @@ void EGraph::push_parent(ClassId cls, NodeRef n) {
   if (l.count++ == 0) l.tail = e;
 }
 
-bool EGraph::node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept {
+bool EGraph::node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept {
   const NodeRec& r = nodes_[n];
-  if (r.op != op || r.arity != children.size()) return false;
-  const ClassId* mine = child_pool_.data() + r.child_off;
+  if (r.op != op || arity_of(r) != children.size()) return false;
+  const ClassId* mine = kids_of(r);
   for (std::size_t k = 0; k < children.size(); ++k) {
     if (mine[k] != children[k]) return false;
   }
   return true;
 }
 
-bool EGraph::nodes_equal(NodeRef a, NodeRef b) const noexcept {
+bool EGraph::nodes_equal(NodeIndex a, NodeIndex b) const noexcept {
   return node_equals(a, nodes_[b].op, node_children(b));
 }
 
-bool EGraph::node_less(NodeRef a, NodeRef b) const noexcept {
+bool EGraph::node_less(NodeIndex a, NodeIndex b) const noexcept {
   return compare_enodes(nodes_[a].op, node_children(a), nodes_[b].op, node_children(b)) < 0;
 }
 
@@ -180,13 +78,10 @@ void EGraph::reserve(std::size_t nodes, std::size_t children) {
   parent_.reserve(n);
   parents_.reserve(n);
   nodes_.reserve(n);
-  class_nodes_.reserve(n);
-  pending_.reserve(pending_.size() + nodes);
+  list_of_.reserve(n);
   child_pool_.reserve(child_pool_.size() + children);
   parent_pool_.reserve(parent_pool_.size() + children);
-  parent_log_.reserve(parent_log_.size() + children);
-  has_parents_.reserve(n / 64 + 1);
-  memo_.reserve(memo_.size() + nodes);
+  memo_.reserve(memo_.size() + nodes, memo_hash());
 }
 
 std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> children) const {
@@ -194,9 +89,9 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   canon.resize(static_cast<std::uint32_t>(children.size()));
   for (std::size_t k = 0; k < children.size(); ++k) canon[k] = find(children[k]);
   const std::uint64_t h = hash_enode(op, canon.span());
-  const NodeRef holder = memo_.find_ref(h, [&](NodeRef n) { return node_equals(n, op, canon.span()); });
+  const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon.span()); });
   if (holder == Memo::kEmpty) return std::nullopt;
-  return root_of(nodes_[holder].memo_value);
+  return root_of(memo_of(nodes_[holder]));
 }
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
@@ -212,79 +107,175 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const std::span<const ClassId> canon(canon_ptr, arity);
   const std::uint64_t h = hash_enode(op, canon);
   memo_.prefetch(h);
-  // A key with child c lives in a node listed among c's parents, so when some child has no
-  // parent entries the node cannot be in the memo and the lookup is skipped.
-  bool may_exist = true;
-  for (ClassId c : canon) may_exist &= has_parents(c);
-  if (may_exist) {
-    const NodeRef holder = memo_.find_ref(h, [&](NodeRef n) { return node_equals(n, op, canon); });
-    if (holder != Memo::kEmpty) return root_of(nodes_[holder].memo_value);
-  }
+  return add_canonical(op, canon, h);
+}
+
+ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::uint64_t h) {
+  const std::size_t arity = canon.size();
+  const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon); });
+  if (holder != Memo::kEmpty) return root_of(memo_of(nodes_[holder]));
 
   const std::size_t id_sz = parent_.size();
-  if (id_sz >= std::numeric_limits<ClassId>::max() - 1 ||
-      child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max() ||
-      parent_pool_.size() + parent_log_.size() + arity >= kNil) [[unlikely]] {
+  if (id_sz >= kNoMemo || (arity > 2 && child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max()) ||
+      parent_pool_.size() + arity >= kNil) [[unlikely]] {
     fatal("e-graph id space exhausted");
   }
   const ClassId id = static_cast<ClassId>(id_sz);
-  nodes_.push_back(NodeRec{op, static_cast<std::uint32_t>(arity), static_cast<std::uint32_t>(child_pool_.size()), id});
-  for (ClassId c : canon) child_pool_.push_back(c);
-  class_nodes_.emplace_back(std::span<const NodeRef>(&id, 1));
+  if (arity <= 2) {
+    nodes_.push_back(NodeRec{op, (static_cast<std::uint32_t>(arity) << 30) | id,
+                             {arity > 0 ? canon[0] : 0, arity > 1 ? canon[1] : 0}});
+  } else {
+    nodes_.push_back(NodeRec{op, (3u << 30) | id,
+                             {static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity)}});
+    for (ClassId c : canon) child_pool_.push_back(c);
+  }
+  list_of_.push_back(kSingle);
   parent_.push_back(id);
   parents_.emplace_back();
-  if ((id & 63) == 0) has_parents_.push_back(0);
   // A child that occurs twice is recorded twice.
-  for (ClassId c : canon) {
-    set_has_parents(c);
-    parent_log_.emplace_back(c, id);
-  }
-  pending_.push_back(id);
+  for (ClassId c : canon) push_parent(c, id);
+  // The new node is pending, but re-inserting it before a union touches one of its
+  // children would find its own key; once one does, the union queues it as a parent. So it
+  // is only counted.
+  ++fresh_pending_;
   ++live_classes_;
   if (slot_filter_ & filter_bit(op)) {
     const std::uint32_t s = slots_.get(op, static_cast<std::uint32_t>(arity));
     if (s != SlotMap::kNone) op_classes_[s].push_back(id);
   }
-  memo_.stage(h, id);
+  memo_.insert_new(h, id, memo_hash());
   clean_ = false;
   EGRAPH_LOG(Trace, "  ...adding to " << id);
   return id;
 }
 
 void EGraph::add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
-                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out) {
-  const std::size_t n = ops.size();
+                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline) {
+  add_graph_impl(ops.size(), [&](std::size_t i) { return ops[i]; }, child_off, child_pos, out, deadline);
+}
+
+void EGraph::add_graph(std::span<const std::uint32_t> op_numbers, std::span<const std::uint32_t> child_off,
+                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline) {
+  add_graph_impl(
+      op_numbers.size(), [&](std::size_t i) { return Symbol::from_value(op_numbers[i] + 1); }, child_off, child_pos,
+      out, deadline);
+}
+
+template <class OpOf>
+void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                            std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                            const Deadline* deadline) {
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
-  constexpr std::size_t kFar = 16, kNear = 8;
+  // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
+  // canonical children are its children's out[] entries, and its hash-cons slot is fetched a
+  // few nodes ahead. A child that is itself among those few has no entry yet: it is guessed
+  // to become a new node (the usual case) and the guess is checked when the node's turn comes.
+  constexpr std::size_t kAhead = 8, kRing = 16;
+  struct Prepared {
+    IdList kids;
+    std::uint64_t hash = 0;
+  };
+  Prepared ring[kRing];
+  auto prepare = [&](std::size_t j, std::size_t known_below) {
+    Prepared& p = ring[j % kRing];
+    p.kids.clear();
+    for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
+      const std::uint32_t c = child_pos[k];
+      p.kids.push_back(c < known_below ? out[c]
+                       : c < j         ? static_cast<ClassId>(parent_.size() + (c - known_below))
+                                       : kNoMemo);
+    }
+    p.hash = hash_enode(op_of(j), p.kids.span());
+    memo_.prefetch(p.hash);
+    // The add links the node into its children's parent lists.
+    for (ClassId c : p.kids) {
+      if (c < parent_.size()) __builtin_prefetch(&parents_[c], 1);
+    }
+  };
+  // Children far back in the graph: their out[] entries, fetched before prepare reads them.
+  constexpr std::size_t kFar = 2 * kAhead;
+  auto fetch_children = [&](std::size_t j) {
+    for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
+      if (child_pos[k] < j) __builtin_prefetch(&out[child_pos[k]]);
+    }
+  };
+  for (std::size_t j = 0; j < std::min(n, kFar); ++j) fetch_children(j);
+  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prepare(j, 0);
+  DeadlineCheck check(deadline);
   IdList kids;
   for (std::size_t i = 0; i < n; ++i) {
-    // Far ahead: the children's union-find entries. Near: the hash-cons slot, once the
-    // children's roots are at hand. Children not yet added are skipped.
-    if (i + kFar < n) {
-      for (std::uint32_t k = child_off[i + kFar]; k < child_off[i + kFar + 1]; ++k) {
-        if (child_pos[k] < i) __builtin_prefetch(&parent_[out[child_pos[k]]]);
-      }
-    }
-    if (i + kNear < n) {
-      const std::size_t j = i + kNear;
-      kids.clear();
-      bool known = true;
-      for (std::uint32_t k = child_off[j]; k < child_off[j + 1] && known; ++k) {
-        known = child_pos[k] < i;
-        if (known) kids.push_back(root_of(out[child_pos[k]]));
-      }
-      if (known) memo_.prefetch(hash_enode(ops[j], kids.span()));
-    }
+    check.tick();
+    if (i + kFar < n) fetch_children(i + kFar);
+    if (i + kAhead < n) prepare(i + kAhead, i);
     kids.clear();
     for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
       if (child_pos[k] >= i) fatal("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
                                    std::to_string(i) + " is not earlier");
       kids.push_back(out[child_pos[k]]);
     }
-    out[i] = root_of(add(ops[i], kids.span()));
+    const Prepared& p = ring[i % kRing];
+    out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
   }
+}
+
+BigVec<ClassId> EGraph::take_roots() && {
+  BigVec<ClassId> roots = std::move(parent_);
+  // Ascending ids: a parent's root is known by the time its child is reached only when the
+  // parent is smaller, so each id is resolved through the table as it is being rewritten.
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    ClassId r = roots[i];
+    while (roots[r] != r) r = roots[r];
+    roots[i] = r;
+  }
+  *this = EGraph();
+  return roots;
+}
+
+std::uint32_t EGraph::new_list() {
+  if (!free_lists_.empty()) {
+    const std::uint32_t slot = free_lists_.back();
+    free_lists_.pop_back();
+    return slot;
+  }
+  lists_.emplace_back();
+  return static_cast<std::uint32_t>(lists_.size() - 1);
+}
+
+void EGraph::merge_lists(ClassId winner, ClassId loser) {
+  // The longer list first, keeping its order, then the shorter; on equal length the
+  // winner's first. A class without a list holds one node, its root's own.
+  const std::uint32_t wi = list_of_[winner], li = list_of_[loser];
+  list_of_[loser] = kSingle;
+  if (wi == kSingle && li == kSingle) {
+    const std::uint32_t slot = new_list();
+    lists_[slot] = {winner, loser};
+    list_of_[winner] = slot;
+  } else if (wi == kSingle) {
+    SmallVec<NodeIndex, 2>& ln = lists_[li];
+    if (ln.size() > 1) {
+      ln.push_back(winner);
+    } else {
+      const NodeIndex only = ln[0];
+      ln = {winner, only};
+    }
+    list_of_[winner] = li;
+  } else if (li == kSingle) {
+    lists_[wi].push_back(loser);
+  } else {
+    SmallVec<NodeIndex, 2>& wn = lists_[wi];
+    SmallVec<NodeIndex, 2>& ln = lists_[li];
+    if (ln.size() > wn.size()) wn.swap(ln);
+    wn.append(ln.span());
+    ln.reset();
+    free_lists_.push_back(li);
+  }
+}
+
+std::span<const NodeIndex> EGraph::nodes_of(ClassId root) const noexcept {
+  const std::uint32_t li = list_of_[root];
+  return li == kSingle ? std::span<const NodeIndex>(&parent_[root], 1) : lists_[li].span();
 }
 
 bool EGraph::union_classes(ClassId a, ClassId b) {
@@ -292,7 +283,6 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   ClassId winner = find_mut(a);
   ClassId loser = find_mut(b);
   if (winner == loser) return false;
-  if (!parent_log_.empty()) link_parent_log();
   if (parents_[winner].count < parents_[loser].count) std::swap(winner, loser);
 
   parent_[loser] = winner;
@@ -308,11 +298,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   // Concatenate: the longer list first in its order, then the shorter; on equal length
   // the winner's list first. Node lists are swapped and appended (cost of the shorter);
   // parent lists are spliced, the appended list becoming the newer part.
-  auto& wn = class_nodes_[winner];
-  auto& ln = class_nodes_[loser];
-  if (ln.size() > wn.size()) wn.swap(ln);
-  wn.append(ln.span());
-  ln.reset();
+  merge_lists(winner, loser);
   const bool loser_first = l.count > w.count;
   const ParentList first = loser_first ? l : w;
   const ParentList second = loser_first ? w : l;
@@ -327,43 +313,42 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   }
   w = merged;
   l = ParentList{};
-  if (merged.count) set_has_parents(winner);
 
   touched_.push_back(winner);
   index_stale_ = true;
-  // Entries pushed so far are no longer plain re-inserts of fresh nodes.
-  fresh_mark_ = pending_.size();
   return true;
 }
 
-bool EGraph::canonicalize_node(NodeRef n) {
-  const NodeRec& r = nodes_[n];
-  ClassId* kids = child_pool_.data() + r.child_off;
+bool EGraph::canonicalize_node(NodeIndex n) {
+  NodeRec& r = nodes_[n];
+  ClassId* kids = kids_of(r);
+  const std::uint32_t arity = arity_of(r);
   std::uint32_t k = 0;
-  for (; k < r.arity; ++k) {
+  for (; k < arity; ++k) {
     if (parent_[kids[k]] != kids[k]) break;
   }
-  if (k == r.arity) return false;  // already canonical
+  if (k == arity) return false;  // already canonical
   // The current content is now a stale key: no lookup can reach it again. Drop it from the
   // table if it is there (whichever node it was stored through) and keep it counted.
   const std::uint64_t old_hash = node_hash(n);
-  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeRef m) { return node_equals(m, r.op, {kids, r.arity}); });
+  const std::size_t slot = memo_.find_slot(old_hash, [&](NodeIndex m) { return node_equals(m, r.op, {kids, arity}); });
   if (slot != Memo::npos) {
-    nodes_[memo_.ref_at(slot)].memo_value = kNil;
-    memo_.erase(slot);
+    set_memo(nodes_[memo_.ref_at(slot)], kNoMemo);
+    memo_.erase(slot, memo_hash());
     ++dead_keys_;
   }
-  for (; k < r.arity; ++k) kids[k] = root_of_mut(kids[k]);
+  for (; k < arity; ++k) kids[k] = root_of_mut(kids[k]);
   return true;
 }
 
-bool EGraph::reinsert_is_noop(NodeRef n) const noexcept {
+bool EGraph::reinsert_is_noop(NodeIndex n) const noexcept {
   // Re-inserting n would find its own key (n holds a key, which is n's current content,
   // canonical when every child is a root) mapping to n itself, and union n with itself.
   const NodeRec& r = nodes_[n];
-  if (r.memo_value != n) return false;
-  const ClassId* kids = child_pool_.data() + r.child_off;
-  for (std::uint32_t k = 0; k < r.arity; ++k) {
+  if (memo_of(r) != n) return false;
+  const ClassId* kids = kids_of(r);
+  const std::uint32_t arity = arity_of(r);
+  for (std::uint32_t k = 0; k < arity; ++k) {
     if (parent_[kids[k]] != kids[k]) return false;
   }
   return true;
@@ -379,85 +364,113 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   const std::size_t old_size = total_size();
   const std::size_t old_classes = number_of_classes();
   const auto t0 = Deadline::Clock::now();
-  const bool timed = deadline.limit != std::chrono::nanoseconds::max();
-  DeadlineCheck check(timed ? &deadline : nullptr);
+  DeadlineCheck check(&deadline);
   merges = 0;
-  memo_.flush();  // the repair below works on the table alone
-  if (!parent_log_.empty()) link_parent_log();
 
-  // 1. Process unions. Entries above fresh_mark_ were pushed by adds with no union or memo
-  //    change since: re-inserting them would find their own key mapping to themselves and
-  //    union a class with itself, so they are skipped.
-  if (fresh_mark_ < pending_.size()) pending_.resize(fresh_mark_);
+  // 1. Process unions. New nodes are not queued (see add): every entry is the parent of a
+  //    class that lost a union.
+  fresh_pending_ = 0;
   while (!pending_.empty()) {
     // Entries are taken from the end: fetch the nodes a few pops ahead, then their children.
     const std::size_t depth = pending_.size();
     if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
+    if (depth > 8) {
+      const NodeRec& ahead = nodes_[pending_[depth - 9]];
+      if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
+    }
     if (depth > 6) {
-      const NodeRec& ahead = nodes_[pending_[depth - 7]];
-      __builtin_prefetch(child_pool_.data() + ahead.child_off);
+      for (ClassId c : node_children(pending_[depth - 7])) __builtin_prefetch(&parent_[c]);
     }
     if (depth > 3) {
-      for (ClassId c : node_children(pending_[depth - 4])) __builtin_prefetch(&parent_[c]);
+      // The hash-cons slots of the node's key as it is and as it will be.
+      const NodeIndex a = pending_[depth - 4];
+      const NodeRec& r = nodes_[a];
+      const std::span<const ClassId> now = node_children(a);
+      ClassId canon[2];
+      if (now.size() <= 2) {
+        bool moved = false;
+        for (std::size_t k = 0; k < now.size(); ++k) {
+          canon[k] = root_of(now[k]);
+          moved |= canon[k] != now[k];
+        }
+        if (moved) {
+          memo_.prefetch(hash_enode(r.op, now));
+          memo_.prefetch(hash_enode(r.op, {canon, now.size()}));
+        } else if (memo_of(r) != a) {
+          memo_.prefetch(hash_enode(r.op, now));
+        }
+      }
     }
-    const NodeRef n = pending_.back();
+    const NodeIndex n = pending_.back();
     pending_.pop_back();
-    if (fresh_mark_ > pending_.size()) fresh_mark_ = pending_.size();
-    if (check.tick(1 + nodes_[n].arity)) return false;
+    if (check.tick(1 + arity_of(nodes_[n]))) return false;
     if (reinsert_is_noop(n)) continue;
     if (canonicalize_node(n)) touched_.push_back(n);
     const NodeRec& r = nodes_[n];
     const std::span<const ClassId> kids = node_children(n);
     const std::uint64_t h = hash_enode(r.op, kids);
-    const std::size_t slot = memo_.find_slot(h, [&](NodeRef m) { return node_equals(m, r.op, kids); });
+    const std::size_t slot = memo_.find_slot(h, [&](NodeIndex m) { return node_equals(m, r.op, kids); });
     if (slot == Memo::npos) {
-      nodes_[n].memo_value = n;
-      memo_.insert_new(h, n);
+      set_memo(nodes_[n], n);
+      memo_.insert_new(h, n, memo_hash());
     } else {
       NodeRec& holder = nodes_[memo_.ref_at(slot)];
-      const ClassId old = holder.memo_value;
-      holder.memo_value = n;
-      fresh_mark_ = pending_.size();
+      const ClassId old = memo_of(holder);
+      set_memo(holder, n);
       if (union_classes(old, n)) ++merges;
     }
   }
-  fresh_mark_ = 0;
 
   // 2. Rebuild classes: canonicalize, sort and deduplicate every class whose contents may
   //    have changed (new members by union, or members re-canonicalized above); every other
   //    class is already canonical, sorted and duplicate-free.
   std::size_t trimmed = 0;
-  if (stamp_.size() < parent_.size()) stamp_.resize(parent_.size(), 0);
-  if (++epoch_ == 0) {
-    std::fill(stamp_.begin(), stamp_.end(), 0);
-    epoch_ = 1;
-  }
+  if (sorted_.size() * 64 < parent_.size()) sorted_.resize(parent_.size() / 64 + 1, 0);
   const std::size_t n_touched = touched_.size();
+  // No union happens below, so a root found ahead stays the root: each is found once, a
+  // dozen entries early, and its class's memory is fetched in stages on the way.
+  constexpr std::size_t kRing = 32, kFetch = 24, kFind = 18, kList = 12, kWide = 8, kKids = 4;
+  ClassId ahead[kRing];
+  auto find_ahead = [&](std::size_t t) {
+    ahead[t % kRing] = root_of(touched_[t]);
+    prefetch_class(ahead[t % kRing], 0);
+    __builtin_prefetch(&sorted_[ahead[t % kRing] >> 6]);
+  };
+  for (std::size_t t = 0; t < std::min(n_touched, kFetch); ++t) __builtin_prefetch(&parent_[touched_[t]]);
+  for (std::size_t t = 0; t < std::min(n_touched, kFind); ++t) find_ahead(t);
   for (std::size_t t = 0; t < n_touched; ++t) {
-    if (t + 16 < n_touched) __builtin_prefetch(&parent_[touched_[t + 16]]);
-    if (t + 12 < n_touched) prefetch_class(root_of(touched_[t + 12]), 0);
-    if (t + 8 < n_touched) prefetch_class(root_of(touched_[t + 8]), 1);
-    if (t + 5 < n_touched) prefetch_class(root_of(touched_[t + 5]), 2);
-    if (t + 2 < n_touched) prefetch_class(root_of(touched_[t + 2]), 3);
+    if (t + kFetch < n_touched) __builtin_prefetch(&parent_[touched_[t + kFetch]]);
+    if (t + kFind < n_touched) find_ahead(t + kFind);
+    if (t + kList < n_touched) prefetch_class(ahead[(t + kList) % kRing], 1);
+    if (t + kWide < n_touched) prefetch_class(ahead[(t + kWide) % kRing], 2);
+    if (t + kKids < n_touched) prefetch_class(ahead[(t + kKids) % kRing], 3);
     if (check.tick()) {
+      for (std::size_t k = 0; k < t; ++k) sorted_[root_of(touched_[k]) >> 6] = 0;
       touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
       return false;
     }
     const ClassId root = root_of_mut(touched_[t]);
-    if (stamp_[root] == epoch_) continue;
-    stamp_[root] = epoch_;
-    auto& list = class_nodes_[root];
-    for (NodeRef n : list) canonicalize_node(n);
+    std::uint64_t& word = sorted_[root >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (root & 63);
+    if (word & bit) continue;
+    word |= bit;
+    if (list_of_[root] == kSingle) {
+      canonicalize_node(root);
+      continue;
+    }
+    SmallVec<NodeIndex, 2>& list = lists_[list_of_[root]];
+    for (NodeIndex n : list) canonicalize_node(n);
     if (list.size() < 2) continue;
-    std::sort(list.begin(), list.end(), [&](NodeRef a, NodeRef b) { return node_less(a, b); });
-    NodeRef* out = list.begin();
-    for (NodeRef* it = list.begin() + 1; it != list.end(); ++it) {
+    std::sort(list.begin(), list.end(), [&](NodeIndex a, NodeIndex b) { return node_less(a, b); });
+    NodeIndex* out = list.begin();
+    for (NodeIndex* it = list.begin() + 1; it != list.end(); ++it) {
       if (!nodes_equal(*it, *out)) *++out = *it;
     }
     const std::uint32_t kept = static_cast<std::uint32_t>(out - list.begin()) + 1;
     trimmed += list.size() - kept;
     list.truncate(kept);
   }
+  for (ClassId t : touched_) sorted_[root_of(t) >> 6] = 0;
   touched_.clear();
   last_trimmed_ = trimmed;
 
@@ -483,18 +496,26 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
 }
 
 void EGraph::rebuild_index() {
+  // Entries that are still roots stay in ascending order; only the few that were merged
+  // away need their roots found, sorted and merged back in.
+  std::vector<ClassId> moved;
   for (std::vector<ClassId>& list : op_classes_) {
-    bool changed = false;
-    for (ClassId& id : list) {
-      if (parent_[id] != id) {
-        id = root_of_mut(id);
-        changed = true;
+    moved.clear();
+    std::size_t kept = 0;
+    for (ClassId id : list) {
+      if (parent_[id] == id) {
+        list[kept++] = id;
+      } else {
+        moved.push_back(root_of_mut(id));
       }
     }
-    if (changed) {
-      std::sort(list.begin(), list.end());
-      list.erase(std::unique(list.begin(), list.end()), list.end());
-    }
+    if (moved.empty()) continue;
+    list.resize(kept);
+    std::sort(moved.begin(), moved.end());
+    const auto middle = static_cast<std::ptrdiff_t>(list.size());
+    list.insert(list.end(), moved.begin(), moved.end());
+    std::inplace_merge(list.begin(), list.begin() + middle, list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
   }
   index_stale_ = false;
 }
@@ -510,15 +531,15 @@ void EGraph::index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops) {
     op_classes_.resize(std::max<std::size_t>(op_classes_.size(), s + 1));
   }
   if (op_classes_.size() == first_new) return;
-  for (NodeRef n = 0; n < nodes_.size(); ++n) {
+  for (NodeIndex n = 0; n < nodes_.size(); ++n) {
     const NodeRec& r = nodes_[n];
     if (!(new_filter & filter_bit(r.op))) continue;
-    const std::uint32_t s = slots_.get(r.op, r.arity);
+    const std::uint32_t s = slots_.get(r.op, arity_of(r));
     if (s != SlotMap::kNone && s >= first_new) op_classes_[s].push_back(root_of(n));
   }
   for (std::size_t s = first_new; s < op_classes_.size(); ++s) {
     std::vector<ClassId>& list = op_classes_[s];
-    std::sort(list.begin(), list.end());
+    if (!std::is_sorted(list.begin(), list.end())) std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
   }
 }
@@ -528,25 +549,39 @@ const std::vector<ClassId>* EGraph::indexed_classes(Symbol op, std::uint32_t ari
   return s == SlotMap::kNone ? nullptr : &op_classes_[s];
 }
 
-std::span<const NodeRef> EGraph::class_refs(ClassId root) const {
+std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
   if (root >= parent_.size() || parent_[root] != root) fatal("Invalid id " + std::to_string(root));
-  return class_nodes_[root].span();
+  return nodes_of(root);
 }
 
 void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   if (root >= parent_.size()) return;
-  const SmallVec<NodeRef, 2>& list = class_nodes_[root];
+  if (stage == 0) {
+    __builtin_prefetch(&parent_[root]);
+    __builtin_prefetch(&list_of_[root]);
+    return;
+  }
+  const std::uint32_t li = list_of_[root];
+  if (li == kSingle) {
+    // The class's one node is its root's own.
+    if (stage == 1) {
+      __builtin_prefetch(&nodes_[root]);
+    } else if (stage == 2) {
+      const NodeRec& r = nodes_[root];
+      if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+    } else {
+      for (ClassId c : node_children(root)) __builtin_prefetch(&parent_[c]);
+    }
+    return;
+  }
+  const SmallVec<NodeIndex, 2>& list = lists_[li];
   switch (stage) {
-    case 0:
-      __builtin_prefetch(&parent_[root]);
+    case 1:
       __builtin_prefetch(&list);
       break;
-    case 1:
+    case 2:
       __builtin_prefetch(list.data());
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
-      break;
-    case 2:
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(child_pool_.data() + nodes_[list[k]].child_off);
       break;
     default:
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
@@ -556,31 +591,21 @@ void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   }
 }
 
-void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children, int stage) const noexcept {
-  for (ClassId c : children) {
-    if (c >= parent_.size()) return;
+bool EGraph::prefetch_add(std::uint64_t hash, int stage) const noexcept {
+  if (stage == 0) {
+    memo_.prefetch(hash);
+    return true;
   }
-  switch (stage) {
-    case 0:
-      for (ClassId c : children) __builtin_prefetch(&parent_[c]);
-      // The children are usually roots already, so this is the slot add will probe.
-      memo_.prefetch(hash_enode(op, children));
-      break;
-    case 1:
-      if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
-        __builtin_prefetch(&nodes_[ref]);
-      }
-      // A new node links itself into its children's parent lists.
-      for (ClassId c : children) __builtin_prefetch(&parents_[parent_[c]], 1);
-      break;
-    default:
-      if (const NodeRef ref = memo_.peek(hash_enode(op, children)); ref != Memo::kEmpty) {
-        const NodeRec& r = nodes_[ref];
-        __builtin_prefetch(child_pool_.data() + r.child_off);
-        if (r.memo_value < parent_.size()) __builtin_prefetch(&parent_[r.memo_value]);
-      }
-      break;
+  const NodeIndex ref = memo_.peek(hash);
+  if (ref == Memo::kEmpty) return false;
+  if (stage == 1) {
+    __builtin_prefetch(&nodes_[ref]);
+    return true;
   }
+  const NodeRec& r = nodes_[ref];
+  if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+  if (memo_of(r) < parent_.size()) __builtin_prefetch(&parent_[memo_of(r)]);
+  return true;
 }
 
 void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
@@ -590,7 +615,7 @@ void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
       __builtin_prefetch(&parent_[x]);
     } else if (stage == 1) {
       __builtin_prefetch(&parents_[parent_[x]], 1);
-      __builtin_prefetch(&class_nodes_[parent_[x]], 1);
+      __builtin_prefetch(&list_of_[parent_[x]], 1);
     }
   }
 }
@@ -606,7 +631,7 @@ std::vector<ClassId> EGraph::class_ids() const {
 
 std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
   std::vector<SymbolLang> out;
-  for (NodeRef n : class_nodes_[class_root(id)]) out.emplace_back(nodes_[n].op, node_children(n));
+  for (NodeIndex n : nodes_of(class_root(id))) out.emplace_back(nodes_[n].op, node_children(n));
   return out;
 }
 
@@ -614,13 +639,10 @@ std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) co
   std::vector<std::pair<SymbolLang, ClassId>> out;
   const ClassId root = class_root(id);
   for (std::uint32_t e = parents_[root].head; e != kNil; e = parent_pool_[e].next) {
-    const NodeRef n = parent_pool_[e].node;
+    const NodeIndex n = parent_pool_[e].node;
     out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
   }
   std::reverse(out.begin(), out.end());
-  for (const auto& [c, n] : parent_log_) {
-    if (c == root) out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
-  }
   return out;
 }
 
@@ -628,7 +650,7 @@ std::ostream& operator<<(std::ostream& os, const EGraph& g) {
   os << "EGraph { total_size: " << g.total_size() << ", classes: " << g.number_of_classes() << " }\n";
   for (ClassId id : g.class_ids()) {
     os << "  " << id << ":";
-    for (NodeRef n : g.class_nodes_[id]) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
+    for (NodeIndex n : g.nodes_of(id)) os << ' ' << SymbolLang(g.nodes_[n].op, g.node_children(n));
     os << '\n';
   }
   return os;

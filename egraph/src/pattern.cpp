@@ -238,7 +238,7 @@ class Machine {
     switch (in.kind) {
       case Instruction::Kind::Bind: {
         const ClassId cls = g_.root_of(reg_[in.i]);
-        for (NodeRef n : g_.class_refs(cls)) {
+        for (NodeIndex n : g_.class_refs(cls)) {
           if (g_.node_op(n) != in.op) continue;
           const auto kids = g_.node_children(n);
           if (kids.size() != in.arity) continue;
@@ -299,22 +299,67 @@ void require_clean(const EGraph& g) {
 
 constexpr ClassId kNoClass = 0xFFFFFFFFu;
 
+// A substitution's instantiation, prepared a few steps before it is added.
+// How far ahead apply fetches: a substitution's children's union-find entries, then its
+// roots and hash (and hash-cons slot), the node the slot names, that node's class entry.
+constexpr std::size_t kFetch = 32, kPrepare = 16, kNode = 8, kClass = 3;
+
+struct Prepared {
+  static constexpr std::size_t kSize = 32;
+  static constexpr std::uint32_t kMaxKids = 4;
+  ClassId kids[kMaxKids];
+  std::uint64_t hash;
+};
+
 // ---- Pattern ------------------------------------------------------------------------------
 
-std::variant<Pattern, PatternError> Pattern::parse(std::string_view text) {
-  auto parsed = parse_pattern_term(text);
+namespace {
+
+// Passes texts on to another source and remembers which symbol each became.
+class RecordingSource final : public SymbolSource {
+ public:
+  explicit RecordingSource(SymbolSource& inner) : inner_(inner) {}
+  Symbol symbol(std::string_view text) override {
+    const Symbol s = inner_.symbol(text);
+    for (const auto& [sym, t] : seen) {
+      if (sym == s) return s;
+    }
+    seen.emplace_back(s, std::string(text));
+    return s;
+  }
+  std::vector<std::pair<Symbol, std::string>> seen;
+
+ private:
+  SymbolSource& inner_;
+};
+
+}  // namespace
+
+std::variant<Pattern, PatternError> Pattern::parse(std::string_view text, SymbolSource& symbols) {
+  RecordingSource recording(symbols);
+  auto parsed = parse_pattern_term(text, recording);
   if (auto* err = std::get_if<PatternError>(&parsed)) return std::move(*err);
-  return from_term(std::move(std::get<PatternTerm>(parsed)));
+  return build(std::move(std::get<PatternTerm>(parsed)), std::move(recording.seen));
 }
 
-Pattern Pattern::parse_or_fatal(std::string_view text) {
-  auto parsed = parse(text);
+std::string Pattern::symbol_text(Symbol s) const {
+  for (const auto& [sym, text] : impl_->texts) {
+    if (sym == s) return text;
+  }
+  return std::string(s.str());
+}
+
+Pattern Pattern::parse_or_fatal(std::string_view text, SymbolSource& symbols) {
+  auto parsed = parse(text, symbols);
   if (auto* err = std::get_if<PatternError>(&parsed)) fatal(err->debug());
   return std::move(std::get<Pattern>(parsed));
 }
 
-Pattern Pattern::from_term(PatternTerm term) {
+Pattern Pattern::from_term(PatternTerm term) { return build(std::move(term), {}); }
+
+Pattern Pattern::build(PatternTerm term, std::vector<std::pair<Symbol, std::string>> texts) {
   auto impl = std::make_shared<Impl>();
+  impl->texts = std::move(texts);
   impl->program = compile_program(term);
   for (const PatternElem& e : term.elems) {
     if (e.is_var() && std::find(impl->vars.begin(), impl->vars.end(), e.sym) == impl->vars.end()) {
@@ -372,6 +417,30 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   }
 
   Machine m(g, p, ms.values);
+  // A program that is one Bind of the searched class, its variables all distinct children
+  // of the bound node (the commute and identity searchers), runs without the machine.
+  bool direct = p.instructions.size() == 1 && p.instructions[0].kind == Instruction::Kind::Bind &&
+                p.instructions[0].i == 0;
+  std::vector<std::uint32_t> child_of_var;
+  if (direct) {
+    const Instruction& bind = p.instructions[0];
+    for (const auto& [var, reg] : p.subst) {
+      direct &= reg >= bind.out && reg - bind.out < bind.arity;
+      child_of_var.push_back(reg - bind.out);
+    }
+  }
+  auto run_direct = [&](ClassId id, std::size_t limit_here) {
+    const Instruction& bind = p.instructions[0];
+    std::size_t found = 0;
+    for (NodeIndex n : g.class_refs(id)) {
+      if (g.node_op(n) != bind.op) continue;
+      const auto kids = g.node_children(n);
+      if (kids.size() != bind.arity) continue;
+      for (std::uint32_t k : child_of_var) ms.values.push_back(kids[k]);
+      if (++found == limit_here) break;
+    }
+    return found;
+  };
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
   const std::size_t n_cand = candidates.size();
@@ -380,14 +449,14 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     if (remaining == 0) break;
     // The root Bind reads the class's node list, its nodes and their children: fetch them
     // a few candidates ahead.
-    if (ci + 12 < n_cand) g.prefetch_class(candidates[ci + 12], 0);
+    if (ci + 16 < n_cand) g.prefetch_class(candidates[ci + 16], 0);
     if (ci + 8 < n_cand) g.prefetch_class(candidates[ci + 8], 1);
-    if (ci + 4 < n_cand) g.prefetch_class(candidates[ci + 4], 2);
+    if (ci + 3 < n_cand) g.prefetch_class(candidates[ci + 3], 2);
     if (check.tick()) {
       ms.timed_out = true;
       break;
     }
-    const std::size_t k = m.run(id, remaining);
+    const std::size_t k = direct ? run_direct(id, remaining) : m.run(id, remaining);
     if (k == 0) continue;
     if (k > remaining) fatal("assertion failed: len <= limit");
     remaining -= k;
@@ -407,56 +476,95 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
   for (std::size_t i = 0; i < t.size(); ++i) {
     if (!t[i].is_var()) continue;
     const auto it = std::find(matches.vars.begin(), matches.vars.end(), t[i].sym);
-    if (it == matches.vars.end()) fatal("Subst has no binding for " + std::string(t[i].sym.str()));
+    if (it == matches.vars.end()) fatal("Subst has no binding for " + symbol_text(t[i].sym));
     var_col[i] = static_cast<std::size_t>(it - matches.vars.begin());
   }
   std::vector<ClassId> ids(t.size());
   IdList kids;
   DeadlineCheck check(deadline);
-  // When the root is an e-node over variables only (the usual right-hand side) or a lone
-  // variable, the add and the union of a substitution are prefetched a few steps ahead.
+  const std::size_t total = matches.total();
   const PatternElem& root = t.root();
   bool flat = true;
   for (std::size_t i = 0; flat && i + 1 < t.size(); ++i) flat = t[i].is_var();
-  const std::size_t total = matches.total();
-  IdList ahead;
-  std::size_t cursor[3] = {0, 0, 0};  // group of the substitution each stage last looked at
-  auto prefetch = [&](std::size_t s, int stage) {
-    if (!flat || s >= total) return;
-    const auto row = matches.row(s);
-    std::size_t& grp = cursor[stage];
+  auto class_of = [&](std::size_t s, std::size_t& grp) {
     while (matches.group_end[grp] <= s) ++grp;
-    const ClassId other = matches.classes[grp];
-    if (root.is_var()) {
-      g.prefetch_union(row[var_col[t.size() - 1]], other, stage);
-      return;
-    }
-    ahead.clear();
-    for (ClassId c : root.children) ahead.push_back(row[var_col[c]]);
-    g.prefetch_add(root.sym, ahead.span(), stage);
-    g.prefetch_union(kNoClass, other, stage);
+    return matches.classes[grp];
   };
-  for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
-    const ClassId eclass = matches.classes[grp];
-    for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
-      if (check.tick()) return result;
-      prefetch(s + 12, 0);
-      prefetch(s + 8, 1);
-      prefetch(s + 4, 2);
+
+  if (flat && !root.is_var() && root.children.size() <= Prepared::kMaxKids) {
+    // The usual right-hand side: one e-node over variables. Each substitution's canonical
+    // children and hash are computed once, a few steps ahead, and the memory its add and
+    // union will touch is fetched in stages on the way.
+    const std::uint32_t arity = root.children.size();
+    std::size_t cols[Prepared::kMaxKids];
+    for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
+    Prepared ring[Prepared::kSize];
+    std::size_t grp_far = 0, grp_near = 0, grp = 0;
+    auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
       const auto row = matches.row(s);
-      for (std::size_t i = 0; i < t.size(); ++i) {
-        const PatternElem& e = t[i];
-        if (e.is_var()) {
-          ids[i] = row[var_col[i]];
-          continue;
+      for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
+    };
+    auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
+      Prepared& a = ring[s % Prepared::kSize];
+      const auto row = matches.row(s);
+      for (std::uint32_t k = 0; k < arity; ++k) a.kids[k] = g.root_of(row[cols[k]]);
+      a.hash = hash_enode(root.sym, {a.kids, arity});
+      g.prefetch_add(a.hash, 0);
+      g.prefetch_union(kNoClass, class_of(s, grp_near), 1);
+    };
+    const std::size_t lead = std::min<std::size_t>(total, kPrepare);
+    for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
+    for (std::size_t s = 0; s < lead; ++s) prepare(s);
+    for (std::size_t s = 0; s < total; ++s) {
+      if (check.tick()) return result;
+      if (s + kFetch < total) fetch_children(s + kFetch);
+      if (s + kPrepare < total) prepare(s + kPrepare);
+      if (s + kNode < total) {
+        // A node the hash-cons lacks will be new: it links itself into its children's
+        // parent lists.
+        const Prepared& a = ring[(s + kNode) % Prepared::kSize];
+        if (!g.prefetch_add(a.hash, 1)) {
+          for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
         }
-        kids.clear();
-        for (ClassId c : e.children) kids.push_back(ids[c]);
-        ids[i] = g.add(e.sym, kids.span());
-        EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
       }
-      const ClassId inst = ids.back();
+      if (s + kClass < total) g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
+      const Prepared& a = ring[s % Prepared::kSize];
+      const ClassId eclass = class_of(s, grp);
+      // Unions since the children were read may have moved a root: then add finds afresh.
+      bool roots = true;
+      for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
+      const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
+      EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
       if (g.union_classes(inst, eclass)) result.push_back(inst);
+    }
+  } else {
+    std::size_t grp_ahead[2] = {0, 0};
+    for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
+      const ClassId eclass = matches.classes[grp];
+      for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
+        if (check.tick()) return result;
+        if (flat) {
+          // A lone variable: only the union's memory is fetched ahead.
+          for (int stage = 0; stage < 2; ++stage) {
+            const std::size_t a = s + (stage == 0 ? 8 : 4);
+            if (a < total) g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+          }
+        }
+        const auto row = matches.row(s);
+        for (std::size_t i = 0; i < t.size(); ++i) {
+          const PatternElem& e = t[i];
+          if (e.is_var()) {
+            ids[i] = row[var_col[i]];
+            continue;
+          }
+          kids.clear();
+          for (ClassId c : e.children) kids.push_back(ids[c]);
+          ids[i] = g.add(e.sym, kids.span());
+          EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
+        }
+        const ClassId inst = ids.back();
+        if (g.union_classes(inst, eclass)) result.push_back(inst);
+      }
     }
   }
   (void)rule_name;

@@ -183,13 +183,14 @@ class SexpReader {
 bool is_var_text(std::string_view s) { return s.size() >= 2 && s[0] == '?'; }
 
 struct TermBuilder {
+  SymbolSource& symbols;
   PatternTerm term;
   std::optional<PatternError> error;
 
   // Appends the element for `s` (children first); returns its position.
   std::size_t build(const Sexp& s) {
     if (!s.is_list) {
-      const Symbol sym = Symbol::intern(s.atom);
+      const Symbol sym = symbols.symbol(s.atom);
       return term.add(is_var_text(s.atom) ? PatternElem::var(sym) : PatternElem::enode(sym, {}));
     }
     if (s.items.empty()) {
@@ -209,7 +210,7 @@ struct TermBuilder {
       if (error) return 0;
       children.push_back(static_cast<ClassId>(pos));
     }
-    const Symbol sym = Symbol::intern(head.atom);
+    const Symbol sym = symbols.symbol(head.atom);
     if (is_var_text(head.atom)) {
       if (!children.empty()) {
         error = PatternError{PatternError::Kind::BadOp, {}, head.atom};
@@ -260,7 +261,7 @@ std::string PatternError::debug() const {
   return os.str();
 }
 
-std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text) {
+std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text, SymbolSource& symbols) {
   const std::string_view trimmed = trim_unicode(text);
   if (trimmed.empty()) return PatternError{PatternError::Kind::EmptySexp, {}, {}};
   SexpReader reader(trimmed);
@@ -269,17 +270,17 @@ std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text
   if (!reader.element(sexp, err) || !reader.finish(err)) {
     return PatternError{PatternError::Kind::BadSexp, std::move(err), {}};
   }
-  TermBuilder builder;
+  TermBuilder builder{symbols, {}, {}};
   builder.build(sexp);
   if (builder.error) return std::move(*builder.error);
   return std::move(builder.term);
 }
 
-std::variant<Symbol, PatternError> parse_var(std::string_view text) {
+std::variant<Symbol, PatternError> parse_var(std::string_view text, SymbolSource& symbols) {
   if (text.empty() || text[0] != '?') {
     return PatternError{PatternError::Kind::BadVar, {}, std::string(text)};
   }
-  return Symbol::intern(text);
+  return symbols.symbol(text);
 }
 
 std::ostream& operator<<(std::ostream& os, const PatternTerm& t) {

@@ -7,19 +7,20 @@
 
 namespace egraph {
 
-std::variant<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
-  const Symbol name_sym = Symbol::intern(name);
+std::variant<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier,
+                                                 SymbolSource& symbols) {
+  const Symbol name_sym = symbols.symbol(name);
   const std::vector<Symbol>& bound = searcher.variables();
   for (Symbol v : applier.variables()) {
     if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
-      return "Rewrite " + std::string(name) + " refers to unbound var " + std::string(v.str());
+      return "Rewrite " + std::string(name) + " refers to unbound var " + applier.symbol_text(v);
     }
   }
-  return Rewrite(name_sym, std::move(searcher), std::move(applier));
+  return Rewrite(name_sym, name, std::move(searcher), std::move(applier));
 }
 
-Rewrite Rewrite::make_or_fatal(std::string_view name, Pattern searcher, Pattern applier) {
-  auto r = make(name, std::move(searcher), std::move(applier));
+Rewrite Rewrite::make_or_fatal(std::string_view name, Pattern searcher, Pattern applier, SymbolSource& symbols) {
+  auto r = make(name, std::move(searcher), std::move(applier), symbols);
   if (auto* err = std::get_if<std::string>(&r)) fatal(std::move(*err));
   return std::move(std::get<Rewrite>(r));
 }

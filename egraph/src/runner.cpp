@@ -29,13 +29,14 @@ std::ostream& operator<<(std::ostream& os, const StopReason& r) {
 
 // ---- BackoffScheduler ---------------------------------------------------------------------
 
-RuleStats& BackoffScheduler::stats_for(Symbol name) {
-  auto [it, inserted] = index_.try_emplace(name, stats_.size());
+RuleStats& BackoffScheduler::stats_for(const Rewrite& rule) {
+  auto [it, inserted] = index_.try_emplace(rule.name(), stats_.size());
   if (inserted) {
     RuleStats s;
     s.match_limit = default_match_limit_;
     s.ban_length = default_ban_length_;
-    stats_.emplace_back(name, s);
+    stats_.emplace_back(rule.name(), s);
+    names_.push_back(rule.name_text());
   }
   return stats_[it->second].second;
 }
@@ -47,9 +48,9 @@ const RuleStats* BackoffScheduler::stats(Symbol name) const {
 
 MatchSet BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& g, const Rewrite& rule,
                                           const Deadline* deadline) {
-  RuleStats& s = stats_for(rule.name());
+  RuleStats& s = stats_for(rule);
   if (iteration < s.banned_until) {
-    EGRAPH_LOG(Debug, "Skipping " << rule.name() << " (" << s.times_applied << "-" << s.times_banned
+    EGRAPH_LOG(Debug, "Skipping " << rule.name_text() << " (" << s.times_applied << "-" << s.times_banned
                                   << "), banned until " << s.banned_until << "...");
     MatchSet none;
     for (const auto& entry : rule.searcher().program().subst) none.vars.push_back(entry.first);
@@ -72,7 +73,7 @@ MatchSet BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& g
     const std::uint64_t ban_length = s.ban_length << s.times_banned;
     s.times_banned += 1;
     s.banned_until = iteration + ban_length;
-    EGRAPH_LOG(Info, "Banning " << rule.name() << " (" << s.times_applied << "-" << s.times_banned << ") for "
+    EGRAPH_LOG(Info, "Banning " << rule.name_text() << " (" << s.times_applied << "-" << s.times_banned << ") for "
                                 << ban_length << " iters: " << threshold << " < " << total);
     MatchSet none;
     none.vars = std::move(matches.vars);
@@ -97,11 +98,11 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
   std::uint64_t min_until = std::numeric_limits<std::uint64_t>::max();
   for (std::size_t k : banned) min_until = std::min(min_until, stats_[k].second.banned_until);
   const std::uint64_t delta = min_until - i;
-  std::vector<Symbol> unbanned;
+  std::vector<std::size_t> unbanned;
   for (std::size_t k : banned) {
     RuleStats& s = stats_[k].second;
     s.banned_until -= delta;
-    if (s.banned_until == i) unbanned.push_back(stats_[k].first);
+    if (s.banned_until == i) unbanned.push_back(k);
   }
   if (unbanned.empty()) fatal("assertion failed: !unbanned.is_empty()");
   EGRAPH_LOG(Info, "Banned " << banned.size() << "/" << stats_.size() << " rules, fast-forwarded by " << delta
@@ -109,7 +110,7 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
                                   std::string s;
                                   for (std::size_t k = 0; k < unbanned.size(); ++k) {
                                     if (k) s += ", ";
-                                    s += unbanned[k].str();
+                                    s += names_[unbanned[k]];
                                   }
                                   return s;
                                 }());
@@ -150,7 +151,12 @@ double Runner::elapsed_seconds() const {
   return std::chrono::duration<double>(Deadline::Clock::now() - *start_time_).count();
 }
 
-Deadline Runner::deadline() const { return Deadline{*start_time_, time_limit_}; }
+Deadline Runner::deadline() const { return Deadline{*start_time_, time_limit_, interrupt_}; }
+
+Runner& Runner::with_interrupt(tavrine::Interrupt* interrupt) {
+  interrupt_ = interrupt;
+  return *this;
+}
 
 std::optional<StopReason> Runner::check_limits() const {
   if (start_time_) {
@@ -167,25 +173,25 @@ Runner& Runner::run(const std::vector<Rewrite>& rules) {
   if (stop_reason_) fatal("assertion failed: self.stop_reason.is_none()");
 
   // Rules sharing a name share scheduler statistics; say so once.
-  std::vector<std::pair<Symbol, std::size_t>> counts;
+  std::vector<std::pair<const Rewrite*, std::size_t>> counts;
   for (const Rewrite& r : rules) {
-    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first->name() == r.name(); });
     if (it == counts.end()) {
-      counts.emplace_back(r.name(), 1);
+      counts.emplace_back(&r, 1);
     } else {
       ++it->second;
     }
   }
   bool warned = false;
-  for (const auto& [name, count] : counts) {
+  for (const auto& [rule, count] : counts) {
     if (count <= 1) continue;
     if (!warned) {
       std::cerr << "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
       EGRAPH_LOG(Warn, "WARNING: Duplicated rule names may affect rule reporting and scheduling.");
       warned = true;
     }
-    std::cerr << "Rule '" << name.str() << "' appears " << count << " times\n";
-    EGRAPH_LOG(Warn, "Rule '" << name << "' appears " << count << " times");
+    std::cerr << "Rule '" << rule->name_text() << "' appears " << count << " times\n";
+    EGRAPH_LOG(Warn, "Rule '" << rule->name_text() << "' appears " << count << " times");
   }
   if (warned) std::cerr.flush();
 
@@ -253,6 +259,7 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
       matches.push_back(scheduler_.search_rewrite(i, egraph_, rule, &limit));
+      limit.poll();
       if ((stop = check_limits())) break;
     }
   }
@@ -264,7 +271,7 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
   if (!stop) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       const Rewrite& rule = rules[k];
-      EGRAPH_LOG(Debug, "Applying " << rule.name() << " " << matches[k].total() << " times");
+      EGRAPH_LOG(Debug, "Applying " << rule.name_text() << " " << matches[k].total() << " times");
       const std::size_t n = scheduler_.apply_rewrite(i, egraph_, rule, matches[k], &limit);
       if (n > 0) {
         auto it = std::find_if(rec.applied.begin(), rec.applied.end(),
@@ -274,8 +281,9 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
         } else {
           it->second += n;
         }
-        EGRAPH_LOG(Debug, "Applied " << rule.name() << " " << n << " times");
+        EGRAPH_LOG(Debug, "Applied " << rule.name_text() << " " << n << " times");
       }
+      limit.poll();
       if ((stop = check_limits())) break;
     }
   }

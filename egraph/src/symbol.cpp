@@ -9,23 +9,15 @@
 
 #include "egraph/fatal.h"
 #include "egraph/language.h"
+#include "support/hash.h"
+#include "support/interner.h"
 
 namespace egraph {
 
 std::uint64_t text_hash(std::string_view text) noexcept {
-  // FNV-1a over the bytes, then a final avalanche so that the low bits (the shard) depend
-  // on every byte. Fixed constants, no per-process seed.
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
+  // Fixed constants, no per-process seed; the final mix makes the low bits (the shard)
+  // depend on every byte.
+  return tavrine::detail::mix64(tavrine::detail::hash_bytes(0x243f6a8885a308d3ULL, text));
 }
 
 namespace {
@@ -35,16 +27,10 @@ constexpr std::uint32_t kShards = 1u << kShardBits;
 constexpr std::uint32_t kIndexLimit = 0x0FFFFFFFu;
 
 // One shard: its lock guards everything below it. Texts are copied into blocks that are
-// never freed; the index maps a text to its position.
+// never freed; the interner maps a text to its position.
 struct Shard {
-  struct Slot {
-    std::uint64_t hash;
-    std::uint32_t pos_plus_one;  // 0 = empty
-  };
-
   std::mutex mu;
-  std::vector<std::string_view> texts;
-  std::vector<Slot> index;
+  tavrine::Interner<std::string_view> texts;
   char* block = nullptr;
   std::size_t block_left = 0;
 
@@ -67,32 +53,15 @@ struct Shard {
     return std::string_view(dst, text.size());
   }
 
-  void grow_index() {
-    std::vector<Slot> old = std::move(index);
-    index.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0});
-    const std::size_t mask = index.size() - 1;
-    for (const Slot& s : old) {
-      if (!s.pos_plus_one) continue;
-      std::size_t i = (s.hash >> kShardBits) & mask;
-      while (index[i].pos_plus_one) i = (i + 1) & mask;
-      index[i] = s;
-    }
-  }
-
   // Caller holds mu.
   std::uint32_t intern(std::uint64_t hash, std::string_view text, std::uint32_t shard_no) {
-    if ((texts.size() + 1) * 4 > index.size() * 3) grow_index();
-    const std::size_t mask = index.size() - 1;
-    std::size_t i = (hash >> kShardBits) & mask;
-    for (;; i = (i + 1) & mask) {
-      const Slot& s = index[i];
-      if (!s.pos_plus_one) break;
-      if (s.hash == hash && texts[s.pos_plus_one - 1] == text) return (shard_no << 28) | s.pos_plus_one;
+    auto same = [](std::string_view stored, std::string_view t) { return tavrine::detail::same_text(stored, t); };
+    std::size_t pos = texts.find(hash, text, same);
+    if (pos == texts.npos) {
+      pos = texts.size();
+      if (pos + 1 >= kIndexLimit) fatal("Can't represent index " + std::to_string(pos) + " in a Symbol");
+      texts.add(hash, [&] { return store(text); });
     }
-    const std::size_t pos = texts.size();
-    if (pos + 1 >= kIndexLimit) fatal("Can't represent index " + std::to_string(pos) + " in a Symbol");
-    texts.push_back(store(text));
-    index[i] = Slot{hash, static_cast<std::uint32_t>(pos + 1)};
     return (shard_no << 28) | static_cast<std::uint32_t>(pos + 1);
   }
 };
@@ -107,6 +76,11 @@ Interner& interner() {
   static Interner* instance = new Interner();
   return *instance;
 }
+
+class GlobalSource final : public SymbolSource {
+ public:
+  Symbol symbol(std::string_view text) override { return Symbol::intern(text); }
+};
 
 }  // namespace
 
@@ -127,6 +101,11 @@ std::string_view Symbol::str() const {
     fatal("Invalid symbol " + std::to_string(value_));
   }
   return shard.texts[pos_plus_one - 1];
+}
+
+SymbolSource& global_symbols() {
+  static GlobalSource* source = new GlobalSource();
+  return *source;
 }
 
 std::size_t interned_symbol_count() {

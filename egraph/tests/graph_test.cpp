@@ -1,6 +1,7 @@
 // The e-graph core: add, union, rebuild and their bookkeeping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -274,6 +275,14 @@ TEST(EGraph, AddGraphEqualsAddingNodeByNode) {
     b.add_graph(op, off, pos, idb);
     ASSERT_EQ(ida, idb);
     ASSERT_EQ(a.total_size(), b.total_size());
+    // The same graph with its operators given as numbers of a numbering of its own.
+    std::vector<std::uint32_t> numbers;
+    for (Symbol s : op) numbers.push_back(static_cast<std::uint32_t>(std::find(std::begin(ops), std::end(ops), s) - ops));
+    EGraph c;
+    std::vector<ClassId> idc(n);
+    c.add_graph(numbers, off, pos, idc);
+    ASSERT_EQ(idc, ida);
+    ASSERT_EQ(c.total_size(), a.total_size());
     ASSERT_EQ(a.number_of_ids(), b.number_of_ids());
     for (ClassId id : a.class_ids()) {
       ASSERT_EQ(a.class_parents(id), b.class_parents(id));
@@ -286,6 +295,25 @@ TEST(EGraph, AddGraphEqualsAddingNodeByNode) {
   EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0, 1}, std::vector<std::uint32_t>{1}, out), Fatal);
   EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0}, std::vector<std::uint32_t>{}, out), Fatal);
   EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 2, 1}, std::vector<std::uint32_t>{0, 0}, out), Fatal);
+}
+
+TEST(EGraph, TakeRootsGivesEveryIdItsRootAndEmptiesTheGraph) {
+  std::mt19937_64 rng(11);
+  EGraph g;
+  std::vector<ClassId> ids;
+  for (int i = 0; i < 300; ++i) {
+    std::vector<ClassId> kids;
+    if (!ids.empty() && i % 3) kids.push_back(ids[rng() % ids.size()]);
+    ids.push_back(g.add(SymbolLang(S(i % 3 ? "f" : "leaf" + std::to_string(i)), kids)));
+  }
+  for (int u = 0; u < 60; ++u) g.union_classes(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  g.rebuild();
+  std::vector<ClassId> want;
+  for (ClassId i = 0; i < g.number_of_ids(); ++i) want.push_back(g.find(i));
+  const auto roots = std::move(g).take_roots();
+  EXPECT_EQ(std::vector<ClassId>(roots.begin(), roots.end()), want);
+  EXPECT_EQ(g.number_of_ids(), 0u);
+  EXPECT_EQ(g.total_size(), 0u);
 }
 
 }  // namespace

@@ -178,6 +178,82 @@ TEST(Runner, DuplicateRuleNamesWarnAndShareStats) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// Numbers texts itself, by first arrival.
+class LocalSymbols final : public SymbolSource {
+ public:
+  Symbol symbol(std::string_view text) override {
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      if (texts[k] == text) return Symbol::from_value(static_cast<std::uint32_t>(k + 1));
+    }
+    texts.emplace_back(text);
+    return Symbol::from_value(static_cast<std::uint32_t>(texts.size()));
+  }
+  std::vector<std::string> texts;
+};
+
+TEST(Runner, RulesReadAgainstANumberingOfTheirOwnLeaveTheInternerAlone) {
+  LocalSymbols local;
+  auto local_rule = [&](std::string_view name, std::string_view lhs, std::string_view rhs) {
+    return Rewrite::make_or_fatal(name, Pattern::parse_or_fatal(lhs, local), Pattern::parse_or_fatal(rhs, local),
+                                  local);
+  };
+  const std::size_t interned = interned_symbol_count();
+  EGraph g;
+  const ClassId a = g.add(SymbolLang(local.symbol("local|a")));
+  const ClassId b = g.add(SymbolLang(local.symbol("local|b")));
+  const ClassId ab = g.add(SymbolLang(local.symbol("local|plus"), {a, b}));
+  const ClassId ba = g.add(SymbolLang(local.symbol("local|plus"), {b, a}));
+  testing::internal::CaptureStderr();
+  Runner r;
+  r.with_egraph(std::move(g))
+      .run({local_rule("local-swap", "(local|plus ?a ?b)", "(local|plus ?b ?a)"),
+            local_rule("local-swap", "(local|plus ?x ?y)", "(local|plus ?y ?x)")});
+  // Rule names print as their texts.
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
+            "Rule 'local-swap' appears 2 times\n");
+  EXPECT_EQ(r.egraph().find(ab), r.egraph().find(ba));
+  auto unbound = Rewrite::make("local-bad", Pattern::parse_or_fatal("(local|f ?a)", local),
+                               Pattern::parse_or_fatal("?zz", local), local);
+  ASSERT_TRUE(std::holds_alternative<std::string>(unbound));
+  EXPECT_EQ(std::get<std::string>(unbound), "Rewrite local-bad refers to unbound var ?zz");
+  EXPECT_EQ(interned_symbol_count(), interned);
+}
+
+// Says stop at its k-th question (never for k = 0) and counts the questions.
+class StopAt final : public tavrine::Interrupt {
+ public:
+  explicit StopAt(std::uint64_t k) : k_(k) {}
+  bool stop_requested() noexcept override { return ++asked == k_; }
+  std::uint64_t asked = 0;
+
+ private:
+  std::uint64_t k_;
+};
+
+TEST(Runner, AnInterruptStopsTheRunAtAnyQuestion) {
+  // Enough classes that search, apply and rebuild each ask inside their loops.
+  const std::vector<Rewrite> rules = {rule("commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)"),
+                                      rule("unwrap", "(w ?x)", "?x")};
+  auto run = [&](tavrine::Interrupt* interrupt) {
+    EGraph g = adds(9000);
+    for (int i = 0; i < 3000; ++i) g.add(SymbolLang(S("w"), {static_cast<ClassId>(3 * i)}));
+    Runner r;
+    r.with_egraph(std::move(g)).with_interrupt(interrupt).with_node_limit(100000);
+    r.with_scheduler(BackoffScheduler(100000, 5)).run(rules);
+    return r.egraph().number_of_classes();
+  };
+  StopAt never(0);
+  const std::size_t classes = run(&never);
+  EXPECT_EQ(classes, run(nullptr));
+  ASSERT_GT(never.asked, 10u);
+  for (std::uint64_t k = 1; k <= never.asked; ++k) {
+    StopAt stop(k);
+    EXPECT_THROW(run(&stop), tavrine::Interrupted) << k;
+    EXPECT_EQ(stop.asked, k);
+  }
+}
+
 TEST(Runner, TimeLimitInsideTheSearchPhaseSkipsTheRest) {
   // Many candidate classes for the first rule but no match: its search is long and the
   // deadline, checked inside the search, fires there.
@@ -185,6 +261,7 @@ TEST(Runner, TimeLimitInsideTheSearchPhaseSkipsTheRest) {
   for (int i = 0; i < 400000; ++i) g.add(SymbolLang(S("f"), {g.add(SymbolLang(S("leaf" + std::to_string(i))))}));
   Runner r;
   r.with_egraph(std::move(g))
+      .with_node_limit(10000000)
       .with_time_limit(std::chrono::microseconds(300))
       .run({rule("nested", "(f (g ?x))", "?x"), rule("second", "(f ?x)", "(h ?x)")});
   ASSERT_EQ(r.stop_reason()->kind, StopKind::TimeLimit);

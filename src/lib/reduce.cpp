@@ -42,8 +42,7 @@ opt::ReductionResult run(PyObject* self, bool maximal_fusion, const std::optiona
   if (outputs) ids = std::span<const NodeId>(*outputs);
   const Store& store = store_of(self);
   auto result = run_detached(store.node_count(), [&](Interrupt* interrupt) {
-    InterruptCheck(interrupt).poll();
-    return opt::reduce_store(store, ids, maximal_fusion);
+    return opt::reduce_store(store, ids, maximal_fusion, nullptr, interrupt);
   });
   if (!result) raise_bad_node_id(result.error());
   return std::move(*result);

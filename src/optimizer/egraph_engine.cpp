@@ -1,5 +1,6 @@
 // EGraphEngine: equality saturation over the e-graph library, and the entry
 // points that build one per reduction.
+#include <chrono>
 #include <string>
 
 #include "egraph/egraph.h"
@@ -9,10 +10,6 @@
 #include "support/panic.h"
 
 namespace tavrine::opt {
-
-struct EGraphEngine::Rules {
-  std::vector<egraph::Rewrite> list;
-};
 
 namespace {
 
@@ -26,51 +23,97 @@ auto engine_call(F&& f) -> decltype(f()) {
   }
 }
 
-}  // namespace
+// The operator numbering of one run: a text of the graph's symbol table is
+// its number + 1; any other text (rule names, variables, rule operators the
+// graph lacks) gets the next number after the table, which no node carries.
+class RunSymbols final : public egraph::SymbolSource {
+ public:
+  explicit RunSymbols(const SymbolTable& table) : table_(table) {}
+  egraph::Symbol symbol(std::string_view text) override {
+    const std::uint32_t s = table_.find(text);
+    if (s != SymbolTable::npos) return egraph::Symbol::from_value(s + 1);
+    for (std::size_t k = 0; k < extra_.size(); ++k) {
+      if (extra_[k] == text) return fresh(k);
+    }
+    extra_.emplace_back(text);
+    return fresh(extra_.size() - 1);
+  }
 
-EGraphEngine::EGraphEngine() : rules_(std::make_unique<Rules>()) {
-  engine_call([&] {
-    rules_->list.reserve(12);
-    for (std::string_view word : kCommutativeOps) {
-      const std::string w(word);
-      rules_->list.push_back(egraph::Rewrite::make_or_fatal(
-          "commute-" + w, egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)"),
-          egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)")));
-    }
-    int k = 0;
-    for (std::string_view key : kIdentitySymbols) {
-      rules_->list.push_back(egraph::Rewrite::make_or_fatal(
-          "identity-" + std::to_string(k), egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)"),
-          egraph::Pattern::parse_or_fatal("?x")));
-      ++k;
-    }
-    return 0;
-  });
+ private:
+  egraph::Symbol fresh(std::size_t k) const {
+    const std::uint64_t value = table_.size() + 1 + k;
+    expect(value <= UINT32_MAX, "operator numbers fit in 32 bits");
+    return egraph::Symbol::from_value(static_cast<std::uint32_t>(value));
+  }
+  const SymbolTable& table_;
+  std::vector<std::string> extra_;
+};
+
+// The twelve rules, their operators numbered for one run.
+std::vector<egraph::Rewrite> make_rules(egraph::SymbolSource& symbols) {
+  std::vector<egraph::Rewrite> rules;
+  rules.reserve(12);
+  for (std::string_view word : kCommutativeOps) {
+    const std::string w(word);
+    auto searcher = egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)", symbols);
+    auto applier = egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)", symbols);
+    rules.push_back(egraph::Rewrite::make_or_fatal("commute-" + w, std::move(searcher), std::move(applier), symbols));
+  }
+  int k = 0;
+  for (std::string_view key : kIdentitySymbols) {
+    auto searcher = egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)", symbols);
+    auto applier = egraph::Pattern::parse_or_fatal("?x", symbols);
+    rules.push_back(
+        egraph::Rewrite::make_or_fatal("identity-" + std::to_string(k), std::move(searcher), std::move(applier), symbols));
+    ++k;
+  }
+  return rules;
 }
 
+}  // namespace
+
+EGraphEngine::EGraphEngine() = default;
 EGraphEngine::~EGraphEngine() = default;
 
-SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
+SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* interrupt) {
   return engine_call([&] {
     const std::size_t n = graph.size();
     expect(n < UINT32_MAX, "symbol graph holds fewer than 2^32 - 1 nodes");
+    expect(graph.symbol_count() < UINT32_MAX - 64, "symbol graph holds fewer than 2^32 - 65 symbols");
+    RunSymbols symbols(graph.symbols());
+    const std::vector<egraph::Rewrite> rules = make_rules(symbols);
 
-    // One interned operator per distinct symbol text, then one e-node per
-    // graph node; equal symbols over equal children share a class.
-    std::vector<egraph::Symbol> ops;
-    ops.reserve(graph.symbol_count());
-    for (const std::string& text : graph.symbol_texts()) ops.push_back(egraph::Symbol::intern(text));
-    // The whole graph goes in with one bulk add (the same as adding node by
-    // node, with the memory each add touches fetched ahead).
-    std::vector<egraph::Symbol> node_ops(n);
-    for (Pos i = 0; i < n; ++i) node_ops[i] = ops[graph.symbol_index(i)];
+    // Room for the e-nodes the run will add, so that no table regrows
+    // mid-run: only rules whose right-hand side is an e-node add any (the
+    // commute rules), at most the swapped form of each two-child node their
+    // left-hand side matches.
+    std::vector<std::uint8_t> commutes(graph.symbol_count(), 0);
+    for (const egraph::Rewrite& r : rules) {
+      const egraph::PatternElem& root = r.searcher().term().root();
+      const egraph::PatternElem& applied = r.applier().term().root();
+      if (!root.is_var() && !applied.is_var() && root.sym.value() <= commutes.size()) commutes[root.sym.value() - 1] = 1;
+    }
+    std::size_t swaps = 0;
+    for (Pos i = 0; i < n; ++i) swaps += commutes[graph.symbol_index(i)] & (graph.children_of(i).size() == 2);
+    // One e-node per graph node, its operator the symbol's number + 1; equal
+    // symbols over equal children share a class. The whole graph goes in
+    // with one bulk add (the same as adding node by node, with the memory
+    // each add touches fetched ahead).
+    egraph::Deadline only_interrupt;
+    only_interrupt.interrupt = interrupt;
+    const auto t0 = std::chrono::steady_clock::now();
     egraph::EGraph g;
-    g.reserve(n, graph.edge_count());
+    g.reserve(n + swaps, graph.edge_count() + 2 * swaps);
     std::vector<egraph::ClassId> ids(n);
-    g.add_graph(node_ops, graph.child_offsets(), graph.all_children(), ids);
+    g.add_graph(graph.symbol_indices(), graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
+    const double add_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     egraph::Runner runner;
-    runner.with_egraph(std::move(g)).with_iter_limit(kIterLimit).with_node_limit(4 * n + 1024).run(rules_->list);
+    runner.with_egraph(std::move(g))
+        .with_iter_limit(kIterLimit)
+        .with_node_limit(4 * n + 1024)
+        .with_interrupt(interrupt)
+        .run(rules);
     last_run_ = RunInfo{};
     if (const auto& why = runner.stop_reason()) {
       switch (why->kind) {
@@ -82,39 +125,62 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph) {
       }
     }
     last_run_.iterations = runner.iterations().size();
+    last_run_.add = add_seconds;
+    for (const egraph::IterationRecord& it : runner.iterations()) {
+      last_run_.search += it.search_time;
+      last_run_.apply += it.apply_time;
+      last_run_.rebuild += it.rebuild_time;
+      std::size_t applied = 0;
+      for (const auto& [rule, merges] : it.applied) applied += merges;
+      last_run_.per_iteration.push_back(
+          {it.search_time, it.apply_time, it.rebuild_time, it.egraph_nodes, it.egraph_classes, applied});
+    }
     g = runner.take_egraph();
     last_run_.egraph_nodes = g.total_size();
     last_run_.classes = g.number_of_classes();
+    // Two representatives with one symbol and equal children would be
+    // congruent, hence one class, unless the run stopped inside a rebuild.
+    const bool distinct = g.is_clean();
+    const BigVec<egraph::ClassId> root = std::move(g).take_roots();
 
     // Representative of a class: its smallest position. Class ids are dense,
-    // so plain arrays replace maps.
-    std::vector<Pos> out_of_class(g.number_of_ids(), UINT32_MAX);
+    // so plain arrays replace maps. Each position's output position is kept
+    // by position too (in ids[], no longer needed), so that children, mostly
+    // recent positions, are looked up close by.
+    InterruptCheck check(interrupt);
+    std::vector<Pos> out_of_class(root.size(), UINT32_MAX);
     SymbolGraph out;
     out.share_symbols(graph);
     out.reserve(n, graph.edge_count());
+    constexpr Pos kAhead = 8;
     for (Pos i = 0; i < n; ++i) {
-      ids[i] = g.find(ids[i]);
-      Pos& slot = out_of_class[ids[i]];
-      if (slot != UINT32_MAX) continue;
-      out.begin_node(graph.symbol_index(i), graph.boundary(i));
-      for (Pos c : graph.children_of(i)) out.push_child(out_of_class[ids[c]]);
-      out.end_node();
-      slot = static_cast<Pos>(out.size() - 1);
+      check.tick();
+      if (i + kAhead < n) __builtin_prefetch(&out_of_class[root[ids[i + kAhead]]]);
+      Pos& slot = out_of_class[root[ids[i]]];
+      if (slot == UINT32_MAX) {
+        out.begin_node(graph.symbol_index(i), graph.boundary(i));
+        for (Pos c : graph.children_of(i)) out.push_child(ids[c]);
+        out.end_node();
+        slot = static_cast<Pos>(out.size() - 1);
+      }
+      ids[i] = slot;
     }
     out.roots.reserve(graph.roots.size());
     for (Pos r : graph.roots) {
       expect(r < n, "symbol graph root is a node");
-      out.roots.push_back(out_of_class[ids[r]]);
+      out.roots.push_back(ids[r]);
     }
+    out.distinct_nodes = distinct;
     return out;
   });
 }
 
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
                                                   std::optional<std::span<const NodeId>> outputs,
-                                                  bool maximal_fusion, PhaseTimes* times) {
+                                                  bool maximal_fusion, PhaseTimes* times,
+                                                  Interrupt* interrupt) {
   EGraphEngine engine;
-  return reduce_store(store, outputs, maximal_fusion, engine, times);
+  return reduce_store(store, outputs, maximal_fusion, engine, times, interrupt);
 }
 
 Expected<ReductionResult, ReducerError> IncrementalReducer::finalize(const Store& store,

@@ -2,7 +2,6 @@
 
 #include <charconv>
 
-#include "optimizer/flat_index.h"
 #include "support/panic.h"
 
 namespace tavrine::opt {
@@ -115,6 +114,25 @@ bool is_identity_payload(std::string_view name, ParamsView params) noexcept {
   if (side.key != "side" || side.value.tag() != ParamValue::Tag::Str) return false;
   const std::string_view s = side.value.as_str();
   return s == "r" || s == "l";
+}
+
+std::uint64_t SymbolTable::hash(std::string_view text) const noexcept {
+  return detail::mix64(detail::hash_bytes(seed_, text));
+}
+
+std::pair<std::uint32_t, bool> SymbolTable::intern(std::string_view text) {
+  expect(texts_.size() < npos, "fewer than 2^32 - 1 distinct symbols");
+  auto [id, added] = texts_.intern(hash(text), text, [](const std::string& stored, std::string_view t) {
+    return detail::same_text(stored, t);
+  }, [](std::string_view t) { return std::string(t); });
+  return {static_cast<std::uint32_t>(id), added};
+}
+
+std::uint32_t SymbolTable::find(std::string_view text) const {
+  const std::size_t id = texts_.find(hash(text), text, [](const std::string& stored, std::string_view t) {
+    return detail::same_text(stored, t);
+  });
+  return id == texts_.npos ? npos : static_cast<std::uint32_t>(id);
 }
 
 void SymbolGraph::check_well_formed() const {

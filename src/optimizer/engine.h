@@ -26,6 +26,10 @@
 
 #include "store/node.h"
 #include "store/store.h"
+#include "support/hash.h"
+#include "support/interner.h"
+#include "support/interrupt.h"
+#include "support/panic.h"
 
 namespace tavrine::opt {
 
@@ -55,10 +59,35 @@ int commutative_op_index(std::string_view name) noexcept;
 // decided from the fields directly, without building the text.
 bool is_identity_payload(std::string_view name, ParamsView params) noexcept;
 
-// A graph of symbol texts: per node its symbol (an index into the graph's
-// symbol table, where every text occurs once), its children (positions of earlier nodes, in
-// argument order) and whether it is a boundary node (not an Op); plus the
-// roots, one per output, repeats allowed. Children are stored contiguously.
+// The distinct symbol texts of a graph, numbered densely from 0 in order of
+// first arrival. The numbering belongs to the graph (and to the graphs derived
+// from it), never to the process: it is also the e-graph's operator numbering
+// for one run, so nothing a reduction sees outlives it.
+class SymbolTable {
+ public:
+  static constexpr std::uint32_t npos = UINT32_MAX;
+
+  SymbolTable() = default;
+  SymbolTable(const SymbolTable&) = delete;
+  SymbolTable& operator=(const SymbolTable&) = delete;
+
+  std::size_t size() const noexcept { return texts_.size(); }
+  std::string_view text(std::uint32_t s) const noexcept { return texts_[s]; }
+  // The number of `text`, and whether it was added now.
+  std::pair<std::uint32_t, bool> intern(std::string_view text);
+  // The number of `text`, or npos.
+  std::uint32_t find(std::string_view text) const;
+
+ private:
+  std::uint64_t hash(std::string_view text) const noexcept;
+  Interner<std::string> texts_;
+  std::uint64_t seed_ = process_seed();
+};
+
+// A graph of symbol texts: per node its symbol (a number in the graph's
+// symbol table), its children (positions of earlier nodes, in argument order)
+// and whether it is a boundary node (not an Op); plus the roots, one per
+// output, repeats allowed. Children are stored contiguously.
 struct SymbolNode {
   std::string_view symbol;
   std::uint32_t symbol_index;
@@ -69,27 +98,32 @@ struct SymbolNode {
 class SymbolGraph {
  public:
   std::vector<Pos> roots;
+  // Set by an engine whose result has no two nodes with the same symbol and
+  // children (an e-graph is closed under congruence once rebuilt): the
+  // structural deduplication after it has nothing to do and is skipped.
+  bool distinct_nodes = false;
 
   // ---- symbol table (shared between a graph and the graphs derived from
-  // it, copied on write)
+  // it; symbols are added only to a graph that does not share its table)
+  const SymbolTable& symbols() const noexcept { return *symbols_; }
   std::size_t symbol_count() const noexcept { return symbols_->size(); }
-  std::string_view symbol_text(std::uint32_t s) const noexcept { return (*symbols_)[s]; }
-  const std::vector<std::string>& symbol_texts() const noexcept { return *symbols_; }
-  std::uint32_t add_symbol(std::string text) {
-    if (symbols_.use_count() > 1) symbols_ = std::make_shared<std::vector<std::string>>(*symbols_);
-    symbols_->push_back(std::move(text));
-    return static_cast<std::uint32_t>(symbols_->size() - 1);
+  std::string_view symbol_text(std::uint32_t s) const noexcept { return symbols_->text(s); }
+  // The number of `text` in the table, and whether it was added now.
+  std::pair<std::uint32_t, bool> intern_symbol(std::string_view text) {
+    expect(symbols_.use_count() == 1, "symbols are added to an unshared table");
+    return symbols_->intern(text);
   }
-  // Makes this graph use `other`'s symbol table (indices keep their meaning).
+  // Makes this graph use `other`'s symbol table (numbers keep their meaning).
   void share_symbols(const SymbolGraph& other) { symbols_ = other.symbols_; }
 
   // ---- nodes
   std::size_t size() const noexcept { return symbol_of_.size(); }
   SymbolNode node(Pos i) const noexcept {
     const std::uint32_t s = symbol_of_[i];
-    return SymbolNode{(*symbols_)[s], s, children_of(i), boundary_[i] != 0};
+    return SymbolNode{symbols_->text(s), s, children_of(i), boundary_[i] != 0};
   }
   std::uint32_t symbol_index(Pos i) const noexcept { return symbol_of_[i]; }
+  std::span<const std::uint32_t> symbol_indices() const noexcept { return symbol_of_; }
   std::span<const Pos> children_of(Pos i) const noexcept {
     return {children_.data() + child_begin_[i], children_.data() + child_begin_[i + 1]};
   }
@@ -126,7 +160,7 @@ class SymbolGraph {
   void check_well_formed() const;
 
  private:
-  std::shared_ptr<std::vector<std::string>> symbols_ = std::make_shared<std::vector<std::string>>();
+  std::shared_ptr<SymbolTable> symbols_ = std::make_shared<SymbolTable>();
   std::vector<std::uint32_t> symbol_of_;
   std::vector<std::uint8_t> boundary_;
   std::vector<std::uint32_t> child_begin_ = {0};
@@ -141,19 +175,29 @@ class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
   virtual SymbolGraph canonicalize(const SymbolGraph& graph) = 0;
+  // The same, asking `interrupt` (optional) every few thousand units of work
+  // and throwing Interrupted when it says stop. Engines that do not override
+  // it run uninterrupted.
+  virtual SymbolGraph canonicalize(const SymbolGraph& graph, Interrupt* interrupt) {
+    (void)interrupt;
+    return canonicalize(graph);
+  }
 };
 
 // Equality saturation over an e-graph with twelve rules: commutativity of the
 // eight commutative operations (no params, two inputs) and the four identity
 // operations (one input). Each class is represented by its earliest node.
-// An engine belongs to one reduction on one thread; build a fresh one per
-// reduction.
+// The e-graph numbers its operators by the graph's own symbol table, and the
+// rule texts are read against it (texts the graph lacks get numbers no node
+// carries), so a run leaves nothing behind. An engine belongs to one reduction
+// on one thread; build a fresh one per reduction.
 class EGraphEngine final : public RewriteEngine {
  public:
   static constexpr std::size_t kIterLimit = 12;
   EGraphEngine();
   ~EGraphEngine() override;
-  SymbolGraph canonicalize(const SymbolGraph& graph) override;
+  SymbolGraph canonicalize(const SymbolGraph& graph) override { return canonicalize(graph, nullptr); }
+  SymbolGraph canonicalize(const SymbolGraph& graph, Interrupt* interrupt) override;
 
   // How the last run ended, for benchmarks and diagnostics; the reduction
   // itself never looks at it. `stop` is "Saturated", "IterationLimit",
@@ -163,12 +207,19 @@ class EGraphEngine final : public RewriteEngine {
     std::size_t iterations = 0;
     std::size_t egraph_nodes = 0;  // total size at the end
     std::size_t classes = 0;
+    // Wall-clock seconds: adding the graph, then the run's phases summed
+    // over its iterations.
+    double add = 0, search = 0, apply = 0, rebuild = 0;
+    struct Iteration {
+      double search = 0, apply = 0, rebuild = 0;  // seconds
+      std::size_t egraph_nodes = 0, classes = 0;  // at the start of the search
+      std::size_t applied = 0;                    // merges by the rules
+    };
+    std::vector<Iteration> per_iteration;
   };
   const RunInfo& last_run() const noexcept { return last_run_; }
 
  private:
-  struct Rules;
-  std::unique_ptr<Rules> rules_;
   RunInfo last_run_;
 };
 

@@ -1,6 +1,8 @@
 #include "optimizer/incremental.h"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 
 #include "support/handle_table.h"
 #include "support/hash.h"
@@ -244,23 +246,6 @@ class IncrementalReducer::State::Sequence final : public NodeSequence {
   void append_symbol(NodeId id, std::string& out) const override {
     append_payload_symbol(out, s_.payloads[s_.nodes[id].payload].view());
   }
-  Node node(NodeId id) const override {
-    const EncodedPayload none;
-    Store scratch;
-    (void)none;
-    (void)scratch;
-    const PayloadRec& p = s_.payloads[s_.nodes[id].payload];
-    const auto in = inputs_of(id);
-    Node n;
-    n.kind = p.kind;
-    const PayloadView v = p.view();
-    if (kind_has_name(n.kind)) n.name = std::string(v.name());
-    if (n.kind != NodeKind::Stage) n.params = v.params().to_map();
-    if (n.kind == NodeKind::External) n.descriptor = std::make_shared<const PayloadDescriptor>(v.descriptor().to_descriptor());
-    for (MemberRef m : v.members()) n.members.push_back(m.to_member());
-    n.inputs.assign(in.begin(), in.end());
-    return n;
-  }
   NodeRef ref(NodeId id) const override {
     return NodeRef{s_.payloads[s_.nodes[id].payload].key(), inputs_of(id)};
   }
@@ -369,8 +354,7 @@ Expected<ReductionResult, ReducerError> IncrementalReducer::finalize(const Store
         expect(o < s.id_map.size(), "finalize's outputs were consumed");
         o = s.id_map[o];
       }
-      InterruptCheck(interrupt).poll();
-      return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion);
+      return reduce_to_store(State::Sequence(s), outs, engine, maximal_fusion, nullptr, interrupt);
     } catch (...) {
       checkpoint.restore(s);
       throw;

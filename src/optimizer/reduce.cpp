@@ -1,33 +1,43 @@
 #include "optimizer/reduce.h"
 
 #include <algorithm>
+#include <ctime>
 
-#include "optimizer/flat_index.h"
+#include "support/big_alloc.h"
+#include "support/handle_table.h"
+#include "support/hash.h"
 #include "support/panic.h"
 
 namespace tavrine::opt {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Adds the time since the last lap to one phase field, when timing.
+// Adds the calling thread's CPU time since the last lap to one phase field,
+// when timing.
 class Lap {
  public:
-  explicit Lap(PhaseTimes* t) : t_(t), last_(t ? Clock::now() : Clock::time_point{}) {}
+  explicit Lap(PhaseTimes* t) : t_(t), last_(t ? now() : std::chrono::nanoseconds{0}) {}
   void operator()(std::chrono::nanoseconds PhaseTimes::* field) {
     if (!t_) return;
-    const auto now = Clock::now();
-    t_->*field += std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_);
-    last_ = now;
+    const auto n = now();
+    t_->*field += n - last_;
+    last_ = n;
   }
 
  private:
+  static std::chrono::nanoseconds now() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  }
   PhaseTimes* t_;
-  Clock::time_point last_;
+  std::chrono::nanoseconds last_;
 };
 
 constexpr Pos kNoPos = UINT32_MAX;
+// From this many nodes on, per-node tables outgrow the caches and random reads
+// into them are fetched ahead.
+constexpr std::size_t kLargeGraph = std::size_t{1} << 18;
 
 // Structural deduplication: one node per (symbol, children) after mapping the
 // children through the positions already assigned. First occurrence wins.
@@ -39,27 +49,31 @@ constexpr Pos kNoPos = UINT32_MAX;
 // are found by symbol directly.
 }  // namespace
 
-SymbolGraph dedup_structural(const SymbolGraph& in) {
+SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
   constexpr std::uint8_t kChainMax = 8;
   constexpr std::uint8_t kSpilled = 255;
   const std::size_t n = in.size();
   SymbolGraph out;
   out.share_symbols(in);
   out.reserve(n, in.edge_count());
-  std::vector<Pos> to_out(n);
+  BigVec<Pos> to_out(n);
   std::vector<Pos> leaf(in.symbol_count(), kNoPos);
-  std::vector<Pos> head, next;
-  std::vector<std::uint8_t> chain;
+  BigVec<Pos> head, next;
+  BigVec<std::uint8_t> chain;
   head.reserve(n);
   next.reserve(n);
   chain.reserve(n);
-  HandleIndex spilled;
+  HandleTable<32> spilled;
   const std::uint64_t seed = process_seed();
   auto key_hash = [&](std::uint32_t sym, std::span<const Pos> ch) {
-    return detail::mix64(hash_words(detail::combine(seed, sym), ch.data(), ch.size()));
+    std::uint64_t h = detail::combine(detail::combine(seed, sym), ch.size());
+    for (Pos c : ch) h = detail::combine(h, c);
+    return detail::mix64(h);
   };
+  InterruptCheck check(interrupt);
   std::vector<Pos> kids;
   for (Pos i = 0; i < n; ++i) {
+    check.tick();
     const std::uint32_t sym = in.symbol_index(i);
     kids.clear();
     for (Pos c : in.children_of(i)) kids.push_back(to_out[c]);
@@ -81,8 +95,8 @@ SymbolGraph dedup_structural(const SymbolGraph& in) {
         }
       }
       if (found == kNoPos && chain[key] == kSpilled) {
-        const Pos h = spilled.find(key_hash(sym, kids), same);
-        if (h != HandleIndex::kNone) found = h;
+        const auto h = spilled.find(key_hash(sym, kids), same);
+        if (h != spilled.npos) found = static_cast<Pos>(h);
       }
     }
     if (found == kNoPos) {
@@ -99,8 +113,9 @@ SymbolGraph dedup_structural(const SymbolGraph& in) {
         ++chain[key];
       } else {
         chain[key] = kSpilled;
-        spilled.insert(key_hash(sym, kids), found,
-                       [&](std::uint32_t h) { return key_hash(out.symbol_index(h), out.children_of(h)); });
+        spilled.insert(key_hash(sym, kids), found, [&](std::uint64_t h) {
+          return key_hash(out.symbol_index(static_cast<Pos>(h)), out.children_of(static_cast<Pos>(h)));
+        });
       }
     }
     to_out[i] = found;
@@ -123,11 +138,6 @@ SnapshotSequence::SnapshotSequence(const Snapshot& s) : snap_(s) {
   expect(s.begin_id() == 0, "reduced node sequence starts at id 0");
 }
 
-ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion, PhaseTimes* times) {
-  return reduce_graph(SnapshotSequence(nodes), outputs, engine, maximal_fusion, times);
-}
-
 namespace {
 
 // Steps 1 to 6: the deduplicated canonical form, with the template of each
@@ -139,41 +149,44 @@ struct CanonicalForm {
 };
 
 CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                             Lap& lap) {
+                             Lap& lap, Interrupt* interrupt) {
   const std::size_t n = nodes.size();
   expect(n < kNoPos, "reduced graph holds fewer than 2^32 - 1 nodes");
 
   // 1. Reachability. Inputs precede their node, so one sweep from the last
   // node down marks exactly what a search from the outputs would reach, with
   // sequential reads and no stack, however deep the graph.
-  std::vector<std::uint8_t> visited(n, 0);
+  InterruptCheck check(interrupt);
+  BigVec<std::uint8_t> visited(n, 0);
   for (NodeId o : outputs) {
     expect(o < n, "output ids name nodes of the sequence");
     visited[o] = 1;
   }
+  std::size_t count = 0, edges = 0;
   for (std::size_t id = n; id-- > 0;) {
+    check.tick();
     if (!visited[id]) continue;
-    for (NodeId in : nodes.shape(id).inputs) {
+    const std::span<const NodeId> inputs = nodes.shape(id).inputs;
+    for (NodeId in : inputs) {
       expect(in < id, "inputs precede their node");
       visited[in] = 1;
     }
+    ++count;
+    edges += inputs.size();
   }
+  expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
 
   // 2. Compaction: reachable nodes keep their order under dense positions.
-  std::vector<Pos> remap(n, kNoPos);
-  std::vector<NodeId> original;
-  {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) count += visited[i];
-    original.reserve(count);
-  }
+  BigVec<Pos> remap(n, kNoPos);
+  BigVec<Pos> original;
+  original.reserve(count);
   for (std::size_t i = 0; i < n; ++i) {
     if (visited[i]) {
       remap[i] = static_cast<Pos>(original.size());
       original.push_back(i);
     }
   }
-  std::vector<std::uint8_t>().swap(visited);
+  BigVec<std::uint8_t>().swap(visited);
   const Pos reachable = static_cast<Pos>(original.size());
   lap(&PhaseTimes::reach);
 
@@ -183,29 +196,26 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   CanonicalForm out;
   {
     std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
-    HandleIndex text_index;
-    const std::uint64_t seed = process_seed();
-    auto text_hash = [&](std::string_view t) { return detail::mix64(detail::hash_bytes(seed, t)); };
-    auto hash_of = [&](std::uint32_t s) { return text_hash(graph.symbol_text(s)); };
     std::string text;
-    std::size_t edges = 0;
-    for (NodeId id : original) edges += nodes.shape(id).inputs.size();
-    expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
     graph.reserve(reachable, edges);
+    // Inputs far back are fetched this many nodes early, when the remapping
+    // table is too large to stay in cache.
+    constexpr Pos kAhead = 16;
+    const Pos fetch_below = n >= kLargeGraph ? reachable : 0;
     for (Pos i = 0; i < reachable; ++i) {
+      check.tick();
+      if (i + kAhead < fetch_below) {
+        for (NodeId in : nodes.shape(original[i + kAhead]).inputs) __builtin_prefetch(&remap[in]);
+      }
       const NodeShape v = nodes.shape(original[i]);
       expect(v.payload < symbol_of_payload.size(), "payload ids are below the bound");
       std::uint32_t& sym = symbol_of_payload[v.payload];
       if (sym == kNoPos) {
         text.clear();
         nodes.append_symbol(original[i], text);
-        const std::uint64_t h = text_hash(text);
-        sym = text_index.find(h, [&](std::uint32_t s) { return graph.symbol_text(s) == text; });
-        if (sym == HandleIndex::kNone) {
-          sym = graph.add_symbol(text);
-          out.templates.push_back(original[i]);
-          text_index.insert(h, sym, hash_of);
-        }
+        const auto [s, added] = graph.intern_symbol(text);
+        if (added) out.templates.push_back(original[i]);
+        sym = s;
       }
       graph.begin_node(sym, v.kind != NodeKind::Op);
       for (NodeId in : v.inputs) graph.push_child(remap[in]);
@@ -214,12 +224,12 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     graph.roots.reserve(outputs.size());
     for (NodeId o : outputs) graph.roots.push_back(remap[o]);
   }
-  std::vector<Pos>().swap(remap);
-  std::vector<NodeId>().swap(original);
+  BigVec<Pos>().swap(remap);
+  BigVec<Pos>().swap(original);
   lap(&PhaseTimes::symbols);
 
   // 5. Canonicalization.
-  SymbolGraph canon = engine.canonicalize(graph);
+  SymbolGraph canon = engine.canonicalize(graph, interrupt);
   canon.check_well_formed();
   expect(canon.roots.size() == graph.roots.size(), "engine keeps one root per output");
   expect(canon.symbol_count() == graph.symbol_count(), "engine keeps the symbol table");
@@ -227,7 +237,7 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   lap(&PhaseTimes::engine);
 
   // 6. Structural deduplication.
-  out.graph = dedup_structural(canon);
+  out.graph = canon.distinct_nodes ? std::move(canon) : dedup_structural(canon, interrupt);
   lap(&PhaseTimes::dedup);
 
   out.report.input_nodes = n;
@@ -236,34 +246,12 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   return out;
 }
 
-// Collects the emitted nodes as owned values.
-class NodeVectorSink final : public FusionSink {
- public:
-  NodeVectorSink(const NodeSequence& nodes, std::vector<Node>& out) : nodes_(nodes), out_(out) {}
-  void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
-    Node n = nodes_.node(template_id);
-    n.inputs.assign(inputs.begin(), inputs.end());
-    out_.push_back(std::move(n));
-  }
-  void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) override {
-    Node n;
-    n.kind = NodeKind::Stage;
-    n.inputs.assign(inputs.begin(), inputs.end());
-    n.members.assign(members.begin(), members.end());
-    out_.push_back(std::move(n));
-  }
-
- private:
-  const NodeSequence& nodes_;
-  std::vector<Node>& out_;
-};
-
 // Interns each emitted node into the result store, mapping its inputs from
 // emitted positions to the ids the store gave them.
 class StoreSink final : public FusionSink {
  public:
-  StoreSink(const NodeSequence& nodes, Store& store, PhaseTimes* times)
-      : nodes_(nodes), store_(store), times_(times) {}
+  StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
+      : nodes_(nodes), store_(store), check_(interrupt) {}
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
     NodeRef ref = nodes_.ref(template_id);
     add(ref, inputs);
@@ -275,97 +263,63 @@ class StoreSink final : public FusionSink {
     add(ref, inputs);
   }
   void mark(std::uint64_t pos) {
-    expect(pos < ids_.size(), "reduced output is valid");
-    expect(store_.mark_output(ids_[pos]).has_value(), "reduced output is valid");
+    expect(pos < emitted_, "reduced output is valid");
+    expect(store_.mark_output(id_of(pos)).has_value(), "reduced output is valid");
   }
 
  private:
+  // Emitted nodes are distinct, so the new store gives them the ids 0, 1, 2,
+  // ...; the table of ids is kept only from the first that differs on.
+  NodeId id_of(std::uint64_t pos) const { return ids_.empty() || pos < ids_begin_ ? pos : ids_[pos - ids_begin_]; }
+
   void add(NodeRef& ref, std::span<const NodeId> inputs) {
-    mapped_.clear();
-    for (NodeId in : inputs) {
-      expect(in < ids_.size(), "reduced graph references only earlier nodes");
-      mapped_.push_back(ids_[in]);
+    check_.tick();
+    for (NodeId in : inputs) expect(in < emitted_, "reduced graph references only earlier nodes");
+    if (ids_.empty()) {
+      ref.inputs = inputs;
+    } else {
+      mapped_.clear();
+      for (NodeId in : inputs) mapped_.push_back(id_of(in));
+      ref.inputs = mapped_;
     }
-    ref.inputs = mapped_;
-    const auto t0 = times_ ? Clock::now() : Clock::time_point{};
     auto id = store_.intern(ref);
-    if (times_) times_->store += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
     expect(id.has_value(), "reduced graph references only earlier nodes");
-    ids_.push_back(*id);
+    if (ids_.empty() && *id != emitted_) ids_begin_ = emitted_;
+    if (!ids_.empty() || *id != emitted_) ids_.push_back(*id);
+    ++emitted_;
   }
 
   const NodeSequence& nodes_;
   Store& store_;
-  PhaseTimes* times_;
-  std::vector<NodeId> ids_;
+  InterruptCheck check_;
+  std::uint64_t emitted_ = 0;
+  std::uint64_t ids_begin_ = 0;  // position of ids_[0]
+  BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
   std::string stage_bytes_;
 };
 
 }  // namespace
 
-ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion, PhaseTimes* times) {
-  Lap lap(times);
-  CanonicalForm canon = canonical_form(nodes, outputs, engine, lap);
-  // 7. Fusion and emission; 8. report.
-  ReducedGraph out;
-  NodeVectorSink sink(nodes, out.nodes);
-  FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink);
-  lap(&PhaseTimes::fusion);
-  out.report = canon.report;
-  out.report.stages = fused.stages;
-  out.report.boundary_nodes = fused.boundary_nodes;
-  out.report.reduced_nodes = fused.nodes;
-  out.outputs = std::move(fused.outputs);
-  return out;
-}
-
 ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                                bool maximal_fusion, PhaseTimes* times) {
+                                bool maximal_fusion, PhaseTimes* times, Interrupt* interrupt) {
   Lap lap(times);
-  CanonicalForm canon = canonical_form(nodes, outputs, engine, lap);
+  CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
   ReductionResult result{std::make_unique<Store>(), canon.report};
-  StoreSink sink(nodes, *result.store, times);
-  const auto store_before = times ? times->store : std::chrono::nanoseconds{0};
-  FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink);
+  StoreSink sink(nodes, *result.store, interrupt);
+  FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
   for (std::uint64_t pos : fused.outputs) sink.mark(pos);
   lap(&PhaseTimes::fusion);
-  if (times) times->fusion -= times->store - store_before;  // interning is the store's share
   result.report.stages = fused.stages;
   result.report.boundary_nodes = fused.boundary_nodes;
   result.report.reduced_nodes = fused.nodes;
   return result;
 }
 
-ReductionResult build_reduced_store(const ReducedGraph& reduced) {
-  ReductionResult result{std::make_unique<Store>(), reduced.report};
-  Store& store = *result.store;
-  std::vector<NodeId> ids;
-  ids.reserve(reduced.nodes.size());
-  std::vector<NodeId> inputs;
-  for (const Node& node : reduced.nodes) {
-    inputs.clear();
-    for (NodeId in : node.inputs) {
-      expect(in < ids.size(), "reduced graph references only earlier nodes");
-      inputs.push_back(ids[in]);
-    }
-    const EncodedPayload payload = EncodedPayload::of(node);
-    auto id = store.intern(NodeRef{payload.key(), inputs});
-    expect(id.has_value(), "reduced graph references only earlier nodes");
-    ids.push_back(*id);
-  }
-  for (std::uint64_t pos : reduced.outputs) {
-    expect(pos < ids.size(), "reduced output is valid");
-    expect(store.mark_output(ids[pos]).has_value(), "reduced output is valid");
-  }
-  return result;
-}
-
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
                                                   std::optional<std::span<const NodeId>> outputs,
                                                   bool maximal_fusion, RewriteEngine& engine,
-                                                  PhaseTimes* times) {
+                                                  PhaseTimes* times, Interrupt* interrupt) {
   Lap lap(times);
   Snapshot snap;
   std::vector<NodeId> outs;
@@ -379,7 +333,7 @@ Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
     outs.assign(outputs->begin(), outputs->end());
   }
   lap(&PhaseTimes::snapshot);
-  return reduce_to_store(SnapshotSequence(snap), outs, engine, maximal_fusion, times);
+  return reduce_to_store(SnapshotSequence(snap), outs, engine, maximal_fusion, times, interrupt);
 }
 
 }  // namespace tavrine::opt

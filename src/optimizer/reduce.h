@@ -19,6 +19,7 @@
 
 #include "optimizer/engine.h"
 #include "support/expected.h"
+#include "support/interrupt.h"
 #include "store/node.h"
 #include "store/store.h"
 
@@ -41,23 +42,15 @@ struct ReportEntry {
 };
 std::array<ReportEntry, 6> report_entries(const ReductionReport& r);
 
-// Reduced node sequence (inputs are earlier positions), one output position
-// per requested output (same order, repeats kept), and the report.
-struct ReducedGraph {
-  std::vector<Node> nodes;
-  std::vector<std::uint64_t> outputs;
-  ReductionReport report;
-};
-
-// Wall-clock time of each phase of one reduction, for benchmarks.
+// CPU time of the calling thread in each phase of one reduction, for
+// benchmarks.
 struct PhaseTimes {
   std::chrono::nanoseconds snapshot{0};
   std::chrono::nanoseconds reach{0};    // reachability and compaction
   std::chrono::nanoseconds symbols{0};  // templates and symbol graph
   std::chrono::nanoseconds engine{0};
   std::chrono::nanoseconds dedup{0};
-  std::chrono::nanoseconds fusion{0};
-  std::chrono::nanoseconds store{0};  // interning into the result store
+  std::chrono::nanoseconds fusion{0};   // fusion and interning into the result store
 };
 
 // A node sequence the pipeline can reduce, ids 0 .. size()-1, every input
@@ -76,8 +69,6 @@ class NodeSequence {
   virtual std::uint32_t payload_bound() const = 0;
   virtual NodeShape shape(NodeId id) const = 0;
   virtual void append_symbol(NodeId id, std::string& out) const = 0;
-  // An owned copy of the node, inputs included.
-  virtual Node node(NodeId id) const = 0;
   // The node borrowed, valid while the sequence lives.
   virtual NodeRef ref(NodeId id) const = 0;
 };
@@ -93,26 +84,16 @@ class SnapshotSequence final : public NodeSequence {
     return NodeShape{v.payload_id(), v.kind(), v.inputs()};
   }
   void append_symbol(NodeId id, std::string& out) const override { append_node_symbol(out, snap_.node(id)); }
-  Node node(NodeId id) const override { return snap_.node(id).to_node(); }
   NodeRef ref(NodeId id) const override { return snap_.node(id).ref(); }
 
  private:
   const Snapshot& snap_;
 };
 
-// The core. Every output must be below nodes.size() (callers check; a
-// violation is a Panic). The engine's `canonicalize` is called exactly once.
-// Never fails on valid input.
-ReducedGraph reduce_graph(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion, PhaseTimes* times = nullptr);
-// The same over a snapshot, which must start at id 0.
-ReducedGraph reduce_graph(const Snapshot& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion, PhaseTimes* times = nullptr);
-
 // Structural deduplication (the step after canonicalization): one node per
 // (symbol, children) with children mapped to the kept nodes, the first
 // occurrence kept, order preserved; roots mapped alike.
-SymbolGraph dedup_structural(const SymbolGraph& graph);
+SymbolGraph dedup_structural(const SymbolGraph& graph, Interrupt* interrupt = nullptr);
 
 // Stage fusion over a canonical symbol graph (its roots are the outputs).
 // Nodes are handed to `sink` in order; their inputs are positions of
@@ -132,34 +113,40 @@ struct FusionResult {
   std::uint64_t boundary_nodes = 0;
 };
 FusionResult fuse_stages(const SymbolGraph& canonical, std::span<const NodeId> templates, bool maximal_fusion,
-                         FusionSink& sink);
+                         FusionSink& sink, Interrupt* interrupt = nullptr);
 
 struct ReductionResult {
   std::unique_ptr<Store> store;
   ReductionReport report;
 };
 
-// A new store holding the reduced nodes, its outputs marked in order.
-ReductionResult build_reduced_store(const ReducedGraph& reduced);
-
-// reduce_graph followed by build_reduced_store, without materializing the
-// reduced nodes: fusion interns each node into the new store as it is
-// emitted. The result is the same store and report.
+// The core: removes the nodes no output depends on, canonicalizes the rest
+// with `engine` (its `canonicalize` is called exactly once), deduplicates,
+// fuses, and interns each reduced node into a new store as fusion emits it;
+// the new store marks the reduced outputs in order. Every output must be
+// below nodes.size() (callers check; a violation is a Panic). Never fails on
+// valid input.
+//
+// Stopping and failing: `interrupt` (optional) is asked every few thousand
+// units of work in every phase; when it says stop the call throws
+// Interrupted. A failed allocation throws std::bad_alloc. Either way the
+// partial result is dropped and nothing the caller owns has changed.
 ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                                bool maximal_fusion, PhaseTimes* times = nullptr);
+                                bool maximal_fusion, PhaseTimes* times = nullptr, Interrupt* interrupt = nullptr);
 
 // One reduction of a store, the way GraphStore.reduce runs it: with no
 // `outputs`, the store's nodes and marks are taken together; with `outputs`,
 // exactly those ids (checked in order against the node count, the first bad
 // one is the error) under one holding of the store's lock. A fresh
-// EGraphEngine does the canonicalization.
+// EGraphEngine does the canonicalization. The store is only read.
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
                                                   std::optional<std::span<const NodeId>> outputs,
-                                                  bool maximal_fusion, PhaseTimes* times = nullptr);
+                                                  bool maximal_fusion, PhaseTimes* times = nullptr,
+                                                  Interrupt* interrupt = nullptr);
 // The same with a caller-supplied engine (tests, alternative engines).
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,
                                                   std::optional<std::span<const NodeId>> outputs,
                                                   bool maximal_fusion, RewriteEngine& engine,
-                                                  PhaseTimes* times = nullptr);
+                                                  PhaseTimes* times = nullptr, Interrupt* interrupt = nullptr);
 
 }  // namespace tavrine::opt

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 #include <sys/mman.h>
+#include <vector>
 
 namespace tavrine::detail {
 
@@ -28,3 +29,30 @@ inline void* big_alloc(std::size_t bytes) {
 inline void big_free(void* p) noexcept { std::free(p); }
 
 }  // namespace tavrine::detail
+
+namespace tavrine {
+
+// An allocator over big_alloc, for vectors that grow large.
+template <class T>
+struct BigAllocator {
+  using value_type = T;
+  BigAllocator() noexcept = default;
+  template <class U>
+  BigAllocator(const BigAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(detail::big_alloc(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t) noexcept { detail::big_free(p); }
+  template <class U>
+  friend bool operator==(const BigAllocator&, const BigAllocator<U>&) noexcept {
+    return true;
+  }
+};
+
+// A vector whose large buffers are huge-page aligned.
+template <class T>
+using BigVec = std::vector<T, BigAllocator<T>>;
+
+}  // namespace tavrine

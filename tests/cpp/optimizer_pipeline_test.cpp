@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <malloc.h>
 #include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
 #include "optimizer_test_util.h"
 
@@ -158,6 +163,24 @@ TEST(Fusion, StageInputsFollowFirstUseAndRepeatedProducersShareASlot) {
                                             member("op|d", {mem_ref(0), in_ref(1)})}));
 }
 
+TEST(Fusion, AFusedStageEqualToARecordedOneIsStoredOnce) {
+  // The op a(s) fuses into the Stage [a: input 0] over s, which is exactly the
+  // recorded Stage; the result store keeps one, and b reads it.
+  Builder b;
+  NodeId s = b.src("s");
+  NodeId a = b.op("a", {s});
+  NodeId recorded = b.add(stage_node({s}, {member("op|a", {in_ref(0)})}));
+  NodeId user = b.add(reduction_node("sum", {recorded}));
+  b.mark(a);
+  b.mark(user);
+  Reduced r = run(b.store);
+  EXPECT_EQ(r.report, report(4, 4, 4, 1, 3));
+  ASSERT_EQ(r.nodes.size(), 3u);
+  EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
+  EXPECT_EQ(r.nodes[2], reduction_node("sum", {1}));
+  EXPECT_EQ(r.marks, (std::vector<NodeId>{1, 2}));
+}
+
 TEST(Fusion, ReducingAReducedStoreCreatesNoStage) {
   Builder b;
   fan_out(b);
@@ -233,16 +256,12 @@ TEST(Pipeline, RepeatedAndMergedOutputs) {
   NodeId y = b.src("y");
   NodeId xy = b.op("add", {x, y});
   NodeId yx = b.op("add", {y, x});
-  std::vector<NodeId> outs = {yx, xy, xy, x};
-  ReferenceEngine engine;
-  Snapshot snap = b.store.snapshot();
-  ReducedGraph g = reduce_graph(snap, outs, engine, false);
-  EXPECT_EQ(g.outputs, (std::vector<std::uint64_t>{2, 2, 2, 0}));
-  EXPECT_EQ(g.report, report(4, 4, 3, 1, 2));
-  ReductionResult res = build_reduced_store(g);
-  EXPECT_EQ(res.store->outputs(), (std::vector<NodeId>{2, 0}));
+  // Reduced outputs 2, 2, 2, 0: the store marks each node once.
+  Reduced r = run(b.store, std::vector<NodeId>{yx, xy, xy, x});
+  EXPECT_EQ(r.report, report(4, 4, 3, 1, 2));
+  EXPECT_EQ(r.marks, (std::vector<NodeId>{2, 0}));
   // The kept node is the earlier one, operands in their recorded order.
-  EXPECT_EQ(store_nodes(*res.store)[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
+  EXPECT_EQ(r.nodes[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
 }
 
 TEST(Pipeline, StructuralDeduplicationRunsAfterTheEngine) {
@@ -306,7 +325,7 @@ TEST(Pipeline, StructuralDeduplicationMatchesANaiveOne) {
   std::mt19937_64 rng(5);
   for (int round = 0; round < 40; ++round) {
     SymbolGraph g;
-    for (int s = 0; s < 4; ++s) g.add_symbol("s" + std::to_string(s));
+    for (int s = 0; s < 4; ++s) g.intern_symbol("s" + std::to_string(s));
     const Pos n = 50 + static_cast<Pos>(rng() % 1500);
     const Pos hub = 3;
     for (Pos i = 0; i < n; ++i) {
@@ -357,6 +376,153 @@ TEST(Pipeline, DeepChainNeedsNoRecursion) {
   Snapshot out = r->store->snapshot();
   EXPECT_EQ(out.node(1).members().size(), 200000u);
 }
+
+// ---- stopping and failing ---------------------------------------------------
+
+// Says stop at its k-th question (never for k = 0) and counts the questions.
+class StopAt final : public Interrupt {
+ public:
+  explicit StopAt(std::uint64_t k) : k_(k) {}
+  bool stop_requested() noexcept override { return ++asked == k_; }
+  std::uint64_t asked = 0;
+
+ private:
+  std::uint64_t k_;
+};
+
+// A graph whose reduction asks questions in every phase.
+void record_big(Builder& b) {
+  RandomGraph gen(99);
+  const std::vector<Node> nodes = gen.generate({12000, true, false});
+  fill_store(b.store, nodes, nodes.size());
+  for (NodeId o : gen.outputs(nodes, false)) b.mark(o);
+}
+
+// The questions worth asking about: every one of the first few, then a
+// sample up to the last.
+std::vector<std::uint64_t> questions(std::uint64_t total) {
+  std::vector<std::uint64_t> ks;
+  for (std::uint64_t k = 1; k <= total; k += k < 8 ? 1 : 1 + total / 32) ks.push_back(k);
+  if (ks.back() != total) ks.push_back(total);
+  return ks;
+}
+
+TEST(Stopping, AnInterruptStopsAReductionAtAnyQuestionAndChangesNothing) {
+  Builder b;
+  record_big(b);
+  const std::vector<Node> nodes = store_nodes(b.store);
+  const std::vector<NodeId> marks = b.store.outputs();
+  auto plain = reduce_store(b.store, std::nullopt, false);
+  ASSERT_TRUE(plain);
+  StopAt never(0);
+  auto asked = reduce_store(b.store, std::nullopt, false, nullptr, &never);
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(store_nodes(*asked->store), store_nodes(*plain->store));
+  EXPECT_EQ(asked->report, plain->report);
+  ASSERT_GT(never.asked, 20u);
+  for (std::uint64_t k : questions(never.asked)) {
+    StopAt stop(k);
+    EXPECT_THROW((void)reduce_store(b.store, std::nullopt, false, nullptr, &stop), Interrupted) << k;
+    EXPECT_EQ(stop.asked, k);
+  }
+  EXPECT_EQ(store_nodes(b.store), nodes);
+  EXPECT_EQ(b.store.outputs(), marks);
+}
+
+TEST(Stopping, AnInterruptedFinalizeLeavesAUsableReducer) {
+  Builder b;
+  record_big(b);
+  IncrementalReducer fresh;
+  auto want = fresh.finalize(b.store, std::nullopt, false);
+  ASSERT_TRUE(want);
+  IncrementalReducer r;
+  StopAt never(0);
+  ASSERT_TRUE(r.finalize(b.store, std::nullopt, false, &never));
+  for (std::uint64_t k : questions(never.asked)) {
+    StopAt stop(k);
+    EXPECT_THROW((void)r.finalize(b.store, std::nullopt, false, &stop), Interrupted) << k;
+  }
+  EXPECT_EQ(r.watermark(), b.store.node_count());
+  auto got = r.finalize(b.store, std::nullopt, false);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(store_nodes(*got->store), store_nodes(*want->store));
+  EXPECT_EQ(got->store->outputs(), want->store->outputs());
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(__has_feature)
+#define TAVRINE_ADDRESS_SPACE_LIMITS 1
+#elif defined(__has_feature)
+#if !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer) && !__has_feature(memory_sanitizer)
+#define TAVRINE_ADDRESS_SPACE_LIMITS 1
+#endif
+#endif
+
+#ifdef TAVRINE_ADDRESS_SPACE_LIMITS
+// Sanitizers reserve the address space an address-space limit would count, so
+// this runs in the plain builds only.
+TEST(Failing, AFailedAllocationIsBadAllocAndChangesNothing) {
+  Builder b;
+  record_big(b);
+  const std::vector<Node> nodes = store_nodes(b.store);
+  const std::vector<NodeId> marks = b.store.outputs();
+  auto plain = reduce_store(b.store, std::nullopt, false);
+  ASSERT_TRUE(plain);
+  const std::vector<Node> want = store_nodes(*plain->store);
+  // In a child, under a limit of `extra` bytes more address space than the
+  // child holds: 0 when the reduction completes, 1 when it throws bad_alloc
+  // and afterwards (limit lifted) the store is unchanged and reduces as
+  // before, 2 when the store or a later reduction differs, 3 on any other
+  // failure.
+  auto reduce_under_limit = [&](std::size_t extra) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // Blocks of more than a page come from fresh mappings, not from memory
+      // the test process has freed before, so that the limit bites.
+      mallopt(M_MMAP_THRESHOLD, 4096);
+      long pages = 0;
+      if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+        std::fclose(f);
+      }
+      rlimit lim{};
+      getrlimit(RLIMIT_AS, &lim);
+      const rlim_t hard = lim.rlim_max;
+      lim.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + extra;
+      if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+      int code = 3;
+      try {
+        (void)reduce_store(b.store, std::nullopt, false);
+        code = 0;
+      } catch (const std::bad_alloc&) {
+        code = 1;
+      } catch (...) {
+        code = 3;
+      }
+      lim.rlim_cur = hard;
+      setrlimit(RLIMIT_AS, &lim);
+      if (code == 1) {
+        auto again = reduce_store(b.store, std::nullopt, false);
+        if (store_nodes(b.store) != nodes || b.store.outputs() != marks || !again ||
+            store_nodes(*again->store) != want) {
+          code = 2;
+        }
+      }
+      _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
+  };
+  int failed = 0;
+  for (std::size_t extra = std::size_t{1} << 16; extra <= std::size_t{1} << 30; extra += extra / 2) {
+    const int code = reduce_under_limit(extra);
+    ASSERT_TRUE(code == 0 || code == 1) << "limit " << extra << ": outcome " << code;
+    failed += code == 1;
+    if (code == 0) break;
+  }
+  EXPECT_GT(failed, 3);
+}
+#endif
 
 }  // namespace
 }  // namespace tavrine::opt::testing

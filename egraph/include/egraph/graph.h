@@ -3,8 +3,9 @@
 // hash-cons (memo) from canonical e-nodes to classes.
 //
 // Contract:
-// - Ids are handed out densely from 0; every new id is a new e-node stored once in the node
-//   arena at the same index (node i is the node that created class i). Parent lists,
+// - Ids are handed out densely from 0 (fewer than 2^30 - 1 of them); every new id is a new
+//   e-node stored once in the node arena at the same index (node i is the node that created
+//   class i). Parent lists,
 //   pending entries, class node lists and memo keys all refer to arena nodes by index, so
 //   memory stays linear in the graph however wide its nodes are; a node's children are
 //   rewritten in place to their roots when it is re-canonicalized.
@@ -14,8 +15,7 @@
 //   are dropped from the table when their node is re-canonicalized but stay counted:
 //   total_size() is the number of distinct keys ever inserted, as if they had been kept.
 // - Parent lists: node n is listed once per occurrence of each child, in order of addition;
-//   union concatenates them (longer list first). Recent adds are linked in lazily, before
-//   the next union or rebuild; nothing observable depends on when.
+//   union concatenates them (longer list first).
 // - Classes are visited in ascending root-id order ("table order"). After rebuild() every
 //   class's nodes are canonical, sorted and duplicate-free, and the operator index lists,
 //   per registered (op, arity), the ascending roots of the classes holding such a node.
@@ -32,13 +32,16 @@
 #include <vector>
 
 #include "egraph/deadline.h"
-#include "egraph/huge_alloc.h"
 #include "egraph/language.h"
+#include "support/big_alloc.h"
+#include "support/handle_table.h"
 
 namespace egraph {
 
 // Index of an e-node in the arena; equal to the class id the node created.
-using NodeRef = std::uint32_t;
+using NodeIndex = std::uint32_t;
+
+using tavrine::BigVec;
 
 class EGraph {
  public:
@@ -52,14 +55,23 @@ class EGraph {
   // the root of its class.
   ClassId add(const SymbolLang& node) { return add(node.op, node.children.span()); }
   ClassId add(Symbol op, std::span<const ClassId> children);
+  // The same for children that are all roots, with their hash_enode already computed.
+  ClassId add_canonical(Symbol op, std::span<const ClassId> roots, std::uint64_t hash);
 
   // Adds a whole graph in one call: node i has operator ops[i] and the children at positions
   // child_pos[child_off[i]] .. child_pos[child_off[i + 1] - 1], each smaller than i; out[i]
   // receives find(add(node i)). Exactly the same as those adds in order, only faster: the
   // memory each add will touch is fetched a few nodes ahead. child_off has ops.size() + 1
   // entries. Fatal on a child position that is not smaller than its node's.
+  // `deadline` (optional) is ticked once per node; only its interrupt is consulted.
   void add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
-                 std::span<const std::uint32_t> child_pos, std::span<ClassId> out);
+                 std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                 const Deadline* deadline = nullptr);
+  // The same with node i's operator given as the number op_numbers[i]: the symbol whose
+  // value is op_numbers[i] + 1 (a caller's own numbering, see Symbol::from_value).
+  void add_graph(std::span<const std::uint32_t> op_numbers, std::span<const std::uint32_t> child_off,
+                 std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                 const Deadline* deadline = nullptr);
 
   // Root of the class holding the node (children canonicalized with find), if any. Never adds.
   std::optional<ClassId> lookup(const SymbolLang& node) const { return lookup(node.op, node.children.span()); }
@@ -75,6 +87,10 @@ class EGraph {
     check_id(id);
     return root_of_mut(id);
   }
+
+  // The root of every id, indexed by id; the e-graph is left empty (its memory given back
+  // before the caller builds on the result).
+  BigVec<ClassId> take_roots() &&;
 
   // Merges the classes of a and b; true when two different classes were merged. Always
   // leaves the e-graph dirty. The root with more parent entries survives (ties: a's).
@@ -101,18 +117,18 @@ class EGraph {
   // (node as it is now, id the node was added as). Fatal for an id never handed out.
   std::vector<SymbolLang> class_nodes(ClassId id) const;
   std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
-  std::size_t pending_count() const noexcept { return pending_.size(); }
+  std::size_t pending_count() const noexcept { return pending_.size() + fresh_pending_; }
   // Duplicate nodes removed by the last rebuild.
   std::size_t last_trimmed() const noexcept { return last_trimmed_; }
 
   // ---- Read access for the matching machine --------------------------------------------
   // Node refs of the class rooted at `root`, in stored order. Fatal "Invalid id " when
   // `root` is not a root.
-  std::span<const NodeRef> class_refs(ClassId root) const;
-  Symbol node_op(NodeRef n) const noexcept { return nodes_[n].op; }
-  std::span<const ClassId> node_children(NodeRef n) const noexcept {
+  std::span<const NodeIndex> class_refs(ClassId root) const;
+  Symbol node_op(NodeIndex n) const noexcept { return nodes_[n].op; }
+  std::span<const ClassId> node_children(NodeIndex n) const noexcept {
     const NodeRec& r = nodes_[n];
-    return {child_pool_.data() + r.child_off, r.arity};
+    return {kids_of(r), arity_of(r)};
   }
 
   // Operator index: for a registered (op, arity), the ascending roots of the classes holding
@@ -132,8 +148,10 @@ class EGraph {
   // e-graph and have no effect on results.
   // For visiting the nodes of class `root` (search).
   void prefetch_class(ClassId root, int stage) const noexcept;
-  // For add(op, children) (apply).
-  void prefetch_add(Symbol op, std::span<const ClassId> children, int stage) const noexcept;
+  // For add_canonical with this hash (apply): stage 0 fetches the hash-cons slot, stage 1
+  // the node it names, stage 2 that node's class entry. False when the slot names no node
+  // (the add will make a new one).
+  bool prefetch_add(std::uint64_t hash, int stage) const noexcept;
   // For union_classes(a, b); an id out of range is ignored.
   void prefetch_union(ClassId a, ClassId b, int stage) const noexcept;
 
@@ -148,12 +166,27 @@ class EGraph {
   }
 
  private:
+  // An arena node in 16 bytes, so that one cache line holds four and a node's
+  // operator and children arrive together: up to two children inline, more in
+  // child_pool_. `meta` holds an arity code in its top two bits (0 to 2: that
+  // many inline children; 3: kids = {first child in child_pool_, arity}) and,
+  // below, the value of the memo key stored through this node (kNoMemo if none).
   struct NodeRec {
     Symbol op;
-    std::uint32_t arity;
-    std::uint32_t child_off;   // first child in child_pool_
-    ClassId memo_value;        // value of the memo key stored through this node; kNil if none
+    std::uint32_t meta;
+    ClassId kids[2];
   };
+  static constexpr std::uint32_t kNoMemo = (std::uint32_t{1} << 30) - 1;  // every id is below it
+  static std::uint32_t arity_of(const NodeRec& r) noexcept {
+    const std::uint32_t code = r.meta >> 30;
+    return code < 3 ? code : r.kids[1];
+  }
+  const ClassId* kids_of(const NodeRec& r) const noexcept {
+    return (r.meta >> 30) < 3 ? r.kids : child_pool_.data() + r.kids[0];
+  }
+  ClassId* kids_of(NodeRec& r) noexcept { return (r.meta >> 30) < 3 ? r.kids : child_pool_.data() + r.kids[0]; }
+  static ClassId memo_of(const NodeRec& r) noexcept { return r.meta & kNoMemo; }
+  static void set_memo(NodeRec& r, ClassId value) noexcept { r.meta = (r.meta & ~kNoMemo) | value; }
   // Parent entries of a class, newest first: a singly linked list through parent_pool_ so
   // that adding a parent touches only this record and concatenation is O(1). Entry node i
   // stands for the pair (node i, class id i).
@@ -163,88 +196,58 @@ class EGraph {
     std::uint32_t count = 0;
   };
   struct ParentEntry {
-    NodeRef node;
+    NodeIndex node;
     std::uint32_t next;
   };
   static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
 
-  // Open-addressing hash-cons keyed by e-node content. An entry holds the high 32 bits of
+  // The hash-cons: the one handle table, keyed by e-node content. An entry holds a slice of
   // the key's hash and the arena node the key lives in; the key's class is that node's
-  // memo_value (a node stores at most one key at a time). New keys from add are staged in a
-  // small buffer and inserted in batches, with the table slots prefetched, so that adding
-  // nodes does not wait for one cache miss after another; lookups see staged keys too.
+  // memo value (a node stores at most one key at a time). The bulk paths fetch a key's slot
+  // ahead, so a lookup and the insert after it find the slot in cache. `hash_of(node)`
+  // recomputes a stored key's hash (the table needs it only when it grows past 2^32 slots).
   class Memo {
    public:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-    struct Entry {
-      std::uint32_t tag;
-      NodeRef ref;
-    };
-    std::size_t size() const noexcept { return size_ + staged_.size(); }
-    // The node holding the key for which eq(ref) holds (table or staged), or kEmpty.
+    using Table = tavrine::HandleTable<32, 70>;
+    static constexpr NodeIndex kEmpty = 0xFFFFFFFFu;
+    static constexpr std::size_t npos = Table::npos;
+
+    std::size_t size() const noexcept { return table_.size(); }
+    // The node holding the key for which eq(ref) holds, or kEmpty.
     template <class Eq>
-    NodeRef find_ref(std::uint64_t hash, Eq&& eq) const {
-      const std::size_t slot = find_slot(hash, eq);
-      if (slot != npos) return entries_[slot].ref;
-      for (const Staged& s : staged_) {
-        if (s.hash == hash && eq(s.ref)) return s.ref;
-      }
-      return kEmpty;
+    NodeIndex find_ref(std::uint64_t hash, Eq&& eq) const {
+      const std::size_t slot = table_.find_slot(hash, eq);
+      return slot == npos ? kEmpty : static_cast<NodeIndex>(table_.handle_at(slot));
     }
-    // Table slot of the key for which eq(ref) holds, or npos; staged keys are not seen.
+    // Table slot of the key for which eq(ref) holds, or npos.
     template <class Eq>
     std::size_t find_slot(std::uint64_t hash, Eq&& eq) const {
-      if (entries_.empty()) return npos;
-      const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-      std::size_t i = index_of(tag);
-      for (;;) {
-        const Entry& e = entries_[i];
-        if (e.ref == kEmpty) return npos;
-        if (e.tag == tag && eq(e.ref)) return i;
-        i = (i + 1) & mask_;
-      }
+      return table_.find_slot(hash, eq);
     }
-    // Adds a key known to be absent, now.
-    void insert_new(std::uint64_t hash, NodeRef ref);
-    // Adds a key known to be absent, possibly later (before the next flush returns).
-    void stage(std::uint64_t hash, NodeRef ref) {
-      staged_.push_back(Staged{hash, ref});
-      if (staged_.size() == kStageSize) flush();
+    // Adds a key known to be absent.
+    template <class HashOf>
+    void insert_new(std::uint64_t hash, NodeIndex ref, HashOf&& hash_of) {
+      table_.insert(hash, ref, hash_of);
     }
-    void prefetch(std::uint64_t hash) const noexcept {
-      if (!entries_.empty()) __builtin_prefetch(&entries_[index_of(static_cast<std::uint32_t>(hash >> 32))]);
+    void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
+    template <class HashOf>
+    void reserve(std::size_t n, HashOf&& hash_of) {
+      table_.reserve(n, hash_of);
     }
-    void reserve(std::size_t n) { reserve_for(n); }
-    // The node in the first entry of the key's probe run whose tag matches, or kEmpty (a
-    // cache hint: no equality check).
-    NodeRef peek(std::uint64_t hash) const noexcept {
-      if (entries_.empty()) return kEmpty;
-      const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-      for (std::size_t i = index_of(tag);; i = (i + 1) & mask_) {
-        const Entry& e = entries_[i];
-        if (e.ref == kEmpty || e.tag == tag) return e.ref;
-      }
+    // The node in the first entry of the key's probe run whose hash slice matches, or kEmpty
+    // (a cache hint: no equality check).
+    NodeIndex peek(std::uint64_t hash) const noexcept {
+      const auto h = table_.find(hash, [](std::uint64_t) { return true; });
+      return h == npos ? kEmpty : static_cast<NodeIndex>(h);
     }
-    // Inserts every staged key.
-    void flush();
-    void erase(std::size_t slot);
-    NodeRef ref_at(std::size_t slot) const noexcept { return entries_[slot].ref; }
-    static constexpr std::size_t npos = ~std::size_t{0};
+    template <class HashOf>
+    void erase(std::size_t slot, HashOf&& hash_of) {
+      table_.erase(slot, hash_of);
+    }
+    NodeIndex ref_at(std::size_t slot) const noexcept { return static_cast<NodeIndex>(table_.handle_at(slot)); }
 
    private:
-    static constexpr std::size_t kStageSize = 16;
-    struct Staged {
-      std::uint64_t hash;
-      NodeRef ref;
-    };
-    std::size_t index_of(std::uint32_t tag) const noexcept { return static_cast<std::size_t>(tag >> shift_); }
-    void reserve_for(std::size_t n);
-    void grow();
-    BigVec<Entry> entries_;
-    std::vector<Staged> staged_;
-    std::size_t size_ = 0;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 32;
+    Table table_;
   };
 
   // (op, arity) -> slot of the operator index; holds only registered operators.
@@ -252,19 +255,20 @@ class EGraph {
    public:
     std::uint32_t get_or_add(Symbol op, std::uint32_t arity);
     std::uint32_t get(Symbol op, std::uint32_t arity) const;  // kNone when absent
-    bool empty() const noexcept { return size_ == 0; }
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
    private:
-    struct Entry {
-      std::uint64_t key;
-      std::uint32_t slot;
-    };
-    std::vector<Entry> entries_;
-    std::size_t size_ = 0;
-    std::uint32_t next_ = 0;
+    static std::uint64_t key_of(Symbol op, std::uint32_t arity) noexcept {
+      return (static_cast<std::uint64_t>(op.value()) << 32) | arity;
+    }
+    static std::uint64_t hash_of(std::uint64_t key) noexcept { return hash_word(0, key); }
+    std::vector<std::uint64_t> keys_;  // per slot
+    tavrine::HandleTable<32> table_;
   };
 
+  template <class OpOf>
+  void add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                      std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
   void check_id(ClassId id) const {
     if (id >= parent_.size()) [[unlikely]] bad_id(id);
   }
@@ -278,41 +282,41 @@ class EGraph {
     return id;
   }
   ClassId class_root(ClassId id) const;  // find(id), fatal for bad ids
-  bool node_equals(NodeRef n, Symbol op, std::span<const ClassId> children) const noexcept;
-  bool nodes_equal(NodeRef a, NodeRef b) const noexcept;
-  bool node_less(NodeRef a, NodeRef b) const noexcept;
-  std::uint64_t node_hash(NodeRef n) const noexcept { return hash_enode(nodes_[n].op, node_children(n)); }
+  bool node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept;
+  bool nodes_equal(NodeIndex a, NodeIndex b) const noexcept;
+  bool node_less(NodeIndex a, NodeIndex b) const noexcept;
+  std::uint64_t node_hash(NodeIndex n) const noexcept { return hash_enode(nodes_[n].op, node_children(n)); }
+  auto memo_hash() const noexcept {
+    return [this](std::uint64_t n) { return node_hash(static_cast<NodeIndex>(n)); };
+  }
   // Rewrites n's children to their roots; drops n's old (now stale) key from the memo when
   // anything changed. Returns true when a child changed.
-  bool canonicalize_node(NodeRef n);
-  bool reinsert_is_noop(NodeRef n) const noexcept;
+  bool canonicalize_node(NodeIndex n);
+  bool reinsert_is_noop(NodeIndex n) const noexcept;
   void rebuild_index();
-  void push_parent(ClassId cls, NodeRef n);
-  void link_parent_log();
-  bool has_parents(ClassId c) const noexcept { return (has_parents_[c >> 6] >> (c & 63)) & 1; }
-  void set_has_parents(ClassId c) noexcept { has_parents_[c >> 6] |= std::uint64_t{1} << (c & 63); }
+  void push_parent(ClassId cls, NodeIndex n);
+  std::uint32_t new_list();
+  void merge_lists(ClassId winner, ClassId loser);
+  std::span<const NodeIndex> nodes_of(ClassId root) const noexcept;
 
-  BigVec<NodeRec> nodes_;               // arena, indexed by NodeRef
-  BigVec<ClassId> child_pool_;           // children of all arena nodes
-  BigVec<SmallVec<NodeRef, 2>> class_nodes_;  // per id; meaningful for roots only
+  BigVec<NodeRec> nodes_;               // arena, indexed by NodeIndex
+  BigVec<ClassId> child_pool_;           // children of arena nodes with more than two
+  // Class node lists. A class never merged holds exactly the node that created it, its
+  // root's own (kSingle: no list); a merged class's nodes are in lists_.
+  static constexpr std::uint32_t kSingle = 0xFFFFFFFFu;
+  BigVec<std::uint32_t> list_of_;              // per id; meaningful for roots only
+  std::vector<SmallVec<NodeIndex, 2>> lists_;
+  std::vector<std::uint32_t> free_lists_;      // slots of lists_ given up by merges
   BigVec<ClassId> parent_;               // union-find
   BigVec<ParentList> parents_;           // per id; meaningful for roots only
   BigVec<ParentEntry> parent_pool_;
-  // Parent entries of recent adds, not yet linked into parents_: (child root, node), in
-  // order. Adding a node then touches no per-child record; the log is linked in before the
-  // next union, the only reader of parent lists (no union happens while entries wait, so
-  // every logged child is still a root).
-  BigVec<std::pair<ClassId, NodeRef>> parent_log_;
-  // Per id: set when the class (if a root) has at least one parent entry, linked or logged.
-  std::vector<std::uint64_t> has_parents_;
   std::size_t live_classes_ = 0;
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
-  BigVec<NodeRef> pending_;              // stack of nodes to re-canonicalize
-  std::size_t fresh_mark_ = 0;           // entries at or above this index are no-op re-inserts
-  std::vector<NodeRef> touched_;         // nodes/classes whose class needs re-sorting
-  std::vector<std::uint32_t> stamp_;     // per id, epoch of the last re-sort
-  std::uint32_t epoch_ = 0;
+  BigVec<NodeIndex> pending_;              // stack of nodes to re-canonicalize
+  std::size_t fresh_pending_ = 0;          // new nodes since the last rebuild (pending, not queued)
+  std::vector<NodeIndex> touched_;         // nodes/classes whose class needs re-sorting
+  std::vector<std::uint64_t> sorted_;      // per id, a bit: re-sorted in this rebuild (all clear between)
   SlotMap slots_;
   std::vector<std::vector<ClassId>> op_classes_;  // per registered slot: ascending class ids
   std::uint64_t slot_filter_ = 0;        // one bit per registered op (hashed): quick rejection

@@ -121,15 +121,19 @@ struct MatchSet {
 
 class Pattern {
  public:
-  static std::variant<Pattern, PatternError> parse(std::string_view text);
+  // `symbols` numbers the pattern's operators and variables.
+  static std::variant<Pattern, PatternError> parse(std::string_view text, SymbolSource& symbols = global_symbols());
   // Throws Fatal with the error's debug text when the text does not parse.
-  static Pattern parse_or_fatal(std::string_view text);
+  static Pattern parse_or_fatal(std::string_view text, SymbolSource& symbols = global_symbols());
   static Pattern from_term(PatternTerm term);
 
   const PatternTerm& term() const noexcept { return impl_->term; }
   const Program& program() const noexcept { return impl_->program; }
   // Distinct variables in order of first position.
   const std::vector<Symbol>& variables() const noexcept { return impl_->vars; }
+  // The text a symbol of this pattern was read from (for a pattern built from a term, the
+  // symbol's interned text).
+  std::string symbol_text(Symbol s) const;
 
   // Matches in every candidate class (table order), at most `limit` substitutions in total.
   MatchSet search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline = nullptr) const;
@@ -148,8 +152,10 @@ class Pattern {
     PatternTerm term;
     Program program;
     std::vector<Symbol> vars;
+    std::vector<std::pair<Symbol, std::string>> texts;  // when read from a text
   };
   explicit Pattern(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+  static Pattern build(PatternTerm term, std::vector<std::pair<Symbol, std::string>> texts);
   std::shared_ptr<const Impl> impl_;
 };
 std::ostream& operator<<(std::ostream& os, const Pattern& p);

@@ -73,10 +73,11 @@ struct PatternError {
   friend bool operator==(const PatternError&, const PatternError&) = default;
 };
 
-// Reads a pattern text into a pattern term.
-std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text);
+// Reads a pattern text into a pattern term; `symbols` numbers its operators and variables.
+std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text,
+                                                            SymbolSource& symbols = global_symbols());
 
 // A variable from its text: must start with "?" (BadVar / MissingQuestionMark otherwise).
-std::variant<Symbol, PatternError> parse_var(std::string_view text);
+std::variant<Symbol, PatternError> parse_var(std::string_view text, SymbolSource& symbols = global_symbols());
 
 }  // namespace egraph

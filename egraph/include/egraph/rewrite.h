@@ -12,11 +12,15 @@ namespace egraph {
 class Rewrite {
  public:
   // Fails with "Rewrite <name> refers to unbound var <var>" for the first applier variable
-  // (in order of first position) that the searcher does not bind.
-  static std::variant<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier);
-  static Rewrite make_or_fatal(std::string_view name, Pattern searcher, Pattern applier);
+  // (in order of first position) that the searcher does not bind. The name's symbol comes
+  // from `symbols`, which must be the numbering the patterns were read with.
+  static std::variant<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier,
+                                                 SymbolSource& symbols = global_symbols());
+  static Rewrite make_or_fatal(std::string_view name, Pattern searcher, Pattern applier,
+                               SymbolSource& symbols = global_symbols());
 
   Symbol name() const noexcept { return name_; }
+  const std::string& name_text() const noexcept { return name_text_; }
   const Pattern& searcher() const noexcept { return searcher_; }
   const Pattern& applier() const noexcept { return applier_; }
 
@@ -29,9 +33,10 @@ class Rewrite {
   }
 
  private:
-  Rewrite(Symbol name, Pattern searcher, Pattern applier)
-      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  Rewrite(Symbol name, std::string_view name_text, Pattern searcher, Pattern applier)
+      : name_(name), name_text_(name_text), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
   Symbol name_;
+  std::string name_text_;
   Pattern searcher_;
   Pattern applier_;
 };

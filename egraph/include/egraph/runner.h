@@ -81,10 +81,11 @@ class BackoffScheduler {
   const std::vector<std::pair<Symbol, RuleStats>>& all_stats() const noexcept { return stats_; }
 
  private:
-  RuleStats& stats_for(Symbol name);
+  RuleStats& stats_for(const Rewrite& rule);
   std::uint64_t default_match_limit_ = 1000;
   std::uint64_t default_ban_length_ = 5;
   std::vector<std::pair<Symbol, RuleStats>> stats_;
+  std::vector<std::string> names_;  // per stats entry: the rule's name text
   std::unordered_map<Symbol, std::size_t> index_;
 };
 
@@ -104,6 +105,9 @@ class Runner {
   Runner& with_time_limit(std::chrono::nanoseconds d);
   Runner& with_scheduler(BackoffScheduler s);
   Runner& with_hook(Hook hook);
+  // Asked every few thousand units of work and between rules; when it says stop, `run`
+  // throws tavrine::Interrupted and the e-graph may only be destroyed.
+  Runner& with_interrupt(tavrine::Interrupt* interrupt);
 
   // Runs the rules (in the given order) to saturation or a limit.
   Runner& run(const std::vector<Rewrite>& rules);
@@ -129,6 +133,7 @@ class Runner {
   BackoffScheduler scheduler_;
   std::size_t iter_limit_ = 30;
   std::size_t node_limit_ = 10000;
+  tavrine::Interrupt* interrupt_ = nullptr;
 };
 
 }  // namespace egraph
