@@ -57,7 +57,8 @@ PyObject* step(PyObject* self, const BoundArgs& args) {
   // A large delta is worth stepping detached.
   const std::uint64_t count = store->node_count();
   const std::uint64_t done = reducer.watermark();
-  auto consumed = run_detached(count > done ? count - done : 0, [&](Interrupt*) { return reducer.step(*store); });
+  auto consumed = run_detached(count > done ? count - done : 0,
+                               [&](Interrupt* interrupt) { return reducer.step(*store, interrupt); });
   if (!consumed) raise(PyExc_ValueError, consumed.error().message().c_str());
   return id_to_py(*consumed);
 }

@@ -265,7 +265,7 @@ IncrementalReducer::~IncrementalReducer() = default;
 
 // Consumes the delta; on any exception the reducer is rolled back to where
 // the call found it before the exception goes on.
-Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const Store& store) {
+Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const Store& store, Interrupt* interrupt) {
   State& s = *state_;
   if (s.bound_serial != 0 && s.bound_serial != store.serial()) {
     return unexpected(ReducerError{ReducerError::Kind::ForeignStore, 0});
@@ -277,7 +277,9 @@ Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const S
     reserve_more(s.nodes, delta.size());
     reserve_more(s.head, delta.size());
     reserve_more(s.chain, delta.size());
+    InterruptCheck check(interrupt);
     for (NodeId id = delta.begin_id(); id < delta.end_id(); ++id) {
+      check.tick();
       const NodeView v = delta.node(id);
       s.scratch.clear();
       for (NodeId in : v.inputs()) {
@@ -309,8 +311,8 @@ Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const S
   }
 }
 
-Expected<std::uint64_t, ReducerError> IncrementalReducer::step(const Store& store) {
-  return mutex_.locked([&] { return consume_locked(store); });
+Expected<std::uint64_t, ReducerError> IncrementalReducer::step(const Store& store, Interrupt* interrupt) {
+  return mutex_.locked([&] { return consume_locked(store, interrupt); });
 }
 
 std::uint64_t IncrementalReducer::watermark() const {
@@ -347,7 +349,7 @@ Expected<ReductionResult, ReducerError> IncrementalReducer::finalize(const Store
       outs = store.outputs();
     }
     const Checkpoint checkpoint(s);
-    auto consumed = consume_locked(store);
+    auto consumed = consume_locked(store, interrupt);
     if (!consumed) return unexpected(consumed.error());
     try {
       for (NodeId& o : outs) {

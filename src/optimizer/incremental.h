@@ -62,8 +62,8 @@ class IncrementalReducer {
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
   // Consumes the nodes recorded in `store` since the last call; returns how
-  // many (0 when nothing is new).
-  Expected<std::uint64_t, ReducerError> step(const Store& store);
+  // many (0 when nothing is new). `interrupt`, if any, is polled as it goes.
+  Expected<std::uint64_t, ReducerError> step(const Store& store, Interrupt* interrupt = nullptr);
 
   std::uint64_t watermark() const;
   std::uint64_t total_work() const;
@@ -73,7 +73,7 @@ class IncrementalReducer {
   // marks (outputs empty) or exactly the given ids, which are first checked
   // against the store's node count (nothing happens on a bad one). The
   // reducer is not reset: later calls continue from the watermark.
-  // `interrupt`, if any, is polled during the reduction.
+  // `interrupt`, if any, is polled throughout.
   Expected<ReductionResult, ReducerError> finalize(const Store& store, std::optional<std::span<const NodeId>> outputs,
                                                    bool maximal_fusion, Interrupt* interrupt = nullptr);
   // The same with a caller-supplied engine instead of a fresh EGraphEngine.
@@ -84,7 +84,7 @@ class IncrementalReducer {
  private:
   struct State;
   struct Checkpoint;
-  Expected<std::uint64_t, ReducerError> consume_locked(const Store& store);
+  Expected<std::uint64_t, ReducerError> consume_locked(const Store& store, Interrupt* interrupt);
 
   mutable PoisonMutex mutex_{"incremental reducer poisoned"};
   std::unique_ptr<State> state_;

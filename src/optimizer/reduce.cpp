@@ -250,8 +250,10 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
 // emitted positions to the ids the store gave them.
 class StoreSink final : public FusionSink {
  public:
+  // The result store is new and nobody else can see it yet: the sink holds
+  // its lock once, for all the nodes.
   StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
-      : nodes_(nodes), store_(store), check_(interrupt) {}
+      : nodes_(nodes), batch_(store), check_(interrupt) {}
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
     NodeRef ref = nodes_.ref(template_id);
     add(ref, inputs);
@@ -264,7 +266,7 @@ class StoreSink final : public FusionSink {
   }
   void mark(std::uint64_t pos) {
     expect(pos < emitted_, "reduced output is valid");
-    expect(store_.mark_output(id_of(pos)).has_value(), "reduced output is valid");
+    expect(batch_.mark_output(id_of(pos)).has_value(), "reduced output is valid");
   }
 
  private:
@@ -282,7 +284,7 @@ class StoreSink final : public FusionSink {
       for (NodeId in : inputs) mapped_.push_back(id_of(in));
       ref.inputs = mapped_;
     }
-    auto id = store_.intern(ref);
+    auto id = batch_.intern(ref);
     expect(id.has_value(), "reduced graph references only earlier nodes");
     if (ids_.empty() && *id != emitted_) ids_begin_ = emitted_;
     if (!ids_.empty() || *id != emitted_) ids_.push_back(*id);
@@ -290,7 +292,7 @@ class StoreSink final : public FusionSink {
   }
 
   const NodeSequence& nodes_;
-  Store& store_;
+  Store::Batch batch_;
   InterruptCheck check_;
   std::uint64_t emitted_ = 0;
   std::uint64_t ids_begin_ = 0;  // position of ids_[0]

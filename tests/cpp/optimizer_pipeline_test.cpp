@@ -436,6 +436,7 @@ TEST(Stopping, AnInterruptedFinalizeLeavesAUsableReducer) {
   auto want = fresh.finalize(b.store, std::nullopt, false);
   ASSERT_TRUE(want);
   IncrementalReducer r;
+  ASSERT_TRUE(r.step(b.store));  // so that every finalize below asks the same questions
   StopAt never(0);
   ASSERT_TRUE(r.finalize(b.store, std::nullopt, false, &never));
   for (std::uint64_t k : questions(never.asked)) {
