@@ -1,6 +1,7 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <stdexcept>
 
@@ -69,7 +70,22 @@ NodeId key_of(std::span<const NodeId> inputs) noexcept {
 struct Store::Index {
   HandleTable<32> spill;             // (payload, inputs) of nodes past a chain's depth
   std::vector<std::uint32_t> leaf;   // payload id -> the node without inputs, or kNoNode
-  std::uint32_t last_payload = kNoNode;  // payload of the previous intern, tried first
+  // Payloads of recent interns by a cheap fingerprint of their bytes, tried
+  // before hashing: recording and blobs use few distinct payloads over and
+  // over, and a hit spares the payload's hash and its table probe.
+  static constexpr int kRecentBits = 8;
+  std::array<std::uint32_t, std::size_t{1} << kRecentBits> recent;
+  Index() { recent.fill(kNoNode); }
+  static std::size_t recent_slot(const PayloadKey& p) noexcept {
+    const std::size_t n = p.bytes.size();
+    const char* b = p.bytes.data();
+    // The first and last bytes (names begin at 4, params end the payload),
+    // the length and the kind.
+    const std::uint64_t w = n >= 8 ? detail::load64(b) ^ (detail::load64(b + n - 8) * 0x9E3779B97F4A7C15ull)
+                                   : (n ? detail::tail_word(b, n) : 0);
+    return static_cast<std::size_t>(
+        detail::mix64(w ^ (n << 8) ^ static_cast<std::uint64_t>(p.kind)) >> (64 - kRecentBits));
+  }
   std::vector<NodeId> marks;
   std::vector<bool> marked;
 };
@@ -128,12 +144,13 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node) {
     if (id >= count) return {id, true};
   }
 
-  // The payload: the previous call's is tried first (recording tends to
-  // repeat it), which spares hashing it.
+  // The payload: a recent one is tried first (recording tends to repeat a
+  // few), which spares hashing it.
   std::uint32_t pid = kNoNode;
   std::uint64_t ph = 0;
-  if (ix.last_payload != kNoNode && payload_equal(d.payloads[ix.last_payload].key(), node.payload)) {
-    pid = ix.last_payload;
+  std::uint32_t& recent = ix.recent[Index::recent_slot(node.payload)];
+  if (recent != kNoNode && payload_equal(d.payloads[recent].key(), node.payload)) {
+    pid = recent;
     ph = d.payloads.hash_of(pid);
   } else {
     ph = d.payloads.hash(node.payload);
@@ -152,7 +169,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node) {
          cand = d.nodes[cand].next) {
       const NodeRec& r = d.nodes[cand];
       if (r.payload == pid && same_inputs(r, inputs)) {
-        ix.last_payload = pid;
+        recent = pid;
         return {cand, false};
       }
       chain_last = cand;
@@ -162,7 +179,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node) {
   if (pid != kNoNode) {
     if (inputs.empty()) {
       if (ix.leaf[pid] != kNoNode) {
-        ix.last_payload = pid;
+        recent = pid;
         return {ix.leaf[pid], false};
       }
     } else if (depth == kChainDepth) {
@@ -172,7 +189,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node) {
         return r.payload == pid && same_inputs(r, inputs);
       });
       if (hit != ix.spill.npos) {
-        ix.last_payload = pid;
+        recent = pid;
         return {hit, false};
       }
     }
@@ -210,7 +227,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node) {
   }
   d.published.store(count + 1, std::memory_order_release);
   if (!inputs.empty()) d.nodes[key].head.store(id, std::memory_order_release);
-  ix.last_payload = pid;
+  recent = pid;
   return {count, false};
 }
 
