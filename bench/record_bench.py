@@ -9,9 +9,9 @@ recording them again (repeats), in ns per call, against
     arguments, `operator.is_(name, [a, b])`, in the same loop;
   - a pure-Python hash-consing recorder (a dict keyed by kind, name, sorted
     params and inputs, with the input-id check).
-Targets: new <= 3x floor, repeat <= 2x floor, >= 3x faster than the Python
-recorder at every size; <= 128 bytes per node by RSS growth for 10^6
-two-input ops (measured in a fresh process).
+Targets: new <= 2x floor and repeat <= 1.5x floor (at the least: 2.5x and
+2x), >= 3x faster than the Python recorder at every size; <= 64 bytes per
+node by RSS growth for 10^6 two-input ops (measured in a fresh process).
 """
 import argparse
 import gc
@@ -162,17 +162,20 @@ def main():
         r_rep = b["repeat"] / b["floor"]
         py_new = b["py_new"] / b["new"]
         py_rep = b["py_repeat"] / b["repeat"]
-        ok = r_new <= 3 and r_rep <= 2 and py_new >= 3 and py_rep >= 3
+        ok = r_new <= 2.5 and r_rep <= 2 and py_new >= 3 and py_rep >= 3
+        goal = r_new <= 2 and r_rep <= 1.5
         rows.append({"nodes": n, "ns_per_call": b})
         all_ok &= ok
         print(f"{n:>9} {b['floor']:7.1f} {b['new']:7.1f} {b['repeat']:7.1f} {b['py_new']:8.1f} {b['py_repeat']:8.1f}"
-              f" {r_new:9.2f}x {r_rep:9.2f}x {py_new:6.1f}x {py_rep:6.1f}x  {verdict(ok)}")
-    print("targets: new <= 3x floor, repeat <= 2x floor, >= 3x faster than the Python recorder")
+              f" {r_new:9.2f}x {r_rep:9.2f}x {py_new:6.1f}x {py_rep:6.1f}x  {verdict(ok)}"
+              f"{'' if goal or not ok else ' (goal 2x / 1.5x not reached)'}")
+    print("targets: new <= 2x floor (at the least 2.5x), repeat <= 1.5x floor (at the least 2x),"
+          " >= 3x faster than the Python recorder")
 
     per_node = memory(args.memory_nodes)
-    all_ok &= per_node <= 128
+    all_ok &= per_node <= 64
     print(f"memory: {per_node:.1f} B/node by RSS growth for {args.memory_nodes} two-input ops"
-          f" (target <= 128)  {verdict(per_node <= 128)}")
+          f" (target <= 64)  {verdict(per_node <= 64)}")
     if not all_ok:
         print("some targets were missed")
     results.save("record", {"sizes": rows, "bytes_per_node": per_node, "memory_nodes": args.memory_nodes})
