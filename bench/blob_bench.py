@@ -54,7 +54,10 @@ def main(n):
     print(f"{n} nodes, blob {mb:.1f} MB, pickle {len(pblob) / 1e6:.1f} MB, marshal {len(mblob) / 1e6:.1f} MB, DOT {len(dot) / 1e6:.1f} MB")
     print(f"  serialize      {t_ser / n * 1e9:7.1f} ns/node {mb / t_ser:8.0f} MB/s")
     print(f"  deserialize    {t_de / n * 1e9:7.1f} ns/node {mb / t_de:8.0f} MB/s  ({n / t_de / 1e6:.2f} M nodes/s)")
-    print(f"  nodes()        {t_nodes / n * 1e9:7.1f} ns/node")
+    floor = nodes_floor(blob)
+    ratio = f"  (the same dicts built with the plain C API: {floor:.1f} ns/node; ratio {t_nodes / n * 1e9 / floor:.2f})" \
+        if floor else ""
+    print(f"  nodes()        {t_nodes / n * 1e9:7.1f} ns/node{ratio}")
     print(f"  to_dot()       {t_dot / n * 1e9:7.1f} ns/node  ({n / t_dot / 1e6:.2f} M nodes/s)")
     print(f"  pickle.dumps   {t_pd / n * 1e9:7.1f} ns/node  (serialize is {t_pd / t_ser:.0f}x faster)")
     print(f"  pickle.loads   {t_pl / n * 1e9:7.1f} ns/node")
@@ -69,6 +72,23 @@ def main(n):
                         "to_dot()": t_dot / n * 1e9, "pickle.dumps": t_pd / n * 1e9, "pickle.loads": t_pl / n * 1e9,
                         "marshal.dumps": t_md / n * 1e9, "marshal.loads": t_ml / n * 1e9},
     })
+
+
+def nodes_floor(blob):
+    """build/bench/nodes_floor's ns per node for the graph of `blob`, or None
+    when it was not built (it needs the interpreter's embedding library)."""
+    exe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "nodes_floor")
+    if not os.path.exists(exe):
+        return None
+    path = os.path.join(results.DIR, "nodes-floor.blob")
+    os.makedirs(results.DIR, exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(blob)
+    try:
+        out = subprocess.run([exe, path], check=True, capture_output=True, text=True)
+    finally:
+        os.unlink(path)
+    return float(out.stdout.strip())
 
 
 def params_heavy(store, n, seed=2):

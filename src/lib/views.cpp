@@ -153,7 +153,8 @@ PyObject* member_list(MembersView members) {
 // serves every node of a payload.
 class NodeDicts {
  public:
-  NodeDicts(const Snapshot& snap, std::vector<PyObject*>& ids) : snap_(snap), ids_(ids), names_(snap.payload_count()) {
+  NodeDicts(const Snapshot& snap, std::vector<PyObject*>& ids)
+      : snap_(snap), ids_(ids), names_(snap.payload_count()), params_(snap.payload_count()) {
     const Texts& t = texts();
     PyObject* base[] = {t.id, t.output, t.inputs, t.kind, t.name, t.params};
     plain_ = make_template(base, {});
@@ -186,7 +187,16 @@ class NodeDicts {
     Ref& name = names_[n.payload_id()];
     if (!name) name = kind_has_name(kind) ? Ref::checked(text(n.name())) : Ref::borrow(t.empty);
     put(d.get(), t.name, name.get());
-    set(d.get(), t.params, Ref::checked(params_dict(n.params())));
+    // Every node gets a dict of its own (callers may change it), copied from
+    // one made per payload: a copy clones the key table in one piece.
+    const ParamsView params = n.params();
+    if (params.empty()) {
+      set(d.get(), t.params, Ref::checked(PyDict_New()));
+    } else {
+      Ref& proto = params_[n.payload_id()];
+      if (!proto) proto = Ref::checked(params_dict(params));
+      set(d.get(), t.params, Ref::checked(PyDict_Copy(proto.get())));
+    }
     if (kind == NodeKind::External) set(d.get(), t.descriptor, Ref::checked(descriptor_dict(n.descriptor())));
     if (kind == NodeKind::Stage) {
       set(d.get(), t.n_members, Ref::checked(PyLong_FromSize_t(n.members().size())));
@@ -206,6 +216,7 @@ class NodeDicts {
   const Snapshot& snap_;
   std::vector<PyObject*>& ids_;  // borrowed: each held by its node's dict
   std::vector<Ref> names_;
+  std::vector<Ref> params_;  // per payload, the params dict each node copies
   Ref plain_, with_descriptor_, with_members_;
 };
 
