@@ -66,6 +66,7 @@ def main(n):
     memory_figures = memory_report()
     results.save("blob", {
         "deserialize_peak_memory": memory_figures,
+        "nodes_floor_ns": floor,
         "nodes": n, "blob_bytes": len(blob), "pickle_bytes": len(pblob), "marshal_bytes": len(mblob),
         "dot_bytes": len(dot),
         "ns_per_node": {"serialize": t_ser / n * 1e9, "deserialize": t_de / n * 1e9, "nodes()": t_nodes / n * 1e9,

@@ -90,6 +90,16 @@ def plot_blob(doc: dict[str, Any]) -> list[str]:
     lines.append("")
     lines.append(f"Sizes: blob {f['blob_bytes'] / n:.0f} bytes per node, pickle of nodes() "
                  f"{f['pickle_bytes'] / n:.0f}, DOT {f['dot_bytes'] / n:.0f}.")
+    if f.get("nodes_floor_ns"):
+        lines.append("")
+        lines.append(f"The floor of nodes(), the same dicts built with the plain C API "
+                     f"(`build/bench/nodes_floor`): {f['nodes_floor_ns']:.0f} ns per node.")
+    memory = f.get("deserialize_peak_memory", {})
+    if memory:
+        lines.append("")
+        lines.append("Peak memory of `deserialize`, the blob itself included: " + "; ".join(
+            f"{kind} graph {m['peak_over_blob']:.2f}x the blob ({m['blob_bytes'] / 1e6:.0f} MB)"
+            for kind, m in memory.items()) + ".")
     return lines
 
 
@@ -115,11 +125,47 @@ def plot_reduce(doc: dict[str, Any]) -> list[str]:
     return lines
 
 
+def plot_citizen(doc: dict[str, Any]) -> list[str]:
+    calls = doc["figures"]["calls"]
+    names = list(calls)
+    fig, ax = plt.subplots(figsize=(7, 4))
+    ax.barh(names[::-1], [calls[n]["tick_gap_ms"] for n in names][::-1], color="tab:blue")
+    ax.axvline(50, color="tab:red", linestyle="--", linewidth=1)
+    ax.set_xlabel("longest pause of a thread that ticks every millisecond (ms)")
+    ax.set_title(f"Other threads during long calls, {doc['figures']['nodes']:,} nodes")
+    save(fig, "bench-citizen.png")
+    lines = ["| call | duration (ms) | longest tick gap (ms) | Ctrl-C latency (ms) |", "|---|---:|---:|---:|"]
+    for name in names:
+        c = calls[name]
+        latency = "-" if c["interrupt_ms"] is None else f"{c['interrupt_ms']:.1f}"
+        lines.append(f"| {name} | {c['ms']:.0f} | {c['tick_gap_ms']:.1f} | {latency} |")
+    return lines
+
+
+def plot_soak(doc: dict[str, Any]) -> list[str]:
+    fig, ax = plt.subplots(figsize=(7, 4))
+    lines = ["| run | texts | RSS after the first tenth (MB) | RSS at the end (MB) |", "|---|---:|---:|---:|"]
+    for key, label in (("short", "distinct short texts"), ("big", "distinct 9 KB texts")):
+        run = doc["figures"][key]
+        done = [d for d, _ in run["rss_mb"]]
+        mb = [m for _, m in run["rss_mb"]]
+        ax.plot([d / run["texts"] for d in done], mb, marker="o", label=f"{label} ({run['texts']:,})")
+        lines.append(f"| {label} | {run['texts']:,} | {mb[0]:.1f} | {mb[-1]:.1f} |")
+    ax.set_xlabel("share of the run done")
+    ax.set_ylabel("RSS (MB)")
+    ax.set_ylim(bottom=0)
+    ax.set_title("A process reducing throw-away stores with ever new texts")
+    ax.legend(fontsize=8)
+    save(fig, "bench-soak.png")
+    return lines
+
+
 def main() -> None:
     os.makedirs(IMG, exist_ok=True)
     sections: list[str] = []
     for name, title, plot in (("record", "Recording", plot_record), ("blob", "Blob, views and DOT", plot_blob),
-                              ("reduce", "Reduction", plot_reduce)):
+                              ("reduce", "Reduction", plot_reduce), ("citizen", "Long calls and other threads", plot_citizen),
+                              ("soak", "Memory of a long-running process", plot_soak)):
         doc = load(name)
         if doc is None:
             print(f"plot: no results for {name} (run make bench)", file=sys.stderr)

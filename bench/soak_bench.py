@@ -18,6 +18,8 @@ import os
 
 import tavrine_core
 
+import results
+
 
 def rss_mb():
     with open("/proc/self/statm") as f:
@@ -64,7 +66,7 @@ def curve(label, texts, per_store, big):
         print(f"  {done:>9} texts  {mb:8.1f} MB  ({mb - base:+.1f})")
     verdict = "ok" if growth <= 10 else "GROWS"
     print(f"  growth after the first tenth: {growth:+.1f} MB (target <= 10 MB): {verdict}")
-    return growth <= 10
+    return growth <= 10, {"texts": texts, "per_store": per_store, "rss_mb": samples}
 
 
 def main():
@@ -73,9 +75,10 @@ def main():
     parser.add_argument("--per-store", type=int, default=1000)
     parser.add_argument("--big-texts", type=int, default=20_000)
     args = parser.parse_args()
-    ok = curve("distinct short texts", args.texts, args.per_store, big=False)
-    ok &= curve("distinct 9 KB texts", args.big_texts, 1, big=True)
-    raise SystemExit(0 if ok else 1)
+    ok_short, short = curve("distinct short texts", args.texts, args.per_store, big=False)
+    ok_big, big = curve("distinct 9 KB texts", args.big_texts, 1, big=True)
+    results.save("soak", {"short": short, "big": big})
+    raise SystemExit(0 if ok_short and ok_big else 1)
 
 
 if __name__ == "__main__":
