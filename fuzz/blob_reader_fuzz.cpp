@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string dot = render_dot(snap);
   check(dot.size() >= 20, "DOT text has its frame");
   for (NodeId id = 0; id < snap.end_id(); ++id) {
-    for (const StageMember& m : snap.node(id).members()) (void)parse_member_token(m.token);
+    for (const MemberRef m : snap.node(id).members()) (void)parse_member_token(m.token());
   }
   return 0;
 }
