@@ -50,9 +50,9 @@ ClassId EGraph::class_root(ClassId id) const {
 void EGraph::push_parent(ClassId cls, NodeIndex n) {
   ParentList& l = parents_[cls];
   const std::uint32_t e = static_cast<std::uint32_t>(parent_pool_.size());
-  parent_pool_.push_back(ParentEntry{n, l.head});
+  parent_pool_.emplace_back(n, l.head);
   l.head = e;
-  if (l.count++ == 0) l.tail = e;
+  ++l.count;
 }
 
 bool EGraph::node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept {
@@ -122,11 +122,10 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
   }
   const ClassId id = static_cast<ClassId>(id_sz);
   if (arity <= 2) {
-    nodes_.push_back(NodeRec{op, (static_cast<std::uint32_t>(arity) << 30) | id,
-                             {arity > 0 ? canon[0] : 0, arity > 1 ? canon[1] : 0}});
+    nodes_.emplace_back(op, (static_cast<std::uint32_t>(arity) << 30) | id, arity > 0 ? canon[0] : 0,
+                        arity > 1 ? canon[1] : 0);
   } else {
-    nodes_.push_back(NodeRec{op, (3u << 30) | id,
-                             {static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity)}});
+    nodes_.emplace_back(op, (3u << 30) | id, static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity));
     for (ClassId c : canon) child_pool_.push_back(c);
   }
   list_of_.push_back(kSingle);
@@ -168,6 +167,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
+  if (parent_.empty() && n > 0 && add_distinct_graph(n, op_of, child_off, child_pos, out, deadline)) return;
   // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
   // canonical children are its children's out[] entries, and its hash-cons slot is fetched a
   // few nodes ahead. A child that is itself among those few has no entry yet: it is guessed
@@ -218,6 +218,127 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     const Prepared& p = ring[i % kRing];
     out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
   }
+}
+
+template <class OpOf>
+bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                                std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                                const Deadline* deadline) {
+  // Adding node by node into an empty e-graph, a node none of whose predecessors equals it
+  // (same op, same children) becomes a new class with the next id; by induction, when no
+  // two nodes of the graph are equal, node i becomes class i with its children's positions
+  // as its canonical children. So the arena, the union-find and the parent lists follow
+  // from the graph in sequential passes, and only the hash-cons needs a look per node,
+  // which also proves the premise: a key already present means two equal nodes, and then
+  // everything is undone for the node-by-node path.
+  const std::size_t edges = child_off[n] - child_off[0];
+  if (n >= kNoMemo || edges >= kNil) [[unlikely]] fatal("e-graph id space exhausted");
+  DeadlineCheck check(deadline);
+  auto kids_of_pos = [&](std::size_t i) {
+    return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
+  };
+
+  // 1. The hash-cons, keys fetched a few nodes ahead. Equality is read from the graph
+  //    arrays: nothing else is written yet.
+  memo_.reserve(n, memo_hash());
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t ring[kAhead];
+  std::size_t wide = 0;  // children of nodes with more than two
+  auto hash_of_pos = [&](std::size_t i) {
+    const std::span<const ClassId> kids = kids_of_pos(i);
+    for (ClassId c : kids) {
+      if (c >= i) fatal("add_graph: child position " + std::to_string(c) + " of node " + std::to_string(i) +
+                        " is not earlier");
+    }
+    if (kids.size() > 2) wide += kids.size();
+    return hash_enode(op_of(i), kids);
+  };
+  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) {
+    ring[j] = hash_of_pos(j);
+    memo_.prefetch(ring[j]);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    check.tick();
+    const std::uint64_t h = ring[i % kAhead];
+    if (i + kAhead < n) {
+      ring[i % kAhead] = hash_of_pos(i + kAhead);
+      memo_.prefetch(ring[i % kAhead]);
+    }
+    const Symbol op = op_of(i);
+    const std::span<const ClassId> kids = kids_of_pos(i);
+    const NodeIndex twin = memo_.find_ref(h, [&](NodeIndex m) {
+      const std::span<const ClassId> mk = kids_of_pos(m);
+      return op_of(m) == op && std::equal(mk.begin(), mk.end(), kids.begin(), kids.end());
+    });
+    if (twin != Memo::kEmpty) {
+      memo_ = Memo();
+      return false;
+    }
+    memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());
+  }
+
+  // 2. The arena, the union-find and the per-class records; each node's children count
+  //    its parent entries.
+  if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] fatal("e-graph id space exhausted");
+  child_pool_.reserve(wide);
+  nodes_.resize(n);
+  parent_.resize(n);
+  list_of_.assign(n, kSingle);
+  parents_.assign(n, ParentList{kNil, 0});
+  for (std::size_t i = 0; i < n; ++i) {
+    check.tick();
+    const std::span<const ClassId> kids = kids_of_pos(i);
+    const std::uint32_t arity = static_cast<std::uint32_t>(kids.size());
+    const ClassId id = static_cast<ClassId>(i);
+    if (arity <= 2) {
+      nodes_[i] = NodeRec(op_of(i), (arity << 30) | id, arity > 0 ? kids[0] : 0, arity > 1 ? kids[1] : 0);
+    } else {
+      nodes_[i] = NodeRec(op_of(i), (3u << 30) | id, static_cast<ClassId>(child_pool_.size()), arity);
+      child_pool_.insert(child_pool_.end(), kids.begin(), kids.end());
+    }
+    parent_[i] = id;
+    for (ClassId c : kids) ++parents_[c].count;
+  }
+
+  // 3. Parent lists: class c's entries take the next parents_[c].count slots of the pool,
+  //    in node order (the order the adds would have linked them in), each leading to the
+  //    one before it; the newest heads the list.
+  std::uint32_t at = 0;
+  for (std::size_t c = 0; c < n; ++c) {
+    parents_[c].head = at;  // for now: where the class's next entry goes
+    at += parents_[c].count;
+  }
+  parent_pool_.resize(edges);
+  for (std::size_t i = 0; i < n; ++i) {
+    check.tick();
+    for (ClassId c : kids_of_pos(i)) {
+      const std::uint32_t e = parents_[c].head++;
+      parent_pool_[e] = ParentEntry(static_cast<NodeIndex>(i), e - 1);
+    }
+  }
+  for (std::size_t c = 0; c < n; ++c) {
+    ParentList& l = parents_[c];
+    if (l.count == 0) {
+      l.head = kNil;
+      continue;
+    }
+    --l.head;
+    parent_pool_[l.head + 1 - l.count].next = kNil;
+  }
+
+  // 4. Bookkeeping as the adds would leave it.
+  fresh_pending_ += n;
+  live_classes_ += n;
+  if (slot_filter_ != 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(slot_filter_ & filter_bit(op_of(i)))) continue;
+      const std::uint32_t s = slots_.get(op_of(i), child_off[i + 1] - child_off[i]);
+      if (s != SlotMap::kNone) op_classes_[s].push_back(static_cast<ClassId>(i));
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
+  clean_ = false;
+  return true;
 }
 
 BigVec<ClassId> EGraph::take_roots() && {
@@ -289,29 +410,27 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   --live_classes_;
   ParentList& w = parents_[winner];
   ParentList& l = parents_[loser];
-  // Queue the loser's parents, oldest first (the list runs newest first).
+  // Queue the loser's parents, oldest first (the list runs newest first), noting its oldest
+  // entry.
   const std::size_t base = pending_.size();
   pending_.resize(base + l.count);
   std::size_t k = pending_.size();
-  for (std::uint32_t e = l.head; e != kNil; e = parent_pool_[e].next) pending_[--k] = parent_pool_[e].node;
+  std::uint32_t loser_oldest = kNil;
+  for (std::uint32_t e = l.head; e != kNil; e = parent_pool_[e].next) {
+    pending_[--k] = parent_pool_[e].node;
+    loser_oldest = e;
+  }
 
   // Concatenate: the longer list first in its order, then the shorter; on equal length
-  // the winner's list first. Node lists are swapped and appended (cost of the shorter);
-  // parent lists are spliced, the appended list becoming the newer part.
+  // the winner's list first. Node lists are swapped and appended (cost of the shorter).
+  // The winner has at least as many parent entries as the loser, so its parent list comes
+  // first and the loser's is spliced in as the newer part.
   merge_lists(winner, loser);
-  const bool loser_first = l.count > w.count;
-  const ParentList first = loser_first ? l : w;
-  const ParentList second = loser_first ? w : l;
-  ParentList merged;
-  if (first.count == 0) {
-    merged = second;
-  } else if (second.count == 0) {
-    merged = first;
-  } else {
-    parent_pool_[second.tail].next = first.head;
-    merged = ParentList{second.head, first.tail, first.count + second.count};
+  if (l.count != 0) {
+    parent_pool_[loser_oldest].next = w.head;
+    w.head = l.head;
+    w.count += l.count;
   }
-  w = merged;
   l = ParentList{};
 
   touched_.push_back(winner);
@@ -637,8 +756,7 @@ std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
 
 std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) const {
   std::vector<std::pair<SymbolLang, ClassId>> out;
-  const ClassId root = class_root(id);
-  for (std::uint32_t e = parents_[root].head; e != kNil; e = parent_pool_[e].next) {
+  for (std::uint32_t e = parents_[class_root(id)].head; e != kNil; e = parent_pool_[e].next) {
     const NodeIndex n = parent_pool_[e].node;
     out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
   }

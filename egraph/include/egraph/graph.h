@@ -172,6 +172,8 @@ class EGraph {
   // many inline children; 3: kids = {first child in child_pool_, arity}) and,
   // below, the value of the memo key stored through this node (kNoMemo if none).
   struct NodeRec {
+    NodeRec() noexcept {}  // left unset: the bulk add writes every record once
+    NodeRec(Symbol o, std::uint32_t m, ClassId k0, ClassId k1) noexcept : op(o), meta(m), kids{k0, k1} {}
     Symbol op;
     std::uint32_t meta;
     ClassId kids[2];
@@ -187,15 +189,17 @@ class EGraph {
   ClassId* kids_of(NodeRec& r) noexcept { return (r.meta >> 30) < 3 ? r.kids : child_pool_.data() + r.kids[0]; }
   static ClassId memo_of(const NodeRec& r) noexcept { return r.meta & kNoMemo; }
   static void set_memo(NodeRec& r, ClassId value) noexcept { r.meta = (r.meta & ~kNoMemo) | value; }
-  // Parent entries of a class, newest first: a singly linked list through parent_pool_ so
-  // that adding a parent touches only this record and concatenation is O(1). Entry node i
-  // stands for the pair (node i, class id i).
+  // Parent entries of a class, newest first: a singly linked list through parent_pool_, so
+  // that adding a parent touches only this record. A union walks the loser's list anyway
+  // (to queue its entries), finding its oldest entry on the way, which is all the splice
+  // needs. Entry node i stands for the pair (node i, class id i).
   struct ParentList {
     std::uint32_t head = kNil;  // newest entry
-    std::uint32_t tail = kNil;  // oldest entry
     std::uint32_t count = 0;
   };
   struct ParentEntry {
+    ParentEntry() noexcept {}  // left unset: the bulk add writes every entry once
+    ParentEntry(NodeIndex n, std::uint32_t nx) noexcept : node(n), next(nx) {}
     NodeIndex node;
     std::uint32_t next;
   };
@@ -269,6 +273,12 @@ class EGraph {
   template <class OpOf>
   void add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
+  // add_graph into an empty e-graph when no two nodes of the graph are equal: then node i
+  // becomes class i, and every structure is written in a few sequential passes instead of
+  // node by node. False (the e-graph left empty) when two nodes turn out equal.
+  template <class OpOf>
+  bool add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                          std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
   void check_id(ClassId id) const {
     if (id >= parent_.size()) [[unlikely]] bad_id(id);
   }
