@@ -305,6 +305,9 @@ class StoreSink final : public FusionSink {
 
 ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                                 bool maximal_fusion, PhaseTimes* times, Interrupt* interrupt) {
+  // The phases build large tables one after another: each reuses the pages the
+  // tables of earlier phases gave back.
+  BlockReuse reuse;
   Lap lap(times);
   CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
   ReductionResult result{std::make_unique<Store>(), canon.report};
