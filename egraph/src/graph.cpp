@@ -228,9 +228,9 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   // (same op, same children) becomes a new class with the next id; by induction, when no
   // two nodes of the graph are equal, node i becomes class i with its children's positions
   // as its canonical children. So the arena, the union-find and the parent lists follow
-  // from the graph in sequential passes, and only the hash-cons needs a look per node,
-  // which also proves the premise: a key already present means two equal nodes, and then
-  // everything is undone for the node-by-node path.
+  // from the graph in one sequential pass, and only the hash-cons needs a look per node,
+  // which comes first and also proves the premise: a key already present means two equal
+  // nodes, and then the graph takes the node-by-node path.
   const std::size_t edges = child_off[n] - child_off[0];
   if (n >= kNoMemo || edges >= kNil) [[unlikely]] fatal("e-graph id space exhausted");
   DeadlineCheck check(deadline);
@@ -277,53 +277,36 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
     memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());
   }
 
-  // 2. The arena, the union-find and the per-class records; each node's children count
-  //    its parent entries.
+  // 2. Everything else in one pass, the way the adds would write it: each record is
+  //    appended, and each child entry goes to the end of the pool and heads its child's
+  //    parent list (a child is an earlier node, whose records are written already).
   if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] fatal("e-graph id space exhausted");
   child_pool_.reserve(wide);
-  nodes_.resize(n);
-  parent_.resize(n);
-  list_of_.assign(n, kSingle);
-  parents_.assign(n, ParentList{kNil, 0});
+  nodes_.reserve(n);
+  parent_.reserve(n);
+  list_of_.reserve(n);
+  parents_.reserve(n);
+  parent_pool_.reserve(edges);
   for (std::size_t i = 0; i < n; ++i) {
     check.tick();
     const std::span<const ClassId> kids = kids_of_pos(i);
     const std::uint32_t arity = static_cast<std::uint32_t>(kids.size());
     const ClassId id = static_cast<ClassId>(i);
     if (arity <= 2) {
-      nodes_[i] = NodeRec(op_of(i), (arity << 30) | id, arity > 0 ? kids[0] : 0, arity > 1 ? kids[1] : 0);
+      nodes_.emplace_back(op_of(i), (arity << 30) | id, arity > 0 ? kids[0] : 0, arity > 1 ? kids[1] : 0);
     } else {
-      nodes_[i] = NodeRec(op_of(i), (3u << 30) | id, static_cast<ClassId>(child_pool_.size()), arity);
+      nodes_.emplace_back(op_of(i), (3u << 30) | id, static_cast<ClassId>(child_pool_.size()), arity);
       child_pool_.insert(child_pool_.end(), kids.begin(), kids.end());
     }
-    parent_[i] = id;
-    for (ClassId c : kids) ++parents_[c].count;
-  }
-
-  // 3. Parent lists: class c's entries take the next parents_[c].count slots of the pool,
-  //    in node order (the order the adds would have linked them in), each leading to the
-  //    one before it; the newest heads the list.
-  std::uint32_t at = 0;
-  for (std::size_t c = 0; c < n; ++c) {
-    parents_[c].head = at;  // for now: where the class's next entry goes
-    at += parents_[c].count;
-  }
-  parent_pool_.resize(edges);
-  for (std::size_t i = 0; i < n; ++i) {
-    check.tick();
-    for (ClassId c : kids_of_pos(i)) {
-      const std::uint32_t e = parents_[c].head++;
-      parent_pool_[e] = ParentEntry(static_cast<NodeIndex>(i), e - 1);
+    parent_.push_back(id);
+    list_of_.push_back(kSingle);
+    parents_.emplace_back();
+    for (ClassId c : kids) {
+      ParentList& l = parents_[c];
+      parent_pool_.emplace_back(id, l.head);
+      l.head = static_cast<std::uint32_t>(parent_pool_.size() - 1);
+      ++l.count;
     }
-  }
-  for (std::size_t c = 0; c < n; ++c) {
-    ParentList& l = parents_[c];
-    if (l.count == 0) {
-      l.head = kNil;
-      continue;
-    }
-    --l.head;
-    parent_pool_[l.head + 1 - l.count].next = kNil;
   }
 
   // 4. Bookkeeping as the adds would leave it.

@@ -172,7 +172,6 @@ class EGraph {
   // many inline children; 3: kids = {first child in child_pool_, arity}) and,
   // below, the value of the memo key stored through this node (kNoMemo if none).
   struct NodeRec {
-    NodeRec() noexcept {}  // left unset: the bulk add writes every record once
     NodeRec(Symbol o, std::uint32_t m, ClassId k0, ClassId k1) noexcept : op(o), meta(m), kids{k0, k1} {}
     Symbol op;
     std::uint32_t meta;
@@ -198,7 +197,6 @@ class EGraph {
     std::uint32_t count = 0;
   };
   struct ParentEntry {
-    ParentEntry() noexcept {}  // left unset: the bulk add writes every entry once
     ParentEntry(NodeIndex n, std::uint32_t nx) noexcept : node(n), next(nx) {}
     NodeIndex node;
     std::uint32_t next;
