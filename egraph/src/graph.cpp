@@ -287,8 +287,13 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   list_of_.reserve(n);
   parents_.reserve(n);
   parent_pool_.reserve(edges);
+  // Children far back have their parent-list heads fetched this many nodes ahead.
+  constexpr std::size_t kFar = 24;
   for (std::size_t i = 0; i < n; ++i) {
     check.tick();
+    if (i + kFar < n) {
+      for (ClassId c : kids_of_pos(i + kFar)) __builtin_prefetch(parents_.data() + c, 1);
+    }
     const std::span<const ClassId> kids = kids_of_pos(i);
     const std::uint32_t arity = static_cast<std::uint32_t>(kids.size());
     const ClassId id = static_cast<ClassId>(i);

@@ -104,7 +104,7 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     const auto t0 = std::chrono::steady_clock::now();
     egraph::EGraph g;
     g.reserve(n + swaps, graph.edge_count() + 2 * swaps);
-    std::vector<egraph::ClassId> ids(n);
+    BigVec<egraph::ClassId> ids(n);
     g.add_graph(graph.symbol_indices(), graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
     const double add_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
@@ -148,14 +148,19 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     // by position too (in ids[], no longer needed), so that children, mostly
     // recent positions, are looked up close by.
     InterruptCheck check(interrupt);
-    std::vector<Pos> out_of_class(root.size(), UINT32_MAX);
+    BigVec<Pos> out_of_class(root.size(), UINT32_MAX);
     SymbolGraph out;
     out.share_symbols(graph);
     out.reserve(n, graph.edge_count());
-    constexpr Pos kAhead = 8;
+    // A fifth or so of the children lie far back: their output positions are fetched
+    // further ahead.
+    constexpr Pos kAhead = 8, kFar = 24;
     for (Pos i = 0; i < n; ++i) {
       check.tick();
       if (i + kAhead < n) __builtin_prefetch(&out_of_class[root[ids[i + kAhead]]]);
+      if (i + kFar < n) {
+        for (Pos c : graph.children_of(i + kFar)) __builtin_prefetch(&ids[c]);
+      }
       Pos& slot = out_of_class[root[ids[i]]];
       if (slot == UINT32_MAX) {
         out.begin_node(graph.symbol_index(i), graph.boundary(i));
