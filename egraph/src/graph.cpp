@@ -1,6 +1,7 @@
 #include "egraph/graph.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -306,6 +307,10 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
     parent_.push_back(id);
     list_of_.push_back(kSingle);
     parents_.emplace_back();
+    if (slot_filter_ & filter_bit(op_of(i))) {
+      const std::uint32_t s = slots_.get(op_of(i), arity);
+      if (s != SlotMap::kNone) op_classes_[s].push_back(id);
+    }
     for (ClassId c : kids) {
       ParentList& l = parents_[c];
       parent_pool_.emplace_back(id, l.head);
@@ -317,13 +322,6 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   // 4. Bookkeeping as the adds would leave it.
   fresh_pending_ += n;
   live_classes_ += n;
-  if (slot_filter_ != 0) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!(slot_filter_ & filter_bit(op_of(i)))) continue;
-      const std::uint32_t s = slots_.get(op_of(i), child_off[i + 1] - child_off[i]);
-      if (s != SlotMap::kNone) op_classes_[s].push_back(static_cast<ClassId>(i));
-    }
-  }
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
   clean_ = false;
   return true;
@@ -604,8 +602,11 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
 
 void EGraph::rebuild_index() {
   // Entries that are still roots stay in ascending order; only the few that were merged
-  // away need their roots found, sorted and merged back in.
+  // away need their roots found, sorted and merged back in. When many were (a rule that
+  // merged most of the classes it matched), the roots are marked in a bitmap over the ids
+  // instead and read back in order, which costs a pass over the bitmap but no sort.
   std::vector<ClassId> moved;
+  if (sorted_.size() * 64 < parent_.size()) sorted_.resize(parent_.size() / 64 + 1, 0);
   for (std::vector<ClassId>& list : op_classes_) {
     moved.clear();
     std::size_t kept = 0;
@@ -617,6 +618,25 @@ void EGraph::rebuild_index() {
       }
     }
     if (moved.empty()) continue;
+    if (moved.size() > 64 && moved.size() * 8 > parent_.size() / 64) {
+      // sorted_ is all clear between rebuilds' class passes; it is left clear again.
+      ClassId lo = moved[0], hi = moved[0];
+      auto mark = [&](ClassId id) {
+        sorted_[id >> 6] |= std::uint64_t{1} << (id & 63);
+        lo = std::min(lo, id);
+        hi = std::max(hi, id);
+      };
+      for (std::size_t k = 0; k < kept; ++k) mark(list[k]);
+      for (ClassId id : moved) mark(id);
+      list.clear();
+      for (std::size_t w = lo >> 6; w <= (hi >> 6); ++w) {
+        for (std::uint64_t bits = sorted_[w]; bits != 0; bits &= bits - 1) {
+          list.push_back(static_cast<ClassId>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+        }
+        sorted_[w] = 0;
+      }
+      continue;
+    }
     list.resize(kept);
     std::sort(moved.begin(), moved.end());
     const auto middle = static_cast<std::ptrdiff_t>(list.size());

@@ -251,6 +251,33 @@ TEST(EGraph, OperatorIndexListsRootsOfClassesHoldingTheOp) {
   EXPECT_EQ(list("b", 0), (std::vector<ClassId>{g.find(b)}));
 }
 
+TEST(EGraph, OperatorIndexAfterManyOrFewMerges) {
+  // Merging most of an operator's classes, or a handful, leaves the index listing exactly
+  // the ascending roots of the classes holding the operator.
+  for (int many = 0; many < 2; ++many) {
+    std::mt19937_64 rng(23 + many);
+    EGraph g;
+    g.index_op(S("f"), 1);
+    std::vector<ClassId> leaves, fs;
+    for (int i = 0; i < 3000; ++i) leaves.push_back(leaf(g, "l" + std::to_string(i)));
+    for (int i = 0; i < 3000; ++i) fs.push_back(g.add(SymbolLang(S("f"), {leaves[rng() % leaves.size()]})));
+    g.rebuild();
+    const int unions = many ? 2500 : 40;
+    for (int u = 0; u < unions; ++u) g.union_classes(fs[rng() % fs.size()], leaves[rng() % leaves.size()]);
+    g.rebuild();
+    std::vector<ClassId> want;
+    for (ClassId id : g.class_ids()) {
+      for (const SymbolLang& n : g.class_nodes(id)) {
+        if (n.op == S("f") && n.children.size() == 1) {
+          want.push_back(id);
+          break;
+        }
+      }
+    }
+    EXPECT_EQ(*g.indexed_classes(S("f"), 1), want);
+  }
+}
+
 TEST(EGraph, AddGraphEqualsAddingNodeByNode) {
   std::mt19937_64 rng(5);
   const Symbol ops[] = {S("x"), S("y"), S("f"), S("g"), S("h")};

@@ -104,6 +104,14 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     const auto t0 = std::chrono::steady_clock::now();
     egraph::EGraph g;
     g.reserve(n + swaps, graph.edge_count() + 2 * swaps);
+    // The operators the rules search for are indexed as the graph goes in, not by a scan
+    // of the e-graph when the run starts.
+    std::vector<std::pair<egraph::Symbol, std::uint32_t>> searched;
+    for (const egraph::Rewrite& r : rules) {
+      const egraph::PatternElem& root = r.searcher().term().root();
+      if (!root.is_var()) searched.emplace_back(root.sym, static_cast<std::uint32_t>(root.children.size()));
+    }
+    g.index_ops(searched);
     BigVec<egraph::ClassId> ids(n);
     g.add_graph(graph.symbol_indices(), graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
     const double add_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
