@@ -251,10 +251,8 @@ class StoreSink final : public FusionSink {
     NodeRef ref = nodes_.ref(template_id);
     add(ref, inputs);
   }
-  void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) override {
-    stage_bytes_.clear();
-    PayloadEncoder(stage_bytes_).members(members);
-    NodeRef ref{PayloadKey{NodeKind::Stage, stage_bytes_, false}, {}};
+  void stage(std::span<const NodeId> inputs, std::string_view payload) override {
+    NodeRef ref{PayloadKey{NodeKind::Stage, payload, false}, {}};
     add(ref, inputs);
   }
   void mark(std::uint64_t pos) {
@@ -291,7 +289,6 @@ class StoreSink final : public FusionSink {
   std::uint64_t ids_begin_ = 0;  // position of ids_[0]
   BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
-  std::string stage_bytes_;
 };
 
 }  // namespace
