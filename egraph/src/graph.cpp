@@ -684,7 +684,6 @@ std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
 void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   if (root >= parent_.size()) return;
   if (stage == 0) {
-    __builtin_prefetch(&parent_[root]);
     __builtin_prefetch(&list_of_[root]);
     return;
   }

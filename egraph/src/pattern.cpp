@@ -466,9 +466,8 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     }
     if (probe != Probe::kNone) ms.present_for = applier->impl_.get();
   }
-  auto run_direct = [&](ClassId id, std::size_t limit_here) {
+  auto run_direct = [&](ClassId id, std::span<const NodeIndex> refs, std::size_t limit_here) {
     const Instruction& bind = p.instructions[0];
-    const std::span<const NodeIndex> refs = g.class_refs(id);
     std::size_t found = 0;
     for (NodeIndex n : refs) {
       if (g.node_op(n) != bind.op) continue;
@@ -516,7 +515,9 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
       ms.timed_out = true;
       break;
     }
-    const std::size_t k = direct ? run_direct(id, remaining) : m.run(id, remaining);
+    // Candidates are roots (the index, or the class ids of a clean e-graph).
+    NodeIndex self;
+    const std::size_t k = direct ? run_direct(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
     if (k == 0) continue;
     if (k > remaining) fatal("assertion failed: len <= limit");
     remaining -= k;

@@ -125,6 +125,16 @@ class EGraph {
   // Node refs of the class rooted at `root`, in stored order. Fatal "Invalid id " when
   // `root` is not a root.
   std::span<const NodeIndex> class_refs(ClassId root) const;
+  // The same for an id known to be a root, unchecked; `self` holds the one node of a class
+  // never merged (its root's own), so that nothing else is read for it.
+  std::span<const NodeIndex> root_refs(ClassId root, NodeIndex& self) const noexcept {
+    const std::uint32_t li = list_of_[root];
+    if (li == kSingle) {
+      self = root;
+      return {&self, 1};
+    }
+    return lists_[li].span();
+  }
   Symbol node_op(NodeIndex n) const noexcept { return nodes_[n].op; }
   std::span<const ClassId> node_children(NodeIndex n) const noexcept {
     const NodeRec& r = nodes_[n];
