@@ -742,6 +742,10 @@ void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
     } else if (stage == 1) {
       __builtin_prefetch(&parents_[parent_[x]], 1);
       __builtin_prefetch(&list_of_[parent_[x]], 1);
+    } else {
+      // The newest parent entry, which a union walks first should this class lose.
+      const std::uint32_t head = parents_[parent_[x]].head;
+      if (head != kNil) __builtin_prefetch(&parent_pool_[head]);
     }
   }
 }

@@ -565,7 +565,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
     std::size_t cols[Prepared::kMaxKids];
     for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
     Prepared ring[Prepared::kSize];
-    std::size_t grp_far = 0, grp_near = 0, grp = 0;
+    std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
     auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
       const auto row = matches.row(s);
       for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
@@ -601,6 +601,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
       }
       if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
         g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
+        g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
       }
       const Prepared& a = ring[s % Prepared::kSize];
       const ClassId eclass = class_of(s, grp);
@@ -617,15 +618,15 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
       if (g.union_classes(inst, eclass)) result.push_back(inst);
     }
   } else {
-    std::size_t grp_ahead[2] = {0, 0};
+    std::size_t grp_ahead[3] = {0, 0, 0};
     for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
       const ClassId eclass = matches.classes[grp];
       for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
         if (check.tick()) return result;
         if (flat) {
           // A lone variable: only the union's memory is fetched ahead.
-          for (int stage = 0; stage < 2; ++stage) {
-            const std::size_t a = s + (stage == 0 ? 8 : 4);
+          for (int stage = 0; stage < 3; ++stage) {
+            const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
             if (a < total && !present(a)) {
               g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
             }

@@ -162,7 +162,8 @@ class EGraph {
   // the node it names, stage 2 that node's class entry. False when the slot names no node
   // (the add will make a new one).
   bool prefetch_add(std::uint64_t hash, int stage) const noexcept;
-  // For union_classes(a, b); an id out of range is ignored.
+  // For union_classes(a, b); an id out of range is ignored. Stage 2 fetches the newest
+  // parent entry of each class (what a union walks when the class loses).
   void prefetch_union(ClassId a, ClassId b, int stage) const noexcept;
 
   // True when the kind index has an entry (a rebuild has seen at least one class).
