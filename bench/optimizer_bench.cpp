@@ -3,7 +3,9 @@
 //   (default sizes: 10000 100000 1000000)
 //   build/bench/optimizer_bench --blob FILE   (reduce the graph of a blob)
 //   --iterations prints the engine's iterations as well; --reps N takes the best of N;
-//   --interrupt hands the reduction an interrupt that never stops it
+//   --interrupt hands the reduction an interrupt that never stops it;
+//   --cold leaves the heap as a fresh process has it (freed memory goes back to the
+//   system, so every large table is faulted in anew, as in a Python process)
 //
 // Graphs hold every node kind; about 30% of the nodes are commutative
 // two-input ops, half of them swapped twins of recent ones; 5% identity ops;
@@ -21,6 +23,7 @@
 #include <functional>
 #include <iterator>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -233,11 +236,18 @@ void bench_reduce(const Store& store, int reps) {
     PhaseTimes t;
     EGraphEngine engine;
     CountingInterrupt counting;
+    rusage u0{};
+    getrusage(RUSAGE_SELF, &u0);
     const auto t0 = Clock::now();
     const auto c0 = cpu_now();
     auto r = reduce_store(store, std::nullopt, false, engine, &t, with_interrupt ? &counting : nullptr);
     polls = counting.asked;
     const auto cpu = cpu_now() - c0;
+    rusage u1{};
+    getrusage(RUSAGE_SELF, &u1);
+    const double sys_s = double(u1.ru_stime.tv_sec - u0.ru_stime.tv_sec) + 1e-6 * double(u1.ru_stime.tv_usec - u0.ru_stime.tv_usec);
+    std::printf("  rep %d: cpu %.1f ms, of it system %.1f ms; %ld page faults\n", rep, ms(cpu), sys_s * 1e3,
+                u1.ru_minflt - u0.ru_minflt);
     best_wall = std::min(best_wall, std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0));
     if (!r) std::abort();
     if (cpu < best_cpu) {
@@ -332,11 +342,15 @@ void bench_incremental(std::size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool cold = false;
+  for (int i = 1; i < argc; ++i) cold |= std::string(argv[i]) == "--cold";
   // Keep freed memory in the heap: repeated runs then reuse warm pages at
   // every size, instead of small runs reusing memory while large ones get
   // fresh, zero-filled pages from the kernel each time.
-  mallopt(M_MMAP_THRESHOLD, 1 << 30);
-  mallopt(M_TRIM_THRESHOLD, -1);
+  if (!cold) {
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, -1);
+  }
   std::vector<std::size_t> sizes;
   bool reduce = true, incremental = true;
   std::string blob;
@@ -346,6 +360,7 @@ int main(int argc, char** argv) {
       blob = argv[++i];
     } else if (a == "--iterations") {
       show_iterations = true;
+    } else if (a == "--cold") {
     } else if (a == "--interrupt") {
       with_interrupt = true;
     } else if (a == "--reps" && i + 1 < argc) {
@@ -362,8 +377,9 @@ int main(int argc, char** argv) {
   if (!blob.empty()) {
     // A graph recorded elsewhere (the Python benchmarks' mix, for example).
     std::ifstream in(blob, std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto store = read_blob(data);
+    std::string().swap(data);
     if (!store) {
       std::fprintf(stderr, "%s: not a graph blob\n", blob.c_str());
       return 1;

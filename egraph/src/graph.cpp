@@ -1,6 +1,7 @@
 #include "egraph/graph.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -50,9 +51,9 @@ ClassId EGraph::class_root(ClassId id) const {
 void EGraph::push_parent(ClassId cls, NodeIndex n) {
   ParentList& l = parents_[cls];
   const std::uint32_t e = static_cast<std::uint32_t>(parent_pool_.size());
-  parent_pool_.push_back(ParentEntry{n, l.head});
+  parent_pool_.emplace_back(n, l.head);
   l.head = e;
-  if (l.count++ == 0) l.tail = e;
+  ++l.count;
 }
 
 bool EGraph::node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept {
@@ -122,11 +123,10 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
   }
   const ClassId id = static_cast<ClassId>(id_sz);
   if (arity <= 2) {
-    nodes_.push_back(NodeRec{op, (static_cast<std::uint32_t>(arity) << 30) | id,
-                             {arity > 0 ? canon[0] : 0, arity > 1 ? canon[1] : 0}});
+    nodes_.emplace_back(op, (static_cast<std::uint32_t>(arity) << 30) | id, arity > 0 ? canon[0] : 0,
+                        arity > 1 ? canon[1] : 0);
   } else {
-    nodes_.push_back(NodeRec{op, (3u << 30) | id,
-                             {static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity)}});
+    nodes_.emplace_back(op, (3u << 30) | id, static_cast<ClassId>(child_pool_.size()), static_cast<ClassId>(arity));
     for (ClassId c : canon) child_pool_.push_back(c);
   }
   list_of_.push_back(kSingle);
@@ -168,6 +168,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
   if (!consistent) fatal("add_graph: inconsistent graph arrays");
+  if (parent_.empty() && n > 0 && add_distinct_graph(n, op_of, child_off, child_pos, out, deadline)) return;
   // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
   // canonical children are its children's out[] entries, and its hash-cons slot is fetched a
   // few nodes ahead. A child that is itself among those few has no entry yet: it is guessed
@@ -218,6 +219,112 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     const Prepared& p = ring[i % kRing];
     out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
   }
+}
+
+template <class OpOf>
+bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                                std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
+                                const Deadline* deadline) {
+  // Adding node by node into an empty e-graph, a node none of whose predecessors equals it
+  // (same op, same children) becomes a new class with the next id; by induction, when no
+  // two nodes of the graph are equal, node i becomes class i with its children's positions
+  // as its canonical children. So the arena, the union-find and the parent lists follow
+  // from the graph in one sequential pass, and only the hash-cons needs a look per node,
+  // which comes first and also proves the premise: a key already present means two equal
+  // nodes, and then the graph takes the node-by-node path.
+  const std::size_t edges = child_off[n] - child_off[0];
+  if (n >= kNoMemo || edges >= kNil) [[unlikely]] fatal("e-graph id space exhausted");
+  DeadlineCheck check(deadline);
+  auto kids_of_pos = [&](std::size_t i) {
+    return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
+  };
+
+  // 1. The hash-cons, keys fetched a few nodes ahead. Equality is read from the graph
+  //    arrays: nothing else is written yet.
+  memo_.reserve(n, memo_hash());
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t ring[kAhead];
+  std::size_t wide = 0;  // children of nodes with more than two
+  auto hash_of_pos = [&](std::size_t i) {
+    const std::span<const ClassId> kids = kids_of_pos(i);
+    for (ClassId c : kids) {
+      if (c >= i) fatal("add_graph: child position " + std::to_string(c) + " of node " + std::to_string(i) +
+                        " is not earlier");
+    }
+    if (kids.size() > 2) wide += kids.size();
+    return hash_enode(op_of(i), kids);
+  };
+  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) {
+    ring[j] = hash_of_pos(j);
+    memo_.prefetch(ring[j]);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    check.tick();
+    const std::uint64_t h = ring[i % kAhead];
+    if (i + kAhead < n) {
+      ring[i % kAhead] = hash_of_pos(i + kAhead);
+      memo_.prefetch(ring[i % kAhead]);
+    }
+    const Symbol op = op_of(i);
+    const std::span<const ClassId> kids = kids_of_pos(i);
+    const NodeIndex twin = memo_.find_ref(h, [&](NodeIndex m) {
+      const std::span<const ClassId> mk = kids_of_pos(m);
+      return op_of(m) == op && std::equal(mk.begin(), mk.end(), kids.begin(), kids.end());
+    });
+    if (twin != Memo::kEmpty) {
+      memo_ = Memo();
+      return false;
+    }
+    memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());
+  }
+
+  // 2. Everything else in one pass, the way the adds would write it: each record is
+  //    appended, and each child entry goes to the end of the pool and heads its child's
+  //    parent list (a child is an earlier node, whose records are written already).
+  if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] fatal("e-graph id space exhausted");
+  child_pool_.reserve(wide);
+  nodes_.reserve(n);
+  parent_.reserve(n);
+  list_of_.reserve(n);
+  parents_.reserve(n);
+  parent_pool_.reserve(edges);
+  // Children far back have their parent-list heads fetched this many nodes ahead.
+  constexpr std::size_t kFar = 24;
+  for (std::size_t i = 0; i < n; ++i) {
+    check.tick();
+    if (i + kFar < n) {
+      for (ClassId c : kids_of_pos(i + kFar)) __builtin_prefetch(parents_.data() + c, 1);
+    }
+    const std::span<const ClassId> kids = kids_of_pos(i);
+    const std::uint32_t arity = static_cast<std::uint32_t>(kids.size());
+    const ClassId id = static_cast<ClassId>(i);
+    if (arity <= 2) {
+      nodes_.emplace_back(op_of(i), (arity << 30) | id, arity > 0 ? kids[0] : 0, arity > 1 ? kids[1] : 0);
+    } else {
+      nodes_.emplace_back(op_of(i), (3u << 30) | id, static_cast<ClassId>(child_pool_.size()), arity);
+      child_pool_.insert(child_pool_.end(), kids.begin(), kids.end());
+    }
+    parent_.push_back(id);
+    list_of_.push_back(kSingle);
+    parents_.emplace_back();
+    if (slot_filter_ & filter_bit(op_of(i))) {
+      const std::uint32_t s = slots_.get(op_of(i), arity);
+      if (s != SlotMap::kNone) op_classes_[s].push_back(id);
+    }
+    for (ClassId c : kids) {
+      ParentList& l = parents_[c];
+      parent_pool_.emplace_back(id, l.head);
+      l.head = static_cast<std::uint32_t>(parent_pool_.size() - 1);
+      ++l.count;
+    }
+  }
+
+  // 4. Bookkeeping as the adds would leave it.
+  fresh_pending_ += n;
+  live_classes_ += n;
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
+  clean_ = false;
+  return true;
 }
 
 BigVec<ClassId> EGraph::take_roots() && {
@@ -289,29 +396,27 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   --live_classes_;
   ParentList& w = parents_[winner];
   ParentList& l = parents_[loser];
-  // Queue the loser's parents, oldest first (the list runs newest first).
+  // Queue the loser's parents, oldest first (the list runs newest first), noting its oldest
+  // entry.
   const std::size_t base = pending_.size();
   pending_.resize(base + l.count);
   std::size_t k = pending_.size();
-  for (std::uint32_t e = l.head; e != kNil; e = parent_pool_[e].next) pending_[--k] = parent_pool_[e].node;
+  std::uint32_t loser_oldest = kNil;
+  for (std::uint32_t e = l.head; e != kNil; e = parent_pool_[e].next) {
+    pending_[--k] = parent_pool_[e].node;
+    loser_oldest = e;
+  }
 
   // Concatenate: the longer list first in its order, then the shorter; on equal length
-  // the winner's list first. Node lists are swapped and appended (cost of the shorter);
-  // parent lists are spliced, the appended list becoming the newer part.
+  // the winner's list first. Node lists are swapped and appended (cost of the shorter).
+  // The winner has at least as many parent entries as the loser, so its parent list comes
+  // first and the loser's is spliced in as the newer part.
   merge_lists(winner, loser);
-  const bool loser_first = l.count > w.count;
-  const ParentList first = loser_first ? l : w;
-  const ParentList second = loser_first ? w : l;
-  ParentList merged;
-  if (first.count == 0) {
-    merged = second;
-  } else if (second.count == 0) {
-    merged = first;
-  } else {
-    parent_pool_[second.tail].next = first.head;
-    merged = ParentList{second.head, first.tail, first.count + second.count};
+  if (l.count != 0) {
+    parent_pool_[loser_oldest].next = w.head;
+    w.head = l.head;
+    w.count += l.count;
   }
-  w = merged;
   l = ParentList{};
 
   touched_.push_back(winner);
@@ -497,8 +602,11 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
 
 void EGraph::rebuild_index() {
   // Entries that are still roots stay in ascending order; only the few that were merged
-  // away need their roots found, sorted and merged back in.
+  // away need their roots found, sorted and merged back in. When many were (a rule that
+  // merged most of the classes it matched), the roots are marked in a bitmap over the ids
+  // instead and read back in order, which costs a pass over the bitmap but no sort.
   std::vector<ClassId> moved;
+  if (sorted_.size() * 64 < parent_.size()) sorted_.resize(parent_.size() / 64 + 1, 0);
   for (std::vector<ClassId>& list : op_classes_) {
     moved.clear();
     std::size_t kept = 0;
@@ -510,6 +618,25 @@ void EGraph::rebuild_index() {
       }
     }
     if (moved.empty()) continue;
+    if (moved.size() > 64 && moved.size() * 8 > parent_.size() / 64) {
+      // sorted_ is all clear between rebuilds' class passes; it is left clear again.
+      ClassId lo = moved[0], hi = moved[0];
+      auto mark = [&](ClassId id) {
+        sorted_[id >> 6] |= std::uint64_t{1} << (id & 63);
+        lo = std::min(lo, id);
+        hi = std::max(hi, id);
+      };
+      for (std::size_t k = 0; k < kept; ++k) mark(list[k]);
+      for (ClassId id : moved) mark(id);
+      list.clear();
+      for (std::size_t w = lo >> 6; w <= (hi >> 6); ++w) {
+        for (std::uint64_t bits = sorted_[w]; bits != 0; bits &= bits - 1) {
+          list.push_back(static_cast<ClassId>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+        }
+        sorted_[w] = 0;
+      }
+      continue;
+    }
     list.resize(kept);
     std::sort(moved.begin(), moved.end());
     const auto middle = static_cast<std::ptrdiff_t>(list.size());
@@ -557,7 +684,6 @@ std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
 void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   if (root >= parent_.size()) return;
   if (stage == 0) {
-    __builtin_prefetch(&parent_[root]);
     __builtin_prefetch(&list_of_[root]);
     return;
   }
@@ -616,6 +742,10 @@ void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
     } else if (stage == 1) {
       __builtin_prefetch(&parents_[parent_[x]], 1);
       __builtin_prefetch(&list_of_[parent_[x]], 1);
+    } else {
+      // The newest parent entry, which a union walks first should this class lose.
+      const std::uint32_t head = parents_[parent_[x]].head;
+      if (head != kNil) __builtin_prefetch(&parent_pool_[head]);
     }
   }
 }
@@ -637,8 +767,7 @@ std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
 
 std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) const {
   std::vector<std::pair<SymbolLang, ClassId>> out;
-  const ClassId root = class_root(id);
-  for (std::uint32_t e = parents_[root].head; e != kNil; e = parent_pool_[e].next) {
+  for (std::uint32_t e = parents_[class_root(id)].head; e != kNil; e = parent_pool_[e].next) {
     const NodeIndex n = parent_pool_[e].node;
     out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
   }

@@ -1,6 +1,7 @@
 #include "egraph/pattern.h"
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -309,6 +310,7 @@ struct Prepared {
   static constexpr std::uint32_t kMaxKids = 4;
   ClassId kids[kMaxKids];
   std::uint64_t hash;
+  bool present;  // marked present, and its classes were roots when prepared
 };
 
 // ---- Pattern ------------------------------------------------------------------------------
@@ -388,7 +390,8 @@ std::vector<Subst> Pattern::run_with_limit(const EGraph& g, ClassId eclass, std:
   return out;
 }
 
-MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline) const {
+MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
+                                    const Pattern* applier) const {
   const Program& p = program();
   MatchSet ms;
   for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
@@ -429,14 +432,70 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
       child_of_var.push_back(reg - bind.out);
     }
   }
-  auto run_direct = [&](ClassId id, std::size_t limit_here) {
+  // The applier's instantiation of a row, when it is one e-node over variables or a lone
+  // variable: which of the bound node's children each of its children (or it) is.
+  enum class Probe { kNone, kNode, kVar } probe = Probe::kNone;
+  Symbol inst_op;
+  std::uint32_t inst_kids[4];
+  std::uint32_t inst_arity = 0;
+  if (direct && applier != nullptr) {
+    const PatternTerm& at = applier->term();
+    const PatternElem& aroot = at.root();
+    auto bound_child = [&](const PatternElem& e, std::uint32_t& out) {
+      for (std::size_t v = 0; v < p.subst.size(); ++v) {
+        if (p.subst[v].first == e.sym) {
+          out = child_of_var[v];
+          return true;
+        }
+      }
+      return false;
+    };
+    if (aroot.is_var()) {
+      if (bound_child(aroot, inst_kids[0])) probe = Probe::kVar;
+    } else if (aroot.children.size() <= 4) {
+      bool ok = true;
+      for (std::size_t k = 0; ok && k < aroot.children.size(); ++k) {
+        const PatternElem& c = at[aroot.children[k]];
+        ok = c.is_var() && bound_child(c, inst_kids[k]);
+      }
+      if (ok) {
+        probe = Probe::kNode;
+        inst_op = aroot.sym;
+        inst_arity = static_cast<std::uint32_t>(aroot.children.size());
+      }
+    }
+    if (probe != Probe::kNone) ms.present_for = applier->impl_.get();
+  }
+  auto run_direct = [&](ClassId id, std::span<const NodeIndex> refs, std::size_t limit_here) {
     const Instruction& bind = p.instructions[0];
     std::size_t found = 0;
-    for (NodeIndex n : g.class_refs(id)) {
+    for (NodeIndex n : refs) {
       if (g.node_op(n) != bind.op) continue;
       const auto kids = g.node_children(n);
       if (kids.size() != bind.arity) continue;
       for (std::uint32_t k : child_of_var) ms.values.push_back(kids[k]);
+      if (probe == Probe::kVar) {
+        ms.present.push_back(kids[inst_kids[0]] == id);
+      } else if (probe == Probe::kNode) {
+        // Nodes of a clean e-graph are canonical, so the instantiation is in this class
+        // exactly when one of its nodes equals it.
+        ClassId want[4];
+        for (std::uint32_t k = 0; k < inst_arity; ++k) want[k] = kids[inst_kids[k]];
+        bool here = false;
+        if (refs.size() == 1) {
+          // The usual class of one node: it is the node just matched.
+          here = inst_op == bind.op && inst_arity == kids.size() && std::equal(kids.begin(), kids.end(), want);
+        } else {
+          for (NodeIndex m : refs) {
+            const auto mk = g.node_children(m);
+            if (g.node_op(m) == inst_op && std::equal(mk.begin(), mk.end(), want, want + inst_arity)) {
+              here = true;
+              break;
+            }
+          }
+        }
+        ms.present.push_back(here);
+      }
       if (++found == limit_here) break;
     }
     return found;
@@ -456,7 +515,9 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
       ms.timed_out = true;
       break;
     }
-    const std::size_t k = direct ? run_direct(id, remaining) : m.run(id, remaining);
+    // Candidates are roots (the index, or the class ids of a clean e-graph).
+    NodeIndex self;
+    const std::size_t k = direct ? run_direct(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
     if (k == 0) continue;
     if (k > remaining) fatal("assertion failed: len <= limit");
     remaining -= k;
@@ -486,6 +547,11 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
   const PatternElem& root = t.root();
   bool flat = true;
   for (std::size_t i = 0; flat && i + 1 < t.size(); ++i) flat = t[i].is_var();
+  // Rows whose instantiation the search found in the matched class already.
+  const bool marked = matches.present_for == impl_.get() && matches.present.size() == total;
+  auto present = [&](std::size_t s) { return marked && matches.present[s] != 0; };
+  // A skipped row's union would have merged nothing but still left the e-graph dirty.
+  std::optional<ClassId> skipped;
   auto class_of = [&](std::size_t s, std::size_t& grp) {
     while (matches.group_end[grp] <= s) ++grp;
     return matches.classes[grp];
@@ -499,7 +565,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
     std::size_t cols[Prepared::kMaxKids];
     for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
     Prepared ring[Prepared::kSize];
-    std::size_t grp_far = 0, grp_near = 0, grp = 0;
+    std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
     auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
       const auto row = matches.row(s);
       for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
@@ -507,10 +573,16 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
     auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
       Prepared& a = ring[s % Prepared::kSize];
       const auto row = matches.row(s);
-      for (std::uint32_t k = 0; k < arity; ++k) a.kids[k] = g.root_of(row[cols[k]]);
+      a.present = present(s);
+      for (std::uint32_t k = 0; k < arity; ++k) {
+        a.kids[k] = g.root_of(row[cols[k]]);
+        a.present &= a.kids[k] == row[cols[k]];
+      }
+      const ClassId eclass = class_of(s, grp_near);
+      if (a.present) return;
       a.hash = hash_enode(root.sym, {a.kids, arity});
       g.prefetch_add(a.hash, 0);
-      g.prefetch_union(kNoClass, class_of(s, grp_near), 1);
+      g.prefetch_union(kNoClass, eclass, 1);
     };
     const std::size_t lead = std::min<std::size_t>(total, kPrepare);
     for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
@@ -523,31 +595,46 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
         // A node the hash-cons lacks will be new: it links itself into its children's
         // parent lists.
         const Prepared& a = ring[(s + kNode) % Prepared::kSize];
-        if (!g.prefetch_add(a.hash, 1)) {
+        if (!a.present && !g.prefetch_add(a.hash, 1)) {
           for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
         }
       }
-      if (s + kClass < total) g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
+      if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
+        g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
+        g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
+      }
       const Prepared& a = ring[s % Prepared::kSize];
       const ClassId eclass = class_of(s, grp);
       // Unions since the children were read may have moved a root: then add finds afresh.
       bool roots = true;
       for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
+      if (a.present && roots) {
+        // The instantiation is a node of the matched class, with the same children.
+        skipped = eclass;
+        continue;
+      }
       const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
       EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
       if (g.union_classes(inst, eclass)) result.push_back(inst);
     }
   } else {
-    std::size_t grp_ahead[2] = {0, 0};
+    std::size_t grp_ahead[3] = {0, 0, 0};
     for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
       const ClassId eclass = matches.classes[grp];
       for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
         if (check.tick()) return result;
         if (flat) {
           // A lone variable: only the union's memory is fetched ahead.
-          for (int stage = 0; stage < 2; ++stage) {
-            const std::size_t a = s + (stage == 0 ? 8 : 4);
-            if (a < total) g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+          for (int stage = 0; stage < 3; ++stage) {
+            const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
+            if (a < total && !present(a)) {
+              g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+            }
+          }
+          if (present(s)) {
+            // The variable's class is the matched class: the union would merge nothing.
+            skipped = eclass;
+            continue;
           }
         }
         const auto row = matches.row(s);
@@ -567,6 +654,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
       }
     }
   }
+  if (skipped) g.union_classes(*skipped, *skipped);
   (void)rule_name;
   EGRAPH_LOG(Trace, "apply_rec " << *this << " for rule " << rule_name);
   return result;

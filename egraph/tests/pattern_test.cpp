@@ -1,6 +1,8 @@
 // Pattern compilation, the matching machine, search limits and apply.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "egraph/egraph.h"
 
 namespace egraph {
@@ -207,6 +209,46 @@ TEST(Apply, MergesInstantiationFirstAndSkipsExistingOnes) {
       g, Pattern::parse_or_fatal("(op|add|scalar=f0000000000000000;side=sr ?x)").search(g), S("identity-0"));
   ASSERT_EQ(merged.size(), 1u);
   EXPECT_EQ(g.find(idn), g.find(x));
+}
+
+TEST(Apply, RowsFoundInTheirClassAreLeftOutOnlyWhileTheirClassesStayRoots) {
+  // C holds add(X, y) and add(y, X); X = add(p, q) and X' = add(q, p) are apart, and X'
+  // has more parents. Applying commute-add to X merges it into X', after which C's rows
+  // read a class that is no longer a root: their instantiations are new nodes again.
+  auto build = [](EGraph& g, ClassId& c) {
+    const ClassId p = leaf(g, "p"), q = leaf(g, "q"), y = leaf(g, "y");
+    const ClassId x = g.add(SymbolLang(S("op|add"), {p, q}));
+    const ClassId x2 = g.add(SymbolLang(S("op|add"), {q, p}));
+    for (const char* f : {"f", "g", "h"}) g.add(SymbolLang(S(f), {x2}));
+    c = g.add(SymbolLang(S("op|add"), {x, y}));
+    g.union_classes(c, g.add(SymbolLang(S("op|add"), {y, x})));
+    g.rebuild();
+  };
+  const Pattern lhs = Pattern::parse_or_fatal("(op|add ?a ?b)");
+  const Pattern rhs = Pattern::parse_or_fatal("(op|add ?b ?a)");
+  EGraph plain, marked;
+  ClassId c = 0;
+  build(plain, c);
+  build(marked, c);
+  const MatchSet m = lhs.search_with_limit(marked, ~std::size_t{0}, nullptr, &rhs);
+  ASSERT_EQ(m.present.size(), m.total());
+  EXPECT_EQ(std::count(m.present.begin(), m.present.end(), 1), 2);  // both rows of C
+  const std::size_t size = plain.total_size();
+  const auto a = rhs.apply_matches(plain, lhs.search(plain), S("commute-add"));
+  const auto b = rhs.apply_matches(marked, m, S("commute-add"));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(plain.total_size(), size + 2);  // C's rows added add(X', y) and add(y, X')
+  EXPECT_EQ(marked.total_size(), size + 2);
+  EXPECT_FALSE(marked.is_clean());
+  EXPECT_EQ(plain.rebuild(), marked.rebuild());
+  EXPECT_EQ(plain.class_nodes(c), marked.class_nodes(c));
+  // Matches marked for one applier are applied in full by another.
+  const MatchSet again = lhs.search_with_limit(marked, ~std::size_t{0}, nullptr, &rhs);
+  const Pattern other = Pattern::parse_or_fatal("(op|add ?b ?a)");
+  const std::size_t before = marked.total_size();
+  other.apply_matches(marked, again, S("commute-add"));
+  EXPECT_EQ(marked.total_size(), before);
+  EXPECT_FALSE(marked.is_clean());
 }
 
 TEST(Rewrite, RejectsUnboundApplierVariables) {

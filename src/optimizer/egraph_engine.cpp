@@ -104,7 +104,15 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     const auto t0 = std::chrono::steady_clock::now();
     egraph::EGraph g;
     g.reserve(n + swaps, graph.edge_count() + 2 * swaps);
-    std::vector<egraph::ClassId> ids(n);
+    // The operators the rules search for are indexed as the graph goes in, not by a scan
+    // of the e-graph when the run starts.
+    std::vector<std::pair<egraph::Symbol, std::uint32_t>> searched;
+    for (const egraph::Rewrite& r : rules) {
+      const egraph::PatternElem& root = r.searcher().term().root();
+      if (!root.is_var()) searched.emplace_back(root.sym, static_cast<std::uint32_t>(root.children.size()));
+    }
+    g.index_ops(searched);
+    BigVec<egraph::ClassId> ids(n);
     g.add_graph(graph.symbol_indices(), graph.child_offsets(), graph.all_children(), ids, &only_interrupt);
     const double add_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
@@ -141,34 +149,46 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     // Two representatives with one symbol and equal children would be
     // congruent, hence one class, unless the run stopped inside a rebuild.
     const bool distinct = g.is_clean();
-    const BigVec<egraph::ClassId> root = std::move(g).take_roots();
+    BigVec<egraph::ClassId> root = std::move(g).take_roots();
 
     // Representative of a class: its smallest position. Class ids are dense,
     // so plain arrays replace maps. Each position's output position is kept
-    // by position too (in ids[], no longer needed), so that children, mostly
-    // recent positions, are looked up close by.
+    // by position too, so that children, mostly recent positions, are looked
+    // up close by: in ids[], no longer needed, or, when every node became a
+    // class of its own (position i is class i, as for any graph of a store),
+    // in root[] itself, each entry read before it is overwritten.
     InterruptCheck check(interrupt);
-    std::vector<Pos> out_of_class(root.size(), UINT32_MAX);
+    const bool identity = root.size() >= n && (n == 0 || ids[n - 1] == n - 1);
+    BigVec<egraph::ClassId> root_buf = std::move(root);
+    if (identity) BigVec<egraph::ClassId>().swap(ids);
+    egraph::ClassId* const pos_of = identity ? root_buf.data() : ids.data();
+    auto class_of = [&](Pos i) { return root_buf[identity ? i : ids[i]]; };
+    BigVec<Pos> out_of_class(root_buf.size(), UINT32_MAX);
     SymbolGraph out;
     out.share_symbols(graph);
     out.reserve(n, graph.edge_count());
-    constexpr Pos kAhead = 8;
+    // A fifth or so of the children lie far back: their output positions are fetched
+    // further ahead.
+    constexpr Pos kAhead = 8, kFar = 24;
     for (Pos i = 0; i < n; ++i) {
       check.tick();
-      if (i + kAhead < n) __builtin_prefetch(&out_of_class[root[ids[i + kAhead]]]);
-      Pos& slot = out_of_class[root[ids[i]]];
+      if (i + kAhead < n) __builtin_prefetch(&out_of_class[class_of(i + kAhead)]);
+      if (i + kFar < n) {
+        for (Pos c : graph.children_of(i + kFar)) __builtin_prefetch(&pos_of[c]);
+      }
+      Pos& slot = out_of_class[class_of(i)];
       if (slot == UINT32_MAX) {
         out.begin_node(graph.symbol_index(i), graph.boundary(i));
-        for (Pos c : graph.children_of(i)) out.push_child(ids[c]);
+        for (Pos c : graph.children_of(i)) out.push_child(pos_of[c]);
         out.end_node();
         slot = static_cast<Pos>(out.size() - 1);
       }
-      ids[i] = slot;
+      pos_of[i] = slot;
     }
     out.roots.reserve(graph.roots.size());
     for (Pos r : graph.roots) {
       expect(r < n, "symbol graph root is a node");
-      out.roots.push_back(ids[r]);
+      out.roots.push_back(pos_of[r]);
     }
     out.distinct_nodes = distinct;
     return out;

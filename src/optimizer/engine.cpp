@@ -138,10 +138,20 @@ std::uint32_t SymbolTable::find(std::string_view text) const {
 void SymbolGraph::check_well_formed() const {
   const std::size_t n = size();
   expect(child_begin_.size() == n + 1 && boundary_.size() == n, "symbol graph arrays agree in length");
+  expect(child_begin_[0] == 0 && child_begin_[n] == children_.size(), "symbol graph child offsets cover its children");
+  // Plain loops over the arrays, each condition folded into one flag per node, so that
+  // checking a graph of millions of nodes costs a few sequential passes.
+  const std::size_t symbols = symbols_->size();
+  const std::uint32_t* sym = symbol_of_.data();
+  const std::uint32_t* begin = child_begin_.data();
+  const Pos* kids = children_.data();
+  bool ok = true;
   for (Pos i = 0; i < n; ++i) {
-    expect(symbol_of_[i] < symbols_->size(), "symbol graph node names a known symbol");
-    for (Pos c : children_of(i)) expect(c < i, "symbol graph child precedes its node");
+    ok &= sym[i] < symbols && begin[i] <= begin[i + 1];
+    for (std::uint32_t k = begin[i]; k < begin[i + 1]; ++k) ok &= kids[k] < i;
+    if (!ok) break;
   }
+  expect(ok, "symbol graph node names a known symbol and earlier children");
   for (Pos r : roots) expect(r < n, "symbol graph root is a node");
 }
 

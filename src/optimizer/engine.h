@@ -26,6 +26,7 @@
 
 #include "store/node.h"
 #include "store/store.h"
+#include "support/big_alloc.h"
 #include "support/hash.h"
 #include "support/interner.h"
 #include "support/interrupt.h"
@@ -161,10 +162,10 @@ class SymbolGraph {
 
  private:
   std::shared_ptr<SymbolTable> symbols_ = std::make_shared<SymbolTable>();
-  std::vector<std::uint32_t> symbol_of_;
-  std::vector<std::uint8_t> boundary_;
-  std::vector<std::uint32_t> child_begin_ = {0};
-  std::vector<Pos> children_;
+  BigVec<std::uint32_t> symbol_of_;
+  BigVec<std::uint8_t> boundary_;
+  BigVec<std::uint32_t> child_begin_ = BigVec<std::uint32_t>(1, 0);
+  BigVec<Pos> children_;
 };
 
 // Decides which nodes of a symbol graph compute the same value. The result

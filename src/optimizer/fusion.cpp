@@ -3,14 +3,16 @@
 //
 // A group of ops is identified by its sink, its largest position: every other
 // member is no output and is consumed only inside the group, so its value
-// leaves the group only through the sink. Consumers always sit at larger
+// leaves the group only through its sink. Consumers always sit at larger
 // positions, so one descending pass fixes each position's sink from its
-// consumers' (already final) sinks, and one ascending pass emits each group
-// when it reaches the sink: groups come out ordered by their largest member
-// without any sort or hash map.
+// consumers' (already final) sinks and threads each position onto its group's
+// member list, and one ascending pass emits each group when it reaches the
+// sink: groups come out ordered by their largest member without any sort or
+// hash map.
 #include <algorithm>
 
 #include "optimizer/reduce.h"
+#include "store/payload.h"
 #include "support/big_alloc.h"
 #include "support/panic.h"
 
@@ -42,8 +44,15 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   // of a position before the position itself: each use folds the consumer's
   // (final) group into `target`, which ends as the one group to join, or
   // kNone (no use) or kApart (anything else).
-  constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1;
+  //
+  // 5. Members of each group, ascending: the same pass puts each position at
+  // the front of its group's list (so the lists come out ascending, the sink
+  // last). A position's `target` is dead once the position is visited, and
+  // then holds the front of its list if it is a sink.
+  constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1, kEnd = UINT32_MAX;
   BigVec<Pos> target(n, kNone);
+  BigVec<Pos> next_member(n);
+  BigVec<Pos>& first_member = target;
   // Children far back are fetched this many positions early, when the tables
   // are too large to stay in cache.
   constexpr Pos kAhead = 16;
@@ -67,31 +76,31 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
         t = kApart;
       }
     }
+    if (s == z) {
+      next_member[z] = kEnd;
+    } else {
+      next_member[z] = first_member[s];
+    }
+    first_member[s] = z;
   }
+  BigVec<std::uint8_t>().swap(is_output);
 
-  // 5. Members of each group, ascending.
-  BigVec<std::uint32_t> mem_begin(std::size_t{n} + 1, 0);
-  for (Pos z = 0; z < n; ++z) ++mem_begin[slot[z].sink + 1];
-  for (Pos i = 0; i < n; ++i) mem_begin[i + 1] += mem_begin[i];
-  BigVec<Pos> members(n);
-  {
-    BigVec<std::uint32_t> fill(mem_begin.begin(), mem_begin.end() - 1);
-    for (Pos z = 0; z < n; ++z) members[fill[slot[z].sink]++] = z;
-  }
-
-  // 6. Emission in order of the groups' sinks. Stage parts are assembled in
-  // buffers reused from stage to stage (members keep their string and
-  // vector capacity), so emitting allocates nothing in the steady state.
+  // 6. Emission in order of the groups' sinks. A stage's members are encoded
+  // straight into its payload bytes, as PayloadEncoder::members writes them
+  // (count; per member its token, the number of references, and each
+  // reference as a kind byte and an index), in a buffer reused from stage to
+  // stage, so emitting allocates nothing in the steady state.
   // Member numbers, set for each member before a later member reads them
-  // (the grouping's buffer, no longer needed).
-  BigVec<std::uint32_t>& member_no = target;
+  // (the list links, each read before it is overwritten).
+  BigVec<std::uint32_t>& member_no = next_member;
   // Input slots of large stages: slot_of[g] is valid when slot_stamp[g] is
   // the current stage's sink + 1 (made on the first stage that needs them).
   BigVec<std::uint32_t> slot_stamp;
   BigVec<std::uint32_t> slot_of;
   std::vector<Pos> producers;  // groups feeding the stage being built, by slot
   std::vector<NodeId> inputs;
-  std::vector<StageMember> parts;
+  std::string bytes;
+  PayloadEncoder enc(bytes);
   constexpr std::size_t kScanSlots = 8;
   constexpr std::uint32_t kNoSlot = UINT32_MAX;
   std::uint64_t count = 0;
@@ -111,38 +120,40 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
       sink_out.boundary(templates[sym], inputs);
       ++out.boundary_nodes;
     } else {
-      auto group = std::span<const Pos>(members.data() + mem_begin[p], members.data() + mem_begin[p + 1]);
-      if (parts.size() < group.size()) parts.resize(group.size());
       const std::uint32_t stamp = p + 1;
       producers.clear();
-      for (std::uint32_t k = 0; k < group.size(); ++k) {
-        const Pos m = group[k];
+      bytes.clear();
+      enc.u32(0);  // the member count, known at the end
+      std::uint32_t k = 0;
+      for (Pos m = first_member[p]; m != kEnd; ++k) {
+        const Pos after = next_member[m];
         member_no[m] = k;
-        StageMember& member = parts[k];
-        member.token.assign(g.symbol_text(g.symbol_index(m)));
-        member.refs.clear();
-        for (Pos c : g.children_of(m)) {
+        enc.str(g.symbol_text(g.symbol_index(m)));
+        const std::span<const Pos> kids = g.children_of(m);
+        enc.u32(kids.size());
+        for (Pos c : kids) {
           const Slot cs = slot[c];
           const Pos cg = cs.sink;
           if (cg == p) {
-            member.refs.push_back(StageRef{StageRef::Kind::Member, member_no[c]});
+            enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Member));
+            enc.u64(member_no[c]);
             continue;
           }
           // Most stages read few groups: a short scan of the ones seen so far
           // beats two lookups in position-sized tables.
-          std::uint32_t slot = kNoSlot;
+          std::uint32_t in_slot = kNoSlot;
           if (producers.size() <= kScanSlots) {
             for (std::uint32_t j = 0; j < producers.size(); ++j) {
               if (producers[j] == cg) {
-                slot = j;
+                in_slot = j;
                 break;
               }
             }
           } else if (slot_stamp[cg] == stamp) {
-            slot = slot_of[cg];
+            in_slot = slot_of[cg];
           }
-          if (slot == kNoSlot) {
-            slot = static_cast<std::uint32_t>(producers.size());
+          if (in_slot == kNoSlot) {
+            in_slot = static_cast<std::uint32_t>(producers.size());
             producers.push_back(cg);
             inputs.push_back(cs.emitted);
             if (producers.size() == kScanSlots + 1) {
@@ -156,13 +167,16 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
               }
             } else if (producers.size() > kScanSlots + 1) {
               slot_stamp[cg] = stamp;
-              slot_of[cg] = slot;
+              slot_of[cg] = in_slot;
             }
           }
-          member.refs.push_back(StageRef{StageRef::Kind::Input, slot});
+          enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Input));
+          enc.u64(in_slot);
         }
+        m = after;
       }
-      sink_out.stage(inputs, std::span<const StageMember>(parts.data(), group.size()));
+      enc::store_u32(bytes.data(), k);
+      sink_out.stage(inputs, bytes);
       ++out.stages;
     }
     slot[p].emitted = static_cast<std::uint32_t>(count++);

@@ -175,47 +175,41 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     edges += inputs.size();
   }
   expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
-
-  // 2. Compaction: reachable nodes keep their order under dense positions.
-  BigVec<Pos> remap(n, kNoPos);
-  BigVec<Pos> original;
-  original.reserve(count);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (visited[i]) {
-      remap[i] = static_cast<Pos>(original.size());
-      original.push_back(i);
-    }
-  }
-  BigVec<std::uint8_t>().swap(visited);
-  const Pos reachable = static_cast<Pos>(original.size());
   lap(&PhaseTimes::reach);
 
-  // 3 + 4. Templates and symbol graph. A symbol text is a function of the
-  // payload, so it is built once per payload; its first node is its template.
+  // 2 to 4. Compaction, templates and symbol graph, in one ascending pass: reachable
+  // nodes keep their order under dense positions, and an input, being earlier, has its
+  // position by the time its node is reached. A symbol text is a function of the payload,
+  // so it is built once per payload; its first node is its template.
   SymbolGraph graph;
   CanonicalForm out;
+  const Pos reachable = static_cast<Pos>(count);
   {
+    BigVec<Pos> remap(n);
     std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
     std::string text;
     graph.reserve(reachable, edges);
-    // Inputs far back are fetched this many nodes early, when the remapping
-    // table is too large to stay in cache.
-    constexpr Pos kAhead = 16;
-    const Pos fetch_below = n >= kLargeGraph ? reachable : 0;
-    for (Pos i = 0; i < reachable; ++i) {
+    // Inputs far back are fetched this many nodes early, when the remapping table is too
+    // large to stay in cache.
+    constexpr std::size_t kAhead = 16;
+    const std::size_t fetch_below = n >= kLargeGraph ? n : 0;
+    Pos next = 0;
+    for (std::size_t i = 0; i < n; ++i) {
       check.tick();
-      if (i + kAhead < fetch_below) {
-        for (NodeId in : nodes.shape(original[i + kAhead]).inputs) __builtin_prefetch(&remap[in]);
+      if (i + kAhead < fetch_below && visited[i + kAhead]) {
+        for (NodeId in : nodes.shape(i + kAhead).inputs) __builtin_prefetch(&remap[in]);
       }
-      const NodeShape v = nodes.shape(original[i]);
+      if (!visited[i]) continue;
+      remap[i] = next++;
+      const NodeShape v = nodes.shape(i);
       expect(v.payload < symbol_of_payload.size(), "payload ids are below the bound");
       std::uint32_t& sym = symbol_of_payload[v.payload];
       if (sym == kNoPos) {
         text.clear();
-        nodes.append_symbol(original[i], text);
-        const auto [s, added] = graph.intern_symbol(text);
-        if (added) out.templates.push_back(original[i]);
-        sym = s;
+        nodes.append_symbol(i, text);
+        const auto [sy, added] = graph.intern_symbol(text);
+        if (added) out.templates.push_back(i);
+        sym = sy;
       }
       graph.begin_node(sym, v.kind != NodeKind::Op);
       for (NodeId in : v.inputs) graph.push_child(remap[in]);
@@ -224,8 +218,7 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     graph.roots.reserve(outputs.size());
     for (NodeId o : outputs) graph.roots.push_back(remap[o]);
   }
-  BigVec<Pos>().swap(remap);
-  BigVec<Pos>().swap(original);
+  BigVec<std::uint8_t>().swap(visited);
   lap(&PhaseTimes::symbols);
 
   // 5. Canonicalization.
@@ -258,10 +251,8 @@ class StoreSink final : public FusionSink {
     NodeRef ref = nodes_.ref(template_id);
     add(ref, inputs);
   }
-  void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) override {
-    stage_bytes_.clear();
-    PayloadEncoder(stage_bytes_).members(members);
-    NodeRef ref{PayloadKey{NodeKind::Stage, stage_bytes_, false}, {}};
+  void stage(std::span<const NodeId> inputs, std::string_view payload) override {
+    NodeRef ref{PayloadKey{NodeKind::Stage, payload, false}, {}};
     add(ref, inputs);
   }
   void mark(std::uint64_t pos) {
@@ -298,13 +289,15 @@ class StoreSink final : public FusionSink {
   std::uint64_t ids_begin_ = 0;  // position of ids_[0]
   BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
-  std::string stage_bytes_;
 };
 
 }  // namespace
 
 ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                                 bool maximal_fusion, PhaseTimes* times, Interrupt* interrupt) {
+  // The phases build large tables one after another: each reuses the pages the
+  // tables of earlier phases gave back.
+  BlockReuse reuse;
   Lap lap(times);
   CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
   ReductionResult result{std::make_unique<Store>(), canon.report};

@@ -99,12 +99,13 @@ SymbolGraph dedup_structural(const SymbolGraph& graph, Interrupt* interrupt = nu
 // Nodes are handed to `sink` in order; their inputs are positions of
 // earlier emitted nodes. A non-Op node is rebuilt from the node
 // `templates[s]` of its symbol s (an id in the sequence being reduced) with
-// new inputs; every group of ops becomes one Stage.
+// new inputs; every group of ops becomes one Stage, handed over as its
+// payload bytes (the encoding of its members).
 class FusionSink {
  public:
   virtual ~FusionSink() = default;
   virtual void boundary(NodeId template_id, std::span<const NodeId> inputs) = 0;
-  virtual void stage(std::span<const NodeId> inputs, std::span<const StageMember> members) = 0;
+  virtual void stage(std::span<const NodeId> inputs, std::string_view payload) = 0;
 };
 struct FusionResult {
   std::uint64_t nodes = 0;             // emitted

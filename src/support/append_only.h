@@ -29,7 +29,7 @@ class AppendOnly {
   ~AppendOnly() {
     for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
     for (std::size_t k = 0; k < kMaxSegments; ++k) {
-      if (segments_[k]) detail::big_free(segments_[k]);
+      if (segments_[k]) detail::big_free(segments_[k], sizeof(T) << (kFirstBits + k));
     }
   }
 

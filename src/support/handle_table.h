@@ -59,7 +59,7 @@ class HandleTable {
     swap(tmp);
     return *this;
   }
-  ~HandleTable() { detail::big_free(slots_); }
+  ~HandleTable() { detail::big_free(slots_, cap_ * sizeof(std::uint64_t)); }
 
   void swap(HandleTable& other) noexcept {
     std::swap(slots_, other.slots_);
@@ -149,7 +149,7 @@ class HandleTable {
 
   // Empties the table and gives its memory back.
   void clear() noexcept {
-    detail::big_free(slots_);
+    detail::big_free(slots_, cap_ * sizeof(std::uint64_t));
     slots_ = nullptr;
     cap_ = 0;
     bits_ = 0;
@@ -193,7 +193,7 @@ class HandleTable {
         if (s != 0) place(home_of_slot(s, hash_of), s);
       }
     }
-    detail::big_free(old);
+    detail::big_free(old, old_cap * sizeof(std::uint64_t));
   }
 
   std::uint64_t* slots_ = nullptr;

@@ -125,6 +125,16 @@ class EGraph {
   // Node refs of the class rooted at `root`, in stored order. Fatal "Invalid id " when
   // `root` is not a root.
   std::span<const NodeIndex> class_refs(ClassId root) const;
+  // The same for an id known to be a root, unchecked; `self` holds the one node of a class
+  // never merged (its root's own), so that nothing else is read for it.
+  std::span<const NodeIndex> root_refs(ClassId root, NodeIndex& self) const noexcept {
+    const std::uint32_t li = list_of_[root];
+    if (li == kSingle) {
+      self = root;
+      return {&self, 1};
+    }
+    return lists_[li].span();
+  }
   Symbol node_op(NodeIndex n) const noexcept { return nodes_[n].op; }
   std::span<const ClassId> node_children(NodeIndex n) const noexcept {
     const NodeRec& r = nodes_[n];
@@ -152,7 +162,8 @@ class EGraph {
   // the node it names, stage 2 that node's class entry. False when the slot names no node
   // (the add will make a new one).
   bool prefetch_add(std::uint64_t hash, int stage) const noexcept;
-  // For union_classes(a, b); an id out of range is ignored.
+  // For union_classes(a, b); an id out of range is ignored. Stage 2 fetches the newest
+  // parent entry of each class (what a union walks when the class loses).
   void prefetch_union(ClassId a, ClassId b, int stage) const noexcept;
 
   // True when the kind index has an entry (a rebuild has seen at least one class).
@@ -172,6 +183,7 @@ class EGraph {
   // many inline children; 3: kids = {first child in child_pool_, arity}) and,
   // below, the value of the memo key stored through this node (kNoMemo if none).
   struct NodeRec {
+    NodeRec(Symbol o, std::uint32_t m, ClassId k0, ClassId k1) noexcept : op(o), meta(m), kids{k0, k1} {}
     Symbol op;
     std::uint32_t meta;
     ClassId kids[2];
@@ -187,15 +199,16 @@ class EGraph {
   ClassId* kids_of(NodeRec& r) noexcept { return (r.meta >> 30) < 3 ? r.kids : child_pool_.data() + r.kids[0]; }
   static ClassId memo_of(const NodeRec& r) noexcept { return r.meta & kNoMemo; }
   static void set_memo(NodeRec& r, ClassId value) noexcept { r.meta = (r.meta & ~kNoMemo) | value; }
-  // Parent entries of a class, newest first: a singly linked list through parent_pool_ so
-  // that adding a parent touches only this record and concatenation is O(1). Entry node i
-  // stands for the pair (node i, class id i).
+  // Parent entries of a class, newest first: a singly linked list through parent_pool_, so
+  // that adding a parent touches only this record. A union walks the loser's list anyway
+  // (to queue its entries), finding its oldest entry on the way, which is all the splice
+  // needs. Entry node i stands for the pair (node i, class id i).
   struct ParentList {
     std::uint32_t head = kNil;  // newest entry
-    std::uint32_t tail = kNil;  // oldest entry
     std::uint32_t count = 0;
   };
   struct ParentEntry {
+    ParentEntry(NodeIndex n, std::uint32_t nx) noexcept : node(n), next(nx) {}
     NodeIndex node;
     std::uint32_t next;
   };
@@ -269,6 +282,12 @@ class EGraph {
   template <class OpOf>
   void add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
                       std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
+  // add_graph into an empty e-graph when no two nodes of the graph are equal: then node i
+  // becomes class i, and every structure is written in a few sequential passes instead of
+  // node by node. False (the e-graph left empty) when two nodes turn out equal.
+  template <class OpOf>
+  bool add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                          std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
   void check_id(ClassId id) const {
     if (id >= parent_.size()) [[unlikely]] bad_id(id);
   }

@@ -107,6 +107,11 @@ struct MatchSet {
   std::vector<ClassId> classes;          // per group: the class where the root matched
   std::vector<std::uint32_t> group_end;  // per group: one past its last substitution
   std::vector<ClassId> values;           // substitution-major, vars.size() per row
+  // Per row when the search was given the applier (else empty): 1 when the applier's
+  // instantiation for the row is already a node of the matched class, so that applying it
+  // would find that node and merge nothing, as long as the row's classes stay roots.
+  std::vector<std::uint8_t> present;
+  const void* present_for = nullptr;     // the applier `present` speaks of
   bool timed_out = false;                // the search stopped at its deadline
 
   std::size_t total() const noexcept { return group_end.empty() ? 0 : group_end.back(); }
@@ -136,12 +141,20 @@ class Pattern {
   std::string symbol_text(Symbol s) const;
 
   // Matches in every candidate class (table order), at most `limit` substitutions in total.
-  MatchSet search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline = nullptr) const;
+  // With `applier` (the right-hand side the matches are for), each row also says whether
+  // its instantiation is already in the matched class (MatchSet::present), which the
+  // search can tell cheaply while it has the class's nodes at hand; the matches themselves
+  // are the same.
+  MatchSet search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline = nullptr,
+                             const Pattern* applier = nullptr) const;
   MatchSet search(const EGraph& g) const { return search_with_limit(g, ~std::size_t{0}); }
   // Substitutions found in one class, at most `limit`.
   std::vector<Subst> run_with_limit(const EGraph& g, ClassId eclass, std::size_t limit) const;
   // Instantiates the pattern for every substitution and merges it with the matched class
   // (instantiation first); returns the instantiation ids whose union merged two classes.
+  // A row the search marked present for this pattern, whose classes are all still roots,
+  // is left out: its instantiation would be found in the matched class and the union would
+  // merge nothing.
   std::vector<ClassId> apply_matches(EGraph& g, const MatchSet& matches, Symbol rule_name,
                                      const Deadline* deadline = nullptr) const;
 

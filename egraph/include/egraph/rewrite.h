@@ -25,7 +25,7 @@ class Rewrite {
   const Pattern& applier() const noexcept { return applier_; }
 
   MatchSet search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline = nullptr) const {
-    return searcher_.search_with_limit(g, limit, deadline);
+    return searcher_.search_with_limit(g, limit, deadline, &applier_);
   }
   // Applies the applier to the matches; the result is the number of merges.
   std::size_t apply(EGraph& g, const MatchSet& matches, const Deadline* deadline = nullptr) const {

@@ -1,0 +1,90 @@
+// Large blocks and their reuse within a BlockReuse.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "support/big_alloc.h"
+
+namespace tavrine {
+namespace {
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+bool aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % detail::kHugePage == 0; }
+
+TEST(BigAlloc, LargeBlocksAreAlignedWritableAndGivenBack) {
+  for (std::size_t bytes : {2 * kMiB, 2 * kMiB + 1, 9 * kMiB}) {
+    auto* p = static_cast<char*>(detail::big_alloc(bytes));
+    EXPECT_TRUE(aligned(p));
+    std::memset(p, 0x5A, bytes);
+    detail::big_free(p, bytes);
+  }
+  // Small blocks come from the heap.
+  void* small = detail::big_alloc(100);
+  detail::big_free(small, 100);
+  detail::big_free(nullptr, 4 * kMiB);
+}
+
+TEST(BigAlloc, FreedBlocksAreReusedOnlyWhileABlockReuseLives) {
+  {
+    BlockReuse reuse;
+    auto* a = static_cast<char*>(detail::big_alloc(6 * kMiB));
+    std::memset(a, 1, 6 * kMiB);
+    detail::big_free(a, 6 * kMiB);
+    EXPECT_EQ(reuse.kept_bytes(), 6 * kMiB);
+    // Pieces of the kept block serve smaller requests, best fit first.
+    auto* b = static_cast<char*>(detail::big_alloc(2 * kMiB));
+    EXPECT_EQ(b, a);
+    auto* c = static_cast<char*>(detail::big_alloc(3 * kMiB));  // rounded to 4 MiB
+    EXPECT_EQ(c, a + 2 * kMiB);
+    EXPECT_EQ(reuse.kept_bytes(), 0u);
+    EXPECT_EQ(c[0], 1);  // the pages are the ones already in place
+    // Neighbouring pieces join again when both are back.
+    detail::big_free(b, 2 * kMiB);
+    detail::big_free(c, 3 * kMiB);
+    EXPECT_EQ(reuse.kept_bytes(), 6 * kMiB);
+    EXPECT_EQ(detail::big_alloc(5 * kMiB), a);
+    {
+      BlockReuse inner;  // changes nothing
+      detail::big_free(a, 5 * kMiB);
+      EXPECT_EQ(inner.kept_bytes(), 6 * kMiB);
+    }
+    EXPECT_EQ(reuse.kept_bytes(), 6 * kMiB);
+    // A request larger than anything kept gets fresh memory.
+    void* big = detail::big_alloc(8 * kMiB);
+    EXPECT_TRUE(aligned(big));
+    EXPECT_EQ(reuse.kept_bytes(), 6 * kMiB);
+    // Another thread neither sees nor feeds this thread's blocks.
+    std::thread([&] {
+      void* q = detail::big_alloc(2 * kMiB);
+      EXPECT_NE(q, a);
+      detail::big_free(big, 8 * kMiB);
+      detail::big_free(q, 2 * kMiB);
+    }).join();
+    EXPECT_EQ(reuse.kept_bytes(), 6 * kMiB);
+  }
+  // Without a BlockReuse nothing is kept: a new one starts empty.
+  void* d = detail::big_alloc(2 * kMiB);
+  detail::big_free(d, 2 * kMiB);
+  BlockReuse later;
+  EXPECT_EQ(later.kept_bytes(), 0u);
+}
+
+TEST(BigAlloc, VectorsGrowAndShrinkThroughKeptBlocks) {
+  BlockReuse reuse;
+  BigVec<std::uint64_t> v;
+  for (std::uint64_t i = 0; i < 3'000'000; ++i) v.push_back(i);
+  std::uint64_t sum = 0;
+  for (std::uint64_t x : v) sum += x;
+  EXPECT_EQ(sum, 3'000'000ull * 2'999'999ull / 2);
+  BigVec<std::uint64_t>().swap(v);
+  EXPECT_GT(reuse.kept_bytes(), 24 * kMiB);  // the final buffer, at least
+  BigVec<std::uint32_t> w(5'000'000, 7);  // value-initialized even on reused pages
+  EXPECT_EQ(w[4'999'999], 7u);
+}
+
+}  // namespace
+}  // namespace tavrine
