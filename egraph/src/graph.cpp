@@ -681,74 +681,8 @@ std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
   return nodes_of(root);
 }
 
-void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
-  if (root >= parent_.size()) return;
-  if (stage == 0) {
-    __builtin_prefetch(&list_of_[root]);
-    return;
-  }
-  const std::uint32_t li = list_of_[root];
-  if (li == kSingle) {
-    // The class's one node is its root's own.
-    if (stage == 1) {
-      __builtin_prefetch(&nodes_[root]);
-    } else if (stage == 2) {
-      const NodeRec& r = nodes_[root];
-      if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
-    } else {
-      for (ClassId c : node_children(root)) __builtin_prefetch(&parent_[c]);
-    }
-    return;
-  }
-  const SmallVec<NodeIndex, 2>& list = lists_[li];
-  switch (stage) {
-    case 1:
-      __builtin_prefetch(&list);
-      break;
-    case 2:
-      __builtin_prefetch(list.data());
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
-      break;
-    default:
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
-        for (ClassId c : node_children(list[k])) __builtin_prefetch(&parent_[c]);
-      }
-      break;
-  }
-}
 
-bool EGraph::prefetch_add(std::uint64_t hash, int stage) const noexcept {
-  if (stage == 0) {
-    memo_.prefetch(hash);
-    return true;
-  }
-  const NodeIndex ref = memo_.peek(hash);
-  if (ref == Memo::kEmpty) return false;
-  if (stage == 1) {
-    __builtin_prefetch(&nodes_[ref]);
-    return true;
-  }
-  const NodeRec& r = nodes_[ref];
-  if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
-  if (memo_of(r) < parent_.size()) __builtin_prefetch(&parent_[memo_of(r)]);
-  return true;
-}
 
-void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
-  for (ClassId x : {a, b}) {
-    if (x >= parent_.size()) continue;
-    if (stage == 0) {
-      __builtin_prefetch(&parent_[x]);
-    } else if (stage == 1) {
-      __builtin_prefetch(&parents_[parent_[x]], 1);
-      __builtin_prefetch(&list_of_[parent_[x]], 1);
-    } else {
-      // The newest parent entry, which a union walks first should this class lose.
-      const std::uint32_t head = parents_[parent_[x]].head;
-      if (head != kNil) __builtin_prefetch(&parent_pool_[head]);
-    }
-  }
-}
 
 std::vector<ClassId> EGraph::class_ids() const {
   std::vector<ClassId> ids;
