@@ -288,6 +288,12 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   list_of_.reserve(n);
   parents_.reserve(n);
   parent_pool_.reserve(edges);
+  // Every record below is written, in order: their pages are made present at once.
+  tavrine::prefault(nodes_.data(), n * sizeof(NodeRec));
+  tavrine::prefault(parent_.data(), n * sizeof(ClassId));
+  tavrine::prefault(list_of_.data(), n * sizeof(std::uint32_t));
+  tavrine::prefault(parents_.data(), n * sizeof(ParentList));
+  tavrine::prefault(parent_pool_.data(), edges * sizeof(ParentEntry));
   // Children far back have their parent-list heads fetched this many nodes ahead.
   constexpr std::size_t kFar = 24;
   for (std::size_t i = 0; i < n; ++i) {
