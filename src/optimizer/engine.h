@@ -141,6 +141,15 @@ class SymbolGraph {
     child_begin_.reserve(nodes + 1);
     children_.reserve(edges);
   }
+  // The same for a caller that adds exactly this many: their pages are made
+  // present at once rather than faulted in one by one.
+  void reserve_exact(std::size_t nodes, std::size_t edges) {
+    reserve(nodes, edges);
+    prefault(symbol_of_.data(), nodes * sizeof(std::uint32_t));
+    prefault(boundary_.data(), nodes);
+    prefault(child_begin_.data(), (nodes + 1) * sizeof(std::uint32_t));
+    prefault(children_.data(), edges * sizeof(Pos));
+  }
   // Appends a node; children must be earlier positions.
   void add_node(std::uint32_t symbol, std::span<const Pos> children, bool boundary) {
     begin_node(symbol, boundary);

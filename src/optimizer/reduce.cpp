@@ -188,7 +188,7 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
     BigVec<Pos> remap(n);
     std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
     std::string text;
-    graph.reserve(reachable, edges);
+    graph.reserve_exact(reachable, edges);
     // Inputs far back are fetched this many nodes early, when the remapping table is too
     // large to stay in cache.
     constexpr std::size_t kAhead = 16;
