@@ -325,7 +325,12 @@ void bench_incremental(std::size_t n) {
     });
     stepping = std::min(stepping, wall);
     stepping_cpu = std::min(stepping_cpu, cpu);
-    if (chunked->canonical_count() != canonical || chunked->total_work() != n) std::abort();
+    if (chunked->canonical_count() != canonical || chunked->total_work() != growing->node_count()) {
+      std::fprintf(stderr, "chunked steps disagree: canonical %llu vs %llu, work %llu of %llu nodes\n",
+                   (unsigned long long)chunked->canonical_count(), (unsigned long long)canonical,
+                   (unsigned long long)chunked->total_work(), (unsigned long long)growing->node_count());
+      std::abort();
+    }
   }
 
   const auto f0 = Clock::now();
