@@ -71,6 +71,9 @@ def interrupt_latency(name, fn):
 
 
 def main(n):
+    # Python's own handler, even when started with SIGINT ignored (a background
+    # job of a non-interactive shell is).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     store = tavrine_core.GraphStore()
     outputs, _ = graphs.build(store, n)
     blob = store.serialize(outputs=outputs)

@@ -112,6 +112,9 @@ CHILD = textwrap.dedent(
     from tavrine_core import GraphStore, IncrementalReducer
     from test_citizen import record
 
+    # Python's own handler, even when started with SIGINT ignored (a
+    # background job of a non-interactive shell is).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     which = sys.argv[1]
     n = 200_000
     while True:
