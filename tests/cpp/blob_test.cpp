@@ -11,6 +11,7 @@
 #include <new>
 
 #include "blob/blob.h"
+#include "sanitized.h"
 #include "test_graphs.h"
 
 using namespace tavrine;
@@ -21,14 +22,6 @@ using tavrine::testing::Gen;
 // forged counts never turn into large reservations. Sanitizers bring their
 // own allocator, so sanitized builds leave operator new alone (there the
 // fuzzer's malloc limit checks the same property).
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define TAVRINE_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TAVRINE_TEST_SANITIZED 1
-#endif
 
 namespace {
 std::atomic<bool> g_probe_armed{false};

@@ -12,6 +12,7 @@
 #include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
 #include "optimizer_test_util.h"
+#include "sanitized.h"
 
 namespace tavrine::opt::testing {
 namespace {
@@ -450,15 +451,7 @@ TEST(Stopping, AnInterruptedFinalizeLeavesAUsableReducer) {
   EXPECT_EQ(got->store->outputs(), want->store->outputs());
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(__has_feature)
-#define TAVRINE_ADDRESS_SPACE_LIMITS 1
-#elif defined(__has_feature)
-#if !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer) && !__has_feature(memory_sanitizer)
-#define TAVRINE_ADDRESS_SPACE_LIMITS 1
-#endif
-#endif
-
-#ifdef TAVRINE_ADDRESS_SPACE_LIMITS
+#ifndef TAVRINE_TEST_SANITIZED
 // Sanitizers reserve the address space an address-space limit would count, so
 // this runs in the plain builds only.
 TEST(Failing, AFailedAllocationIsBadAllocAndChangesNothing) {
