@@ -220,17 +220,6 @@ TEST(Runner, RulesReadAgainstANumberingOfTheirOwnLeaveTheInternerAlone) {
   EXPECT_EQ(interned_symbol_count(), interned);
 }
 
-// Says stop at its k-th question (never for k = 0) and counts the questions.
-class StopAt final : public tavrine::Interrupt {
- public:
-  explicit StopAt(std::uint64_t k) : k_(k) {}
-  bool stop_requested() noexcept override { return ++asked == k_; }
-  std::uint64_t asked = 0;
-
- private:
-  std::uint64_t k_;
-};
-
 TEST(Runner, AnInterruptStopsTheRunAtAnyQuestion) {
   // Enough classes that search, apply and rebuild each ask inside their loops.
   const std::vector<Rewrite> rules = {rule("commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)"),
@@ -243,12 +232,12 @@ TEST(Runner, AnInterruptStopsTheRunAtAnyQuestion) {
     r.with_scheduler(BackoffScheduler(100000, 5)).run(rules);
     return r.egraph().number_of_classes();
   };
-  StopAt never(0);
+  tavrine::StopAt never(0);
   const std::size_t classes = run(&never);
   EXPECT_EQ(classes, run(nullptr));
   ASSERT_GT(never.asked, 10u);
   for (std::uint64_t k = 1; k <= never.asked; ++k) {
-    StopAt stop(k);
+    tavrine::StopAt stop(k);
     EXPECT_THROW(run(&stop), tavrine::Interrupted) << k;
     EXPECT_EQ(stop.asked, k);
   }

@@ -32,6 +32,19 @@ class Interrupt {
   virtual bool stop_requested() noexcept = 0;
 };
 
+// Says stop at its k-th question (never for k = 0) and counts the questions:
+// run once with k = 0 to learn how many questions a computation asks, then
+// stop it at each of them in turn.
+class StopAt final : public Interrupt {
+ public:
+  explicit StopAt(std::uint64_t k) noexcept : k_(k) {}
+  bool stop_requested() noexcept override { return ++asked == k_; }
+  std::uint64_t asked = 0;
+
+ private:
+  std::uint64_t k_;
+};
+
 // Counts units of work and consults the interrupt every kStride units; a
 // check without an interrupt never stops anything and costs one branch.
 class InterruptCheck {

@@ -380,17 +380,6 @@ TEST(Pipeline, DeepChainNeedsNoRecursion) {
 
 // ---- stopping and failing ---------------------------------------------------
 
-// Says stop at its k-th question (never for k = 0) and counts the questions.
-class StopAt final : public Interrupt {
- public:
-  explicit StopAt(std::uint64_t k) : k_(k) {}
-  bool stop_requested() noexcept override { return ++asked == k_; }
-  std::uint64_t asked = 0;
-
- private:
-  std::uint64_t k_;
-};
-
 // A graph whose reduction asks questions in every phase.
 void record_big(Builder& b) {
   RandomGraph gen(99);
@@ -398,6 +387,17 @@ void record_big(Builder& b) {
   fill_store(b.store, nodes, nodes.size());
   for (NodeId o : gen.outputs(nodes, false)) b.mark(o);
 }
+
+// The big graph in a store, what the store held, and its plain reduction
+// (kept alive, so that its memory is not free for a later reduction to
+// reuse): what a stopped or failed reduction is compared with.
+struct BigStore {
+  Builder b;
+  std::vector<Node> nodes = (record_big(b), store_nodes(b.store));
+  std::vector<NodeId> marks = b.store.outputs();
+  decltype(reduce_store(b.store, std::nullopt, false)) plain = reduce_store(b.store, std::nullopt, false);
+  std::vector<Node> reduced = plain ? store_nodes(*plain->store) : std::vector<Node>{};
+};
 
 // The questions worth asking about: every one of the first few, then a
 // sample up to the last.
@@ -409,16 +409,13 @@ std::vector<std::uint64_t> questions(std::uint64_t total) {
 }
 
 TEST(Stopping, AnInterruptStopsAReductionAtAnyQuestionAndChangesNothing) {
-  Builder b;
-  record_big(b);
-  const std::vector<Node> nodes = store_nodes(b.store);
-  const std::vector<NodeId> marks = b.store.outputs();
-  auto plain = reduce_store(b.store, std::nullopt, false);
+  BigStore big;
+  auto& [b, nodes, marks, plain, reduced] = big;
   ASSERT_TRUE(plain);
   StopAt never(0);
   auto asked = reduce_store(b.store, std::nullopt, false, nullptr, &never);
   ASSERT_TRUE(asked);
-  EXPECT_EQ(store_nodes(*asked->store), store_nodes(*plain->store));
+  EXPECT_EQ(store_nodes(*asked->store), reduced);
   EXPECT_EQ(asked->report, plain->report);
   ASSERT_GT(never.asked, 20u);
   for (std::uint64_t k : questions(never.asked)) {
@@ -455,13 +452,9 @@ TEST(Stopping, AnInterruptedFinalizeLeavesAUsableReducer) {
 // Sanitizers reserve the address space an address-space limit would count, so
 // this runs in the plain builds only.
 TEST(Failing, AFailedAllocationIsBadAllocAndChangesNothing) {
-  Builder b;
-  record_big(b);
-  const std::vector<Node> nodes = store_nodes(b.store);
-  const std::vector<NodeId> marks = b.store.outputs();
-  auto plain = reduce_store(b.store, std::nullopt, false);
+  BigStore big;
+  auto& [b, nodes, marks, plain, want] = big;
   ASSERT_TRUE(plain);
-  const std::vector<Node> want = store_nodes(*plain->store);
   // In a child, under a limit of `extra` bytes more address space than the
   // child holds: 0 when the reduction completes, 1 when it throws bad_alloc
   // and afterwards (limit lifted) the store is unchanged and reduces as
