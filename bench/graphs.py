@@ -106,3 +106,85 @@ def dask_graph(nodes, outputs):
     for node in nodes:
         dsk[f"n{node['id']}"] = (_run, node["kind"] + ":" + node["name"]) + tuple(f"n{i}" for i in node["inputs"])
     return dsk, [f"n{i}" for i in outputs]
+
+
+# ---- shapes that stress one part of the reduction each ---------------------------
+# Each records about n nodes into store and returns the outputs to reduce.
+
+
+def columns(store, k, name="col"):
+    return [store.add_source(f"{name}{i}") for i in range(k)]
+
+
+def twins_under_wide_node(store, n):
+    """A chain v0 -> v1 -> ...; each neighbour pair added twice, commuted; one wide
+    node over all the adds. Every merge of a twin pair touches the wide node."""
+    k = max(1, (n - 2) // 3)
+    v = [store.add_source("col")]
+    for _ in range(k):
+        v.append(store.add_op("exp", [v[-1]]))
+    adds = []
+    for i in range(k):
+        adds.append(store.add_op("add", [v[i], v[i + 1]]))
+        adds.append(store.add_op("add", [v[i + 1], v[i]]))
+    return [store.add_op("cat", adds)]
+
+
+def commuted_identity_chain(store, n):
+    """One deep chain: x + c and c + x (twins), the second times 1.0 (an identity),
+    which the next link reads."""
+    cols = columns(store, 16)
+    x = cols[0]
+    count = len(cols)
+    i = 0
+    while count < n:
+        c = cols[i % len(cols)]
+        store.add_op("add", [x, c])
+        b = store.add_op("add", [c, x])
+        x = store.add_op("mul", [b], {"scalar": 1.0, "side": "r"})
+        count += 3
+        i += 1
+    return [x]
+
+
+def fan_out_pairwise(store, n):
+    """One hot node read by many: h + c_i and c_i + h for distinct c_i, each pair
+    merging into one reader; every reader is an output."""
+    cols = columns(store, 16)
+    h = store.add_op("exp", [cols[0]])
+    outs = []
+    count = len(cols) + 1
+    i = 0
+    while count < n:
+        c = store.add_op("shift", [cols[i % len(cols)]], {"k": i})
+        outs.append(store.add_op("add", [h, c]))
+        outs.append(store.add_op("add", [c, h]))
+        count += 3
+        i += 1
+    return outs
+
+
+def equal_fusable_groups(store, n):
+    """Pairs of chains neg(exp(x + y)) and neg(exp(y + x)): after the twins merge,
+    the two fusable groups of each pair are the same group."""
+    cols = columns(store, 16)
+    outs = []
+    count = len(cols)
+    i = 0
+    while count < n:
+        x = store.add_op("shift", [cols[i % len(cols)]], {"k": i})
+        y = store.add_op("shift", [cols[(i + 1) % len(cols)]], {"k": i})
+        for a, b in ((x, y), (y, x)):
+            outs.append(store.add_op("neg", [store.add_op("exp", [store.add_op("add", [a, b])])]))
+        count += 8
+        i += 1
+    return outs
+
+
+SHAPES = {
+    "standard mix": lambda store, n: build(store, n)[0],
+    "twins under a wide node": twins_under_wide_node,
+    "commuted adds and identities, deep": commuted_identity_chain,
+    "fan-out, readers merge pairwise": fan_out_pairwise,
+    "equal fusable groups": equal_fusable_groups,
+}

@@ -4,6 +4,10 @@
     python bench/reduce_bench.py --huge          also 10^7 nodes (no peer run there)
     python bench/reduce_bench.py --determinism   10^7 nodes reduced by two processes
                                                  at once must give the same bytes
+    python bench/reduce_bench.py --shapes [sizes...]
+                                                 time per node of graphs shaped to stress
+                                                 one part of the reduction each, against
+                                                 the standard mix (default 10^5 and 10^6)
 
 Times are wall-clock; "cpu s" is the process's CPU time for the same call,
 steadier on a shared machine.
@@ -145,12 +149,35 @@ def main(sizes, with_huge=False):
         subprocess.run([sys.executable, __file__, "--huge-only"], check=True)
 
 
+def shapes(sizes):
+    """Reduction time per node of each shape, and its ratio to the standard mix's."""
+    rows = []
+    print(f"{'shape':<38} {'nodes':>9} {'reduce s':>9} {'ns/node':>8} {'vs mix':>7}  digest")
+    for n in sizes:
+        mix_ns = None
+        for name, make in graphs.SHAPES.items():
+            store = tavrine_core.GraphStore()
+            outputs = make(store, n)
+            nodes = store.node_count()
+            t, (reduced, _) = best(lambda: store.reduce(outputs=outputs), 3)
+            ns = t / nodes * 1e9
+            mix_ns = mix_ns or ns
+            sha = hashlib.sha256(reduced.serialize()).hexdigest()[:16]
+            print(f"{name:<38} {nodes:>9} {t:>9.3f} {ns:>8.0f} {ns / mix_ns:>6.2f}x  {sha}", flush=True)
+            rows.append({"shape": name, "nodes": nodes, "reduce_s": t, "ns_per_node": ns,
+                         "vs_mix": ns / mix_ns, "digest": sha})
+            del store, reduced
+    results.save("reduce_shapes", {"rows": rows})
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     if args[:1] == ["--digest"]:
         digest(int(args[1]))
     elif args[:1] == ["--huge-only"]:
         huge(HUGE)
+    elif args[:1] == ["--shapes"]:
+        shapes([int(a) for a in args[1:]] or [100_000, 1_000_000])
     elif args[:1] == ["--determinism"]:
         sys.exit(0 if determinism(int(args[1]) if len(args) > 1 else HUGE) else 1)
     else:

@@ -14,4 +14,6 @@ for b in bench/*_bench.py; do
   echo "== $b"
   (cd bench && "$py" "$(basename "$b")")
 done
+echo "== bench/reduce_bench.py --shapes"
+(cd bench && "$py" reduce_bench.py --shapes)
 "$py" bench/plot.py

@@ -406,12 +406,16 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   // entry.
   const std::size_t base = pending_.size();
   pending_.resize(base + l.count);
+  if (queued_at_.size() < nodes_.size()) queued_at_.resize(nodes_.size());
   std::size_t k = pending_.size();
   std::uint32_t loser_oldest = kNil;
   for (std::uint32_t e = l.head; e != kNil; e = parent_pool_[e].next) {
     pending_[--k] = parent_pool_[e].node;
     loser_oldest = e;
   }
+  // Each node's newest position; upwards, so that a node queued twice here (a child that
+  // occurs twice) is handled at its upper entry, the one taken first.
+  for (std::size_t i = base; i < pending_.size(); ++i) queued_at_[pending_[i]] = static_cast<std::uint32_t>(i);
 
   // Concatenate: the longer list first in its order, then the shorter; on equal length
   // the winner's list first. Node lists are swapped and appended (cost of the shorter).
@@ -490,7 +494,11 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
       if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
     }
     if (depth > 6) {
-      for (ClassId c : node_children(pending_[depth - 7])) __builtin_prefetch(&parent_[c]);
+      // Not for a wide node: it may sit in the stack once per merged child.
+      const std::span<const ClassId> kids = node_children(pending_[depth - 7]);
+      if (kids.size() <= 2) {
+        for (ClassId c : kids) __builtin_prefetch(&parent_[c]);
+      }
     }
     if (depth > 3) {
       // The hash-cons slots of the node's key as it is and as it will be.
@@ -512,10 +520,19 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
         }
       }
     }
-    const NodeIndex n = pending_.back();
+    const std::size_t at = pending_.size() - 1;
+    const NodeIndex n = pending_[at];
+    // A stale entry: n was queued again later, and that newer entry has been handled
+    // already; every union that moved one of n's children since then queued n once more,
+    // above this entry. Handling it again would only re-read all of n's children, which
+    // makes a wide node queued once per merged child cost the square of its width.
+    const bool stale = queued_at_[n] != at;
+    const std::uint32_t work = stale ? 1 : 1 + arity_of(nodes_[n]);
+    // Checked before the entry is taken, so that a rebuild cut short leaves it queued.
+    if (check.tick(work)) return false;
     pending_.pop_back();
-    if (check.tick(1 + arity_of(nodes_[n]))) return false;
-    if (reinsert_is_noop(n)) continue;
+    rebuild_work_ += work;
+    if (stale || reinsert_is_noop(n)) continue;
     if (canonicalize_node(n)) touched_.push_back(n);
     const NodeRec& r = nodes_[n];
     const std::span<const ClassId> kids = node_children(n);

@@ -180,6 +180,88 @@ TEST(EGraph, CongruenceCascades) {
   EXPECT_EQ(g.number_of_classes(), 51u);
 }
 
+// Two wide nodes over k pairs of leaves; each union of a pair queues both wide nodes again.
+// Returns the rebuild work that the k unions cost, and checks the wide nodes end up merged.
+std::size_t wide_twins_rebuild_work(int k) {
+  EGraph g;
+  std::vector<ClassId> left, right;
+  for (int i = 0; i < k; ++i) {
+    left.push_back(leaf(g, "l" + std::to_string(i)));
+    right.push_back(leaf(g, "r" + std::to_string(i)));
+  }
+  const ClassId wl = g.add(SymbolLang(S("cat"), left));
+  const ClassId wr = g.add(SymbolLang(S("cat"), right));
+  g.rebuild();
+  const std::size_t before = g.rebuild_work();
+  for (int i = 0; i < k; ++i) g.union_classes(left[i], right[i]);
+  EXPECT_EQ(g.rebuild(), 1u);
+  EXPECT_EQ(g.find(wl), g.find(wr));
+  EXPECT_EQ(g.class_nodes(wl).size(), 1u);
+  return g.rebuild_work() - before;
+}
+
+TEST(EGraph, RebuildWorkIsLinearUnderAWideNodeWhoseChildrenMergeOneByOne) {
+  const std::size_t small = wide_twins_rebuild_work(500);
+  const std::size_t large = wide_twins_rebuild_work(8000);  // 16 times as wide
+  // Each entry is read in full once: about k entries of one unit and two of width k.
+  EXPECT_LE(small, 8u * 500u);
+  EXPECT_LE(large, 8u * 8000u);
+  EXPECT_LE(large, 20u * small);  // quadratic work would be 256 times
+}
+
+// Each id's class, named by the smallest id in it.
+std::vector<ClassId> partition(const EGraph& g) {
+  constexpr ClassId kNone = ~ClassId{0};
+  std::vector<ClassId> first(g.number_of_ids(), kNone), out;
+  for (ClassId i = 0; i < g.number_of_ids(); ++i) {
+    ClassId& f = first[g.find(i)];
+    if (f == kNone) f = i;
+    out.push_back(f);
+  }
+  return out;
+}
+
+TEST(EGraph, RebuildsCutShortAndResumedMergeWhatOneRebuildMerges) {
+  // Narrow and wide nodes over few leaves, so that unions queue many entries and a wide
+  // node often sits in the stack more than once. One e-graph rebuilds after every batch of
+  // unions; the other is cut short by an expired deadline after each batch (leaving
+  // entries queued, stale ones among them) and rebuilt in full only at the end.
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 12; ++round) {
+    const std::uint64_t seed = rng();
+    EGraph whole, staged;
+    for (EGraph* g : {&whole, &staged}) {
+      std::mt19937_64 r(seed);
+      std::vector<ClassId> ids;
+      for (int i = 0; i < 40; ++i) ids.push_back(leaf(*g, "x" + std::to_string(i)));
+      for (int i = 0; i < 20000; ++i) {
+        std::vector<ClassId> kids;
+        const std::size_t width = r() % 4 == 0 ? 3 + r() % 12 : 1 + r() % 2;
+        for (std::size_t c = 0; c < width; ++c) kids.push_back(ids[r() % (r() % 2 ? 40 : ids.size())]);
+        ids.push_back(g->add(SymbolLang(S(r() % 2 ? "f" : "g"), kids)));
+      }
+      g->rebuild();
+    }
+    std::mt19937_64 u(rng());
+    const Deadline expired{Deadline::Clock::now() - std::chrono::seconds(1), std::chrono::nanoseconds(0)};
+    bool cut_short = false;
+    for (int batch = 0; batch < 4; ++batch) {
+      for (int i = 0; i < 6; ++i) {
+        const ClassId a = static_cast<ClassId>(u() % 40), b = static_cast<ClassId>(u() % 40);
+        whole.union_classes(a, b);
+        staged.union_classes(a, b);
+      }
+      whole.rebuild();
+      std::size_t merges = 0;
+      cut_short |= !staged.rebuild_until(expired, merges);
+    }
+    EXPECT_TRUE(cut_short);
+    staged.rebuild();
+    EXPECT_EQ(partition(whole), partition(staged));
+    EXPECT_EQ(whole.number_of_classes(), staged.number_of_classes());
+  }
+}
+
 TEST(EGraph, InvalidIdsAreFatal) {
   EGraph g;
   leaf(g, "a");

@@ -118,6 +118,10 @@ class EGraph {
   std::vector<SymbolLang> class_nodes(ClassId id) const;
   std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
   std::size_t pending_count() const noexcept { return pending_.size() + fresh_pending_; }
+  // Work done by all rebuilds so far: each pending entry taken counts one, plus the children
+  // it had to read. Grows linearly in the number of queued entries, whatever the graph's
+  // width.
+  std::size_t rebuild_work() const noexcept { return rebuild_work_; }
   // Duplicate nodes removed by the last rebuild.
   std::size_t last_trimmed() const noexcept { return last_trimmed_; }
 
@@ -333,6 +337,8 @@ class EGraph {
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
   BigVec<NodeIndex> pending_;              // stack of nodes to re-canonicalize
+  BigVec<std::uint32_t> queued_at_;        // per node: its newest position in pending_
+  std::size_t rebuild_work_ = 0;           // entries handled plus children they read
   std::size_t fresh_pending_ = 0;          // new nodes since the last rebuild (pending, not queued)
   std::vector<NodeIndex> touched_;         // nodes/classes whose class needs re-sorting
   std::vector<std::uint64_t> sorted_;      // per id, a bit: re-sorted in this rebuild (all clear between)
