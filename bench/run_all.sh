@@ -16,4 +16,6 @@ for b in bench/*_bench.py; do
 done
 echo "== bench/reduce_bench.py --shapes"
 (cd bench && "$py" reduce_bench.py --shapes)
+echo "== bench/record_bench.py --shapes"
+(cd bench && "$py" record_bench.py --shapes)
 "$py" bench/plot.py
