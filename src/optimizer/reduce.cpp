@@ -303,7 +303,7 @@ ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeI
   BlockReuse reuse;
   Lap lap(times);
   CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
-  ReductionResult result{std::make_unique<Store>(), canon.report};
+  ReductionResult result{std::make_unique<Store>(), canon.report, {}};
   StoreSink sink(nodes, *result.store, interrupt);
   FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
   result.output_ids.reserve(fused.outputs.size());
