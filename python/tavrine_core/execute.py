@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import functools
 import hashlib
-from collections.abc import Callable, Hashable, Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from tavrine_core._core import GraphStore
@@ -323,7 +323,7 @@ def _task_form() -> tuple[Any, Any]:
 
 def to_dask(
     store: GraphStore, ops: Ops, outputs: Sequence[int] | None = None, *, key_prefix: str | None = None
-) -> tuple[dict[Hashable, Any], list[Hashable]]:
+) -> tuple[dict[tuple[str, int], Any], list[tuple[str, int]]]:
     """Turns a store into a Dask task graph.
 
     One task per node the outputs depend on, in Dask's task form
@@ -358,7 +358,7 @@ def to_dask(
     outs = _outputs(store, nodes, outputs)
     needed = _needed(nodes, outs)
     prefix = graph_token(store) if key_prefix is None else key_prefix
-    graph: dict[Hashable, Any] = {}
+    graph: dict[tuple[str, int], Any] = {}
     for i, node in enumerate(nodes):
         if needed[i]:
             key = (prefix, i)
