@@ -21,6 +21,7 @@ store_pickling.py). Needs numpy and dask.
 """
 
 import argparse
+import functools
 import os
 import pickle
 import sys
@@ -54,23 +55,23 @@ Params = Mapping[str, "ParamValue"]
 OPS = Ops()
 
 
-def scalar_or_binary(name: str, fn: Callable[[Array, Array | float], Array]) -> None:
-    """Registers an element-wise op over two inputs, or over one input and the
-    param `scalar` placed on the `side` "r" (x op s) or "l" (s op x)."""
-
-    @OPS.op(name)
-    def run(params: Params, *args: Array) -> Array:
-        if "scalar" in params:
-            (x,) = args
-            s = float(params["scalar"])
-            return fn(x, s) if params.get("side", "r") == "r" else fn(np.full_like(x, s), x)
-        a, b = args
-        return fn(a, b)
+def scalar_or_binary(fn: Callable[[Array, Array | float], Array], params: Params, *args: Array) -> Array:
+    """An element-wise op over two inputs, or over one input and the param
+    `scalar` placed on the `side` "r" (x op s) or "l" (s op x)."""
+    if "scalar" in params:
+        (x,) = args
+        s = float(params["scalar"])
+        return fn(x, s) if params.get("side", "r") == "r" else fn(np.full_like(x, s), x)
+    a, b = args
+    return fn(a, b)
 
 
+# Worker processes receive the implementations by pickle: module-level
+# functions (and partials of them) travel as references, closures would
+# travel whole with every task.
 for _name, _fn in [("add", np.add), ("mul", np.multiply), ("sub", np.subtract), ("maximum", np.maximum),
                    ("minimum", np.minimum)]:
-    scalar_or_binary(_name, _fn)
+    OPS.op(_name)(functools.partial(scalar_or_binary, _fn))
 
 
 @OPS.op("clip")
