@@ -135,7 +135,7 @@ def main() -> None:
         print(f"{'':>8} {'reduced':>10} {r['reduced_tasks']:>7} {r['reduced_build_s']:>8.3f}"
               f" {r['reduced_wall_s']:>8.3f} {r['speedup_run']:>12.2f}x {r['speedup_end_to_end']:>10.2f}x"
               f" {'yes' if r['agree'] else 'NO':>6}")
-    results.save("dask_bench", {"rows_per_partition": args.rows, "sizes": rows})
+    results.save("dask", {"rows_per_partition": args.rows, "sizes": rows})
     if not all(r["agree"] for r in rows):
         sys.exit("the reduced graph's results differ from the unreduced graph's")
 
