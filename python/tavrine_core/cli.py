@@ -241,8 +241,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     Returns:
         The exit status: 0 on success, 1 when a file cannot be read, parsed
-        or written (after one line on standard error). Bad usage exits with
-        status 2 through ``SystemExit``, after one line on standard error.
+        or written, 130 when interrupted (each after one line on standard
+        error). Bad usage exits with status 2 through ``SystemExit``, after
+        one line on standard error.
     """
     args = _parser().parse_args(argv)
     try:
@@ -251,7 +252,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
-        # The reader went away (`... | head`); nothing is left to tell it.
-        sys.stderr.close()
+        # The reader went away (`... | head`): nothing is left to tell it,
+        # and the interpreter's last flush must not fail on the pipe again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
     return 0
