@@ -39,11 +39,13 @@ build-here: venv-here
 demo-here: build-here
 	$(VPY) examples/quickstart.py
 
+# stubtest checks every module of the installed package: the extension
+# against _core.pyi, the Python modules against their own annotations.
 test-here: build-here
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 	$(VPY) -m mypy.stubtest tavrine_core --allowlist tests/stubtest_allowlist.txt
-	$(VPY) -m mypy examples docs/pictures.py bench/plot.py
+	$(VPY) -m mypy examples docs/pictures.py bench/plot.py bench/dask_bench.py
 	@$(MAKE) --no-print-directory refcheck-here
 
 # The pictures of docs/: the rendered example graphs (SVG, with graphviz).

@@ -160,12 +160,37 @@ def plot_soak(doc: dict[str, Any]) -> list[str]:
     return lines
 
 
+def plot_dask(doc: dict[str, Any]) -> list[str]:
+    rows = doc["figures"]["sizes"]
+    fig, ax = plt.subplots(figsize=(7, 4))
+    labels = [f"{r['nodes']:,} nodes" for r in rows]
+    xs = range(len(rows))
+    ax.bar([x - 0.2 for x in xs], [r["unreduced_build_s"] + r["unreduced_wall_s"] for r in rows], 0.4,
+           label="unreduced")
+    ax.bar([x + 0.2 for x in xs], [r["reduced_build_s"] + r["reduced_wall_s"] for r in rows], 0.4,
+           label="reduced (reduction included)")
+    ax.set_xticks(list(xs), labels)
+    ax.set_ylabel("seconds, graph building + run")
+    ax.set_title("A recorded pipeline on a LocalCluster of two worker processes")
+    ax.legend(fontsize=8)
+    save(fig, "bench-dask.png")
+    lines = ["| nodes | graph | tasks | build (s) | run (s) | speed-up, run | speed-up, end to end | agree |",
+             "|---:|---|---:|---:|---:|---:|---:|---|"]
+    for r in rows:
+        lines.append(f"| {r['nodes']:,} | unreduced | {r['unreduced_tasks']:,} | {r['unreduced_build_s']:.3f}"
+                     f" | {r['unreduced_wall_s']:.2f} | | | |")
+        lines.append(f"| | reduced | {r['reduced_tasks']:,} | {r['reduced_build_s']:.3f} | {r['reduced_wall_s']:.2f}"
+                     f" | {r['speedup_run']:.2f}x | {r['speedup_end_to_end']:.2f}x | {'yes' if r['agree'] else 'NO'} |")
+    return lines
+
+
 def main() -> None:
     os.makedirs(IMG, exist_ok=True)
     sections: list[str] = []
     for name, title, plot in (("record", "Recording", plot_record), ("blob", "Blob, views and DOT", plot_blob),
                               ("reduce", "Reduction", plot_reduce), ("citizen", "Long calls and other threads", plot_citizen),
-                              ("soak", "Memory of a long-running process", plot_soak)):
+                              ("soak", "Memory of a long-running process", plot_soak),
+                              ("dask", "Running on a LocalCluster", plot_dask)):
         doc = load(name)
         if doc is None:
             print(f"plot: no results for {name} (run make bench)", file=sys.stderr)

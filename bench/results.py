@@ -9,7 +9,7 @@ import sys
 DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "results")
 
 
-def save(name, figures):
+def save(name: str, figures: object) -> None:
     """Writes build/bench/results/<name>.json: the figures and the setting
     they were measured in."""
     os.makedirs(DIR, exist_ok=True)

@@ -4,7 +4,8 @@
 
 Each picture is a graph recorded here and rendered with Graphviz `dot`: the
 module's own `to_dot()` text for recorded and reduced stores, and a
-"stages opened" drawing (below) that shows what each Stage holds. Without
+"stages opened" drawing (`python -m tavrine_core dot --open-stages`) that
+shows what each Stage holds. Without
 `dot` the DOT texts are written instead (.dot files).
 """
 
@@ -14,58 +15,11 @@ import subprocess
 import sys
 
 from tavrine_core import GraphStore
+from tavrine_core.cli import stages_dot
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 import quickstart  # noqa: E402
-
-
-def quote(text: str) -> str:
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-def params_text(params: dict[str, object]) -> str:
-    return "" if not params else " {" + ", ".join(f"{k}={v}" for k, v in params.items()) + "}"
-
-
-def stages_dot(store: GraphStore) -> str:
-    """A reduced store with every Stage drawn as a box of its members: member
-    references as edges inside the box, input references as edges from the
-    node (or the last member of the stage) that carries the input's value."""
-    nodes = store.nodes()
-
-    def value_of(i: int) -> str:
-        n = nodes[i]
-        return f"n{i}m{len(n['members']) - 1}" if n["kind"] == "stage" else f"n{i}"
-
-    out = ["digraph stages {", "  node [fontname=Helvetica, fontsize=11];", "  compound=true;"]
-    edges = []
-    for n in nodes:
-        i = n["id"]
-        if n["kind"] == "stage":
-            out.append(f"  subgraph cluster_{i} {{")
-            out.append(f"    label={quote(f'Stage n{i}')}; style=rounded; color=steelblue; fontname=Helvetica;")
-            last = len(n["members"]) - 1
-            for k, m in enumerate(n["members"]):
-                shape = "box, peripheries=2" if n["output"] and k == last else "box"
-                out.append(f"    n{i}m{k} [label={quote(m['name'] + params_text(dict(m['params'])))}, shape={shape}];")
-                for where, j in m["inputs"]:
-                    src = f"n{i}m{j}" if where == "member" else value_of(n["inputs"][j])
-                    edges.append(f"  {src} -> n{i}m{k};")
-            out.append("  }")
-        else:
-            if n["kind"] == "external":
-                label = f"External {n['descriptor']['kind']}"
-            elif n["kind"] == "exchange":
-                label = "Exchange"
-            else:
-                label = f"{n['kind'].capitalize()} {n['name']}"
-            label += params_text(dict(n["params"]))
-            shape = "ellipse, peripheries=2" if n["output"] else "ellipse"
-            out.append(f"  n{i} [label={quote(label)}, shape={shape}, style=filled, fillcolor=gray95];")
-            for j in n["inputs"]:
-                edges.append(f"  {value_of(j)} -> n{i};")
-    return "\n".join(out + edges + ["}"]) + "\n"
 
 
 def chain() -> tuple[GraphStore, list[int]]:

@@ -63,6 +63,15 @@ class TestExamples:
             assert "a reduced store shipped to a worker computes the same total" in text
 
 
+def test_every_example_is_run_here():
+    """The scripts are run above and the one library is imported; a new
+    example needs a test of its own."""
+    files = sorted(f for f in os.listdir(EXAMPLES) if f.endswith(".py"))
+    scripts = [f for f in files if 'if __name__ == "__main__":' in open(os.path.join(EXAMPLES, f)).read()]
+    assert scripts == ["pipeline.py", "quickstart.py", "run_on_dask.py"]
+    assert sorted(set(files) - set(scripts)) == ["store_pickling.py"]
+
+
 @pytest.fixture
 def registered():
     store_pickling.register()

@@ -43,6 +43,8 @@ SIGNATURES = {
     "IncrementalReducer": ([], [], set()),
     "step": (["store"], [], {"store"}),
     "finalize": (["store"], ["maximal_fusion", "outputs"], {"store"}),
+    "reduce_with_output_ids": ([], ["maximal_fusion", "outputs"], set()),
+    "finalize_with_output_ids": (["store"], ["maximal_fusion", "outputs"], {"store"}),
 }
 NOARGS = ["node_count", "to_dot", "nodes", "outputs", "watermark", "total_work", "canonical_count", "version"]
 QUALNAME = {
@@ -51,13 +53,14 @@ QUALNAME = {
     "IncrementalReducer": "IncrementalReducer.__new__()",
     "step": "IncrementalReducer.step()",
     "finalize": "IncrementalReducer.finalize()",
+    "finalize_with_output_ids": "IncrementalReducer.finalize_with_output_ids()",
     "watermark": "IncrementalReducer.watermark()",
     "total_work": "IncrementalReducer.total_work()",
     "canonical_count": "IncrementalReducer.canonical_count()",
     "version": "tavrine_core.version()",
 }
 CONSTRUCTORS = {"GraphStore", "PayloadDescriptor", "IncrementalReducer"}
-REDUCER_METHODS = {"step", "finalize", "watermark", "total_work", "canonical_count"}
+REDUCER_METHODS = {"step", "finalize", "finalize_with_output_ids", "watermark", "total_work", "canonical_count"}
 
 
 def qualname(target):
@@ -128,7 +131,8 @@ DRIVER = textwrap.dedent(
             return getattr(tavrine_core, name)
         if name == "version":
             return tavrine_core.version
-        owner = reducer if name in ("step", "finalize", "watermark", "total_work", "canonical_count") else store
+        owner = reducer if name in ("step", "finalize", "finalize_with_output_ids", "watermark", "total_work",
+                                    "canonical_count") else store
         return getattr(owner, name)
 
     def unbound(name, f):
@@ -137,7 +141,8 @@ DRIVER = textwrap.dedent(
             return lambda *a, **k: type.__call__(f, *a, **k)
         if name in ("version", "deserialize"):
             return getattr(GraphStore, name) if name == "deserialize" else f
-        owner = reducer if name in ("step", "finalize", "watermark", "total_work", "canonical_count") else store
+        owner = reducer if name in ("step", "finalize", "finalize_with_output_ids", "watermark", "total_work",
+                                    "canonical_count") else store
         method = getattr(type(owner), name)
         return lambda *a, **k: method(owner, *a, **k)
 

@@ -450,6 +450,20 @@ def case_reduction_report():
     outputs_failures(store.reduction_report)
 
 
+def case_output_ids():
+    store, outputs = chain_store()
+    store.reduce_with_output_ids()
+    store.reduce_with_output_ids(maximal_fusion=True, outputs=outputs + outputs)
+    GraphStore().reduce_with_output_ids()
+    fails(TypeError, store.reduce_with_output_ids, True)
+    outputs_failures(store.reduce_with_output_ids)
+    reducer = IncrementalReducer()
+    reducer.finalize_with_output_ids(store, outputs=outputs)
+    reducer.finalize_with_output_ids(store)
+    fails(TypeError, reducer.finalize_with_output_ids, store, True)
+    fails(ValueError, reducer.finalize_with_output_ids, store, outputs=[99])
+
+
 def case_payload_descriptor():
     for d in (PayloadDescriptor(**FIELDS), PayloadDescriptor(**FIELDS, preprocessing_ref="p"),
               PayloadDescriptor(**FIELDS, preprocessing_ref=None),

@@ -1,5 +1,6 @@
 """The module's public face: names, texts, signatures and class properties."""
 import inspect
+import types
 
 import pytest
 
@@ -36,6 +37,8 @@ GRAPH_STORE_METHODS = [
      'One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\nstep-by-step reduction while building, use `IncrementalReducer`.'),
     ('reduction_report', '($self, *, outputs=None)',
      'The reduction report for the current graph, without keeping the reduced store.'),
+    ('reduce_with_output_ids', '($self, *, maximal_fusion=False, outputs=None)',
+     "Reduce exactly as `reduce` does and also say where each output went. Returns\n(reduced store, report, output_ids): the first two as `reduce` returns them, and\n`output_ids` a list with one reduced node id per entry of the output list used (the\ngiven `outputs`, or the store's marks), in that order, duplicates kept. Outputs proved\nequal share one id, though the reduced store marks that node once."),
 ]
 
 REDUCER_METHODS = [
@@ -49,6 +52,8 @@ REDUCER_METHODS = [
      'Size of the maintained canonical form.'),
     ('finalize', '($self, store, *, maximal_fusion=False, outputs=None)',
      "Finish: consume any remaining delta, then reduce the maintained canonical form against the\nstore's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
+    ('finalize_with_output_ids', '($self, store, *, maximal_fusion=False, outputs=None)',
+     "Finalize exactly as `finalize` does and also say where each output went. Returns\n(reduced store, report, output_ids): the first two as `finalize` returns them, and\n`output_ids` a list with one reduced node id per entry of the output list used (the\ngiven `outputs`, or the store's marks), in that order, duplicates kept."),
 ]
 
 GRAPH_STORE_DOC = 'Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\nshare across threads under the GIL and free-threaded 3.14t).'
@@ -71,8 +76,21 @@ class TestModule:
 
     def test_module_has_an_empty_docstring_and_nothing_else_public(self):
         assert tavrine_core.__doc__ == ""
-        public = {n for n in vars(tavrine_core) if not n.startswith("_")}
+        # Submodules the run has imported (the executor, the command line)
+        # appear as attributes of the package; nothing else does.
+        names = {n: v for n, v in vars(tavrine_core).items() if not n.startswith("_")}
+        public = {n for n, v in names.items() if not isinstance(v, types.ModuleType)}
         assert public == set(tavrine_core.__all__)
+        assert {n for n in names if n not in public} <= {"execute", "cli"}
+
+    def test_the_extension_lives_inside_the_package(self):
+        from tavrine_core import _core
+
+        assert _core.__name__ == "tavrine_core._core"
+        assert _core.__all__ == tavrine_core.__all__
+        for name in tavrine_core.__all__:
+            assert getattr(_core, name) is getattr(tavrine_core, name)
+        assert tavrine_core.version.__module__ == "tavrine_core"
 
     def test_version(self):
         assert tavrine_core.version() == "0.0.1"

@@ -202,7 +202,8 @@ constexpr const char kDoc[] =
 
 // In this order: add_source, add_op, add_reduction, add_external,
 // add_exchange, node_count, to_dot, serialize, deserialize (static), nodes,
-// outputs, reduce, reduce_incremental, reduction_report. A method joins with
+// outputs, reduce, reduce_incremental, reduction_report,
+// reduce_with_output_ids. A method joins with
 // one row here and its body, which receives the bound slots of its
 // Signature, for example
 //
@@ -264,6 +265,14 @@ PyMethodDef kMethods[] = {
         "reduction_report",
         "reduction_report($self, *, outputs=None)\n--\n\n"
         "The reduction report for the current graph, without keeping the reduced store."),
+    method_row<kReduceWithOutputIds, store_reduce_with_output_ids>(
+        "reduce_with_output_ids",
+        "reduce_with_output_ids($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+        "Reduce exactly as `reduce` does and also say where each output went. Returns\n"
+        "(reduced store, report, output_ids): the first two as `reduce` returns them, and\n"
+        "`output_ids` a list with one reduced node id per entry of the output list used (the\n"
+        "given `outputs`, or the store's marks), in that order, duplicates kept. Outputs proved\n"
+        "equal share one id, though the reduced store marks that node once."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -70,7 +70,7 @@ PyObject* canonical_count(PyObject* self) { return id_to_py(reducer_of(self).can
 constexpr ParamSpec kFinalizeParams[] = {{"store", true}, {"maximal_fusion", false}, {"outputs", false}};
 constexpr Signature kFinalize = make_signature("IncrementalReducer.finalize()", kFinalizeParams, 1);
 
-PyObject* finalize(PyObject* self, const BoundArgs& args) {
+opt::ReductionResult run_finalize(PyObject* self, const BoundArgs& args) {
   std::shared_ptr<Store> store = store_arg(args[0]);
   bool maximal = fusion_arg(args[1]);
   auto outputs = outputs_arg(args[2]);
@@ -81,7 +81,16 @@ PyObject* finalize(PyObject* self, const BoundArgs& args) {
     return reducer.finalize(*store, ids, maximal, interrupt);
   });
   if (!result) raise(PyExc_ValueError, result.error().message().c_str());
-  return reduction_tuple(std::move(*result));
+  return std::move(*result);
+}
+
+PyObject* finalize(PyObject* self, const BoundArgs& args) { return reduction_tuple(run_finalize(self, args)); }
+
+constexpr Signature kFinalizeWithOutputIds =
+    make_signature("IncrementalReducer.finalize_with_output_ids()", kFinalizeParams, 1);
+
+PyObject* finalize_with_output_ids(PyObject* self, const BoundArgs& args) {
+  return reduction_triple(run_finalize(self, args));
 }
 
 constexpr const char kDoc[] =
@@ -114,6 +123,13 @@ PyMethodDef kMethods[] = {
         "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
         "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
         "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
+    method_row<kFinalizeWithOutputIds, finalize_with_output_ids>(
+        "finalize_with_output_ids",
+        "finalize_with_output_ids($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+        "Finalize exactly as `finalize` does and also say where each output went. Returns\n"
+        "(reduced store, report, output_ids): the first two as `finalize` returns them, and\n"
+        "`output_ids` a list with one reduced node id per entry of the output list used (the\n"
+        "given `outputs`, or the store's marks), in that order, duplicates kept."),
     {nullptr, nullptr, 0, nullptr},
 };
 

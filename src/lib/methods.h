@@ -35,4 +35,8 @@ PyObject* store_reduce_incremental(PyObject* self, const BoundArgs& args);
 inline constexpr Signature kReductionReport = make_signature("GraphStore.reduction_report()", kOutputsOnlyParams, 0);
 PyObject* store_reduction_report(PyObject* self, const BoundArgs& args);
 
+inline constexpr Signature kReduceWithOutputIds =
+    make_signature("GraphStore.reduce_with_output_ids()", kReduceParams, 0);
+PyObject* store_reduce_with_output_ids(PyObject* self, const BoundArgs& args);
+
 }  // namespace tavrine::py

@@ -1,6 +1,8 @@
-// The module tavrine_core: two-phase initialisation. The definition has no
-// per-module state and no method table; the exec step adds the classes and
-// `version`, each name also appended to `__all__`.
+// The extension module tavrine_core._core, which the package tavrine_core
+// re-exports: two-phase initialisation. The definition has no per-module
+// state and no method table; the exec step adds the classes and `version`,
+// each name also appended to `__all__`. Everything it creates names the
+// package as its module (kPublicModule), which is where users find it.
 //
 // The classes (and the PanicException class, errors.cpp) are created once
 // per process and shared by every module object made from this definition:
@@ -27,6 +29,8 @@
 namespace tavrine::py {
 
 namespace {
+
+constexpr const char kPublicModule[] = "tavrine_core";
 
 PyObject* version(PyObject* /*module*/) { return check(PyUnicode_FromString(TAVRINE_VERSION)); }
 
@@ -87,7 +91,7 @@ int exec_module(PyObject* module) {
     ensure_types();
     install_lock_wait_hooks();
     for (const ClassRow& row : kClasses) add(module, row.name, reinterpret_cast<PyObject*>(row.get()));
-    Ref module_name = Ref::checked(PyModule_GetNameObject(module));
+    Ref module_name = Ref::checked(PyUnicode_FromString(kPublicModule));
     Ref fn = Ref::checked(PyCFunction_NewEx(&g_version_def, module, module_name.get()));
     add(module, "version", fn.get());
     return 0;
@@ -103,7 +107,7 @@ PyModuleDef_Slot g_slots[] = {
 
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
-    "tavrine_core",
+    "tavrine_core._core",
     "",
     0,
     nullptr,
@@ -117,4 +121,4 @@ PyModuleDef g_def = {
 
 }  // namespace tavrine::py
 
-PyMODINIT_FUNC PyInit_tavrine_core(void) { return PyModuleDef_Init(&tavrine::py::g_def); }
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&tavrine::py::g_def); }

@@ -1,4 +1,5 @@
-// GraphStore.reduce, reduce_incremental and reduction_report. The arguments
+// GraphStore.reduce, reduce_incremental, reduction_report and
+// reduce_with_output_ids. The arguments
 // are converted first; the reduction then runs on a snapshot without any
 // lock held, and the result objects are built after it returned.
 #include "lib/reduce.h"
@@ -24,6 +25,15 @@ PyObject* reduction_tuple(opt::ReductionResult result) {
   Ref report = Ref::checked(report_dict(result.report));
   Ref store = Ref::checked(wrap_store(std::move(result.store)));
   return check(PyTuple_Pack(2, store.get(), report.get()));
+}
+
+PyObject* reduction_triple(opt::ReductionResult result) {
+  Ref ids = Ref::checked(PyList_New(static_cast<Py_ssize_t>(result.output_ids.size())));
+  for (std::size_t i = 0; i < result.output_ids.size(); ++i) {
+    PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), id_to_py(result.output_ids[i]));
+  }
+  Ref pair = Ref::checked(reduction_tuple(std::move(result)));
+  return check(PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1), ids.get()));
 }
 
 bool fusion_arg(PyObject* obj) {
@@ -59,6 +69,12 @@ PyObject* store_reduce(PyObject* self, const BoundArgs& args) {
 PyObject* store_reduce_incremental(PyObject* self, const BoundArgs& args) {
   auto outputs = outputs_arg(args[0]);
   return reduction_tuple(run(self, false, outputs));
+}
+
+PyObject* store_reduce_with_output_ids(PyObject* self, const BoundArgs& args) {
+  bool maximal = fusion_arg(args[0]);
+  auto outputs = outputs_arg(args[1]);
+  return reduction_triple(run(self, maximal, outputs));
 }
 
 PyObject* store_reduction_report(PyObject* self, const BoundArgs& args) {

@@ -12,6 +12,8 @@ namespace tavrine::py {
 PyObject* report_dict(const opt::ReductionReport& report);
 // (reduced GraphStore, report dict).
 PyObject* reduction_tuple(opt::ReductionResult result);
+// (reduced GraphStore, report dict, list of output ids).
+PyObject* reduction_triple(opt::ReductionResult result);
 // `maximal_fusion`, then `outputs`, converted with their argument prefixes.
 bool fusion_arg(PyObject* obj);
 std::optional<std::vector<NodeId>> outputs_arg(PyObject* obj);

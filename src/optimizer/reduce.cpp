@@ -255,9 +255,12 @@ class StoreSink final : public FusionSink {
     NodeRef ref{PayloadKey{NodeKind::Stage, payload, false}, {}};
     add(ref, inputs);
   }
-  void mark(std::uint64_t pos) {
+  // Marks the node at `pos` and returns its id in the new store.
+  NodeId mark(std::uint64_t pos) {
     expect(pos < emitted_, "reduced output is valid");
-    expect(batch_.mark_output(id_of(pos)).has_value(), "reduced output is valid");
+    const NodeId id = id_of(pos);
+    expect(batch_.mark_output(id).has_value(), "reduced output is valid");
+    return id;
   }
 
  private:
@@ -300,10 +303,11 @@ ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeI
   BlockReuse reuse;
   Lap lap(times);
   CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
-  ReductionResult result{std::make_unique<Store>(), canon.report};
+  ReductionResult result{std::make_unique<Store>(), canon.report, {}};
   StoreSink sink(nodes, *result.store, interrupt);
   FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
-  for (std::uint64_t pos : fused.outputs) sink.mark(pos);
+  result.output_ids.reserve(fused.outputs.size());
+  for (std::uint64_t pos : fused.outputs) result.output_ids.push_back(sink.mark(pos));
   lap(&PhaseTimes::fusion);
   result.report.stages = fused.stages;
   result.report.boundary_nodes = fused.boundary_nodes;

@@ -119,12 +119,18 @@ FusionResult fuse_stages(const SymbolGraph& canonical, std::span<const NodeId> t
 struct ReductionResult {
   std::unique_ptr<Store> store;
   ReductionReport report;
+  // One id of `store` per entry of the output list the reduction was given,
+  // in that order, repeats kept: the node carrying that output's value. The
+  // store's marks cannot say this on their own, since each carrying node is
+  // marked once however many outputs it carries.
+  std::vector<NodeId> output_ids;
 };
 
 // The core: removes the nodes no output depends on, canonicalizes the rest
 // with `engine` (its `canonicalize` is called exactly once), deduplicates,
 // fuses, and interns each reduced node into a new store as fusion emits it;
-// the new store marks the reduced outputs in order. Every output must be
+// the new store marks the reduced outputs in order, and `output_ids` says
+// which node carries each output. Every output must be
 // below nodes.size() (callers check; a violation is a Panic). Never fails on
 // valid input.
 //

@@ -145,10 +145,16 @@ TEST(Incremental, FinalizeUsesMarksOrExactlyTheGivenOutputs) {
   EXPECT_EQ(marked.report.input_nodes, 4u);
   EXPECT_EQ(marked.report.reachable_nodes, 3u);
   EXPECT_EQ(marked.store->outputs(), (std::vector<NodeId>{2, 1}));
+  EXPECT_EQ(marked.output_ids, (std::vector<NodeId>{2, 1}));
 
   ReductionResult only_a = finalize(r, b.store, std::vector<NodeId>{a});
   EXPECT_EQ(only_a.report.reachable_nodes, 2u);
   EXPECT_EQ(only_a.store->outputs(), std::vector<NodeId>{1});
+  // Outputs the canonical form merged (an identity over a) keep one entry each.
+  const NodeId a0 = b.op("add", {a}, add0("r"));
+  ReductionResult twice = finalize(r, b.store, std::vector<NodeId>{a0, c, a});
+  EXPECT_EQ(twice.store->outputs(), (std::vector<NodeId>{1, 2}));
+  EXPECT_EQ(twice.output_ids, (std::vector<NodeId>{1, 2, 1}));
 
   Builder unmarked;
   unmarked.src("s");

@@ -21,6 +21,7 @@ struct Reduced {
   std::vector<Node> nodes;
   std::vector<NodeId> marks;
   ReductionReport report;
+  std::vector<NodeId> output_ids;
 };
 
 Reduced run(const Store& s, std::optional<std::vector<NodeId>> outputs = std::nullopt, bool maximal = false) {
@@ -29,7 +30,7 @@ Reduced run(const Store& s, std::optional<std::vector<NodeId>> outputs = std::nu
   if (outputs) outs = std::span<const NodeId>(*outputs);
   auto r = reduce_store(s, outs, maximal, engine);
   if (!r) throw std::runtime_error(r.error().message());
-  return Reduced{store_nodes(*r->store), r->store->outputs(), r->report};
+  return Reduced{store_nodes(*r->store), r->store->outputs(), r->report, r->output_ids};
 }
 
 ReductionReport report(std::uint64_t in, std::uint64_t reach, std::uint64_t canon, std::uint64_t stages,
@@ -180,6 +181,8 @@ TEST(Fusion, AFusedStageEqualToARecordedOneIsStoredOnce) {
   EXPECT_EQ(r.nodes[1], stage_node({0}, {member("op|a", {in_ref(0)})}));
   EXPECT_EQ(r.nodes[2], reduction_node("sum", {1}));
   EXPECT_EQ(r.marks, (std::vector<NodeId>{1, 2}));
+  // Emitted positions 2 and 3 became ids 1 and 2: the output ids are store ids.
+  EXPECT_EQ(r.output_ids, (std::vector<NodeId>{1, 2}));
 }
 
 TEST(Fusion, ReducingAReducedStoreCreatesNoStage) {
@@ -206,6 +209,7 @@ TEST(Pipeline, NoOutputsGiveAnEmptyStore) {
   EXPECT_EQ(r.report, report(2, 0, 0, 0, 0));
   EXPECT_TRUE(r.nodes.empty());
   EXPECT_TRUE(r.marks.empty());
+  EXPECT_TRUE(r.output_ids.empty());
   // An explicit empty list ignores the marks.
   Reduced e = run(b.store, std::vector<NodeId>{});
   EXPECT_EQ(e.report, report(5, 0, 0, 0, 0));
@@ -261,6 +265,8 @@ TEST(Pipeline, RepeatedAndMergedOutputs) {
   Reduced r = run(b.store, std::vector<NodeId>{yx, xy, xy, x});
   EXPECT_EQ(r.report, report(4, 4, 3, 1, 2));
   EXPECT_EQ(r.marks, (std::vector<NodeId>{2, 0}));
+  // The output ids say which node carries each requested output.
+  EXPECT_EQ(r.output_ids, (std::vector<NodeId>{2, 2, 2, 0}));
   // The kept node is the earlier one, operands in their recorded order.
   EXPECT_EQ(r.nodes[2], stage_node({0, 1}, {member("op|add", {in_ref(0), in_ref(1)})}));
 }
@@ -292,6 +298,7 @@ TEST(Pipeline, CongruenceThroughARewriteCountsOnce) {
   Reduced r = run(b.store);
   EXPECT_EQ(r.report, report(4, 4, 2, 1, 1));
   EXPECT_EQ(r.marks, std::vector<NodeId>{1});
+  EXPECT_EQ(r.output_ids, (std::vector<NodeId>{1, 1}));
 }
 
 TEST(Pipeline, TemplatesKeepEveryFieldOfBoundaryNodes) {

@@ -160,6 +160,26 @@ class GraphStore:
     ) -> tuple[GraphStore, ReductionReport]: ...
     def reduce_incremental(self, *, outputs: NodeIds | None = None) -> tuple[GraphStore, ReductionReport]: ...
     def reduction_report(self, *, outputs: NodeIds | None = None) -> ReductionReport: ...
+    def reduce_with_output_ids(
+        self, *, maximal_fusion: bool = False, outputs: NodeIds | None = None
+    ) -> tuple[GraphStore, ReductionReport, list[int]]:
+        """Reduce exactly as `reduce` does and also say where each output went.
+
+        Args:
+            maximal_fusion: as for `reduce`.
+            outputs: the node ids to reduce against, in order, repeats allowed;
+                None uses the store's marks.
+
+        Returns:
+            ``(reduced store, report, output_ids)``: the first two exactly as
+            `reduce` returns them, and one reduced node id per entry of the
+            output list used, in its order, duplicates kept. Outputs proved
+            equal share one id (the reduced store marks that node once).
+
+        Raises:
+            TypeError: an argument of the wrong type (as `reduce`).
+            ValueError: "no node with id {}" for an output that names no node.
+        """
 
 @final
 class PayloadDescriptor:
@@ -196,3 +216,23 @@ class IncrementalReducer:
     def finalize(
         self, store: GraphStore, *, maximal_fusion: bool = False, outputs: NodeIds | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
+    def finalize_with_output_ids(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: NodeIds | None = None
+    ) -> tuple[GraphStore, ReductionReport, list[int]]:
+        """Finalize exactly as `finalize` does and also say where each output went.
+
+        Args:
+            store: the store this reducer is fed.
+            maximal_fusion: as for `finalize`.
+            outputs: the node ids of `store` to reduce against, in order,
+                repeats allowed; None uses the store's marks.
+
+        Returns:
+            ``(reduced store, report, output_ids)``: the first two exactly as
+            `finalize` returns them, and one reduced node id per entry of the
+            output list used, in its order, duplicates kept.
+
+        Raises:
+            TypeError: an argument of the wrong type (as `finalize`).
+            ValueError: "no node with id {}" for an output that names no node.
+        """
