@@ -76,7 +76,9 @@ refcheck:
 refcheck-here:
 	@command -v $(DBG_PY) >/dev/null || { echo "refcheck: no $(DBG_PY) (Debian package python3.14-dbg)" >&2; exit 1; }
 	@test -x $(DBG_VPY) || $(DBG_PY) -m venv --system-site-packages $(DBG_VENV)
-	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	@test -d $(DBG_BUILD) || echo "refcheck: compiling the module for the debug interpreter for the first time" \
+	  "(a few minutes on 2 cores)"
+	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -v \
 	  -C build-dir=$(DBG_BUILD) -C cmake.build-type=Debug \
 	  -C cmake.define.TAVRINE_WERROR=ON -C cmake.args=-GNinja .
 	cd tests && $(CURDIR)/$(DBG_VPY) -m pytest -q -p no:cacheprovider test_refcounts.py
