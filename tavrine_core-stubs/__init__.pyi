@@ -465,7 +465,9 @@ class PayloadDescriptor:
     `preprocessing_ref` is optional (None means absent, which differs from
     ""). The values are immutable and are not checked. Two descriptors with
     equal fields are still two objects (`==` is identity); recorded, they
-    make the same node.
+    make the same node. A field that is not a str (or None, for
+    `preprocessing_ref`), a missing one or a positional argument raises
+    TypeError.
 
     Example::
 
