@@ -77,10 +77,16 @@ def test_the_target_line_is_labelled(drawn):
 @pytest.mark.parametrize("short, big", [(lambda k: 18.2, lambda k: 18.4),           # flat, as it should be
                                         (lambda k: 18 + 20 * k, lambda k: 18 + 2 * k)],  # memory that grows
                          ids=["flat", "growing"])
-def test_the_soak_legend_covers_no_point(drawn, short, big):
+def test_the_soak_legend_covers_no_curve(drawn, short, big):
     fig = drawn(plot.plot_soak, soak(short, big))
     ax = fig.axes[0]
     legend = ax.get_legend().get_window_extent(fig.canvas.get_renderer())
     for line in ax.get_lines():
-        for x, y in ax.transData.transform(line.get_xydata()):
-            assert not legend.contains(x, y), f"the legend covers a point of {line.get_label()}"
+        # A marker reaches half its size (in points) beyond its centre.
+        near = legend.padded((line.get_markersize() + line.get_linewidth()) / 2 * fig.dpi / 72)
+        points = ax.transData.transform(line.get_xydata())
+        # The markers and the segments between them.
+        for (x0, y0), (x1, y1) in zip(points, points[1:]):
+            for t in [k / 10 for k in range(11)]:
+                x, y = x0 + t * (x1 - x0), y0 + t * (y1 - y0)
+                assert not near.contains(x, y), f"the legend covers {line.get_label()}"
