@@ -66,8 +66,8 @@ def arguments(fn, method):
 
 
 class Name:
-    """One public name of the stubs: what it is, where, its docstring and how
-    the reference page must write it."""
+    """One public name of the stubs: its kind, its docstring, the parameters
+    the docstring must explain and how the reference page must write it."""
 
     def __init__(self, qualname, kind, doc, heading, params=(), keys=()):
         self.qualname, self.kind, self.doc, self.heading = qualname, kind, doc, heading
@@ -85,7 +85,7 @@ def typed_dict_keys(cls, classes):
     return keys + [s.target.id for s in cls.body if isinstance(s, ast.AnnAssign) and isinstance(s.target, ast.Name)]
 
 
-def function_name(fn, owner, path):
+def function_name(fn, owner):
     qual = f"{owner}.{fn.name}" if owner else fn.name
     if is_property(fn):
         return Name(qual, "property", ast.get_docstring(fn), f"{qual} -> {ast.unparse(fn.returns)}")
@@ -105,7 +105,7 @@ def public_names(path):
     body = tree.body
     for k, stmt in enumerate(body):
         if isinstance(stmt, ast.FunctionDef) and not stmt.name.startswith("_"):
-            names.append(function_name(stmt, None, path))
+            names.append(function_name(stmt, None))
         elif isinstance(stmt, ast.ClassDef) and not stmt.name.startswith("_"):
             if is_typed_dict(stmt, classes):
                 names.append(Name(stmt.name, "dict shape", ast.get_docstring(stmt), stmt.name,
@@ -114,7 +114,7 @@ def public_names(path):
             new = next((s for s in stmt.body if isinstance(s, ast.FunctionDef) and s.name == "__new__"), None)
             heading = f"{stmt.name}({arguments(new, True) if new else ''})"
             names.append(Name(stmt.name, "class", ast.get_docstring(stmt), heading))
-            names += [function_name(s, stmt.name, path) for s in stmt.body
+            names += [function_name(s, stmt.name) for s in stmt.body
                       if isinstance(s, ast.FunctionDef) and not s.name.startswith("_")]
         elif isinstance(stmt, (ast.Assign, ast.AnnAssign)):
             targets = stmt.targets if isinstance(stmt, ast.Assign) else [stmt.target]
