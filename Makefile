@@ -1,8 +1,8 @@
 # Two commands a newcomer needs:  make demo   and   make test
 # Both set everything up first (see scripts/devroot) and then build.
 #
-# Other targets: build, bench, docs, package, tsan, asan, fuzz (FUZZ_SECONDS=60),
-# clean.
+# Other targets: build, shell, bench, docs, package, tsan, asan, fuzz
+# (FUZZ_SECONDS=60), clean.
 # Targets ending in -here run in the current environment; the others enter
 # the development environment first.
 
@@ -31,8 +31,12 @@ venv-here:
 	@test -x $(VPY) || $(PY) -m venv --system-site-packages $(VENV)
 
 # One build folder serves pip (the installed module) and ctest (the C++ suites).
+# pip -v lets the build tool's own progress lines ([k/N]) through; a build
+# with nothing to do stays at a few lines and a few seconds.
 build-here: venv-here
-	$(VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	@test -d $(BUILD) || echo "build: compiling the module and the C++ tests for the first time" \
+	  "(about 2 minutes on 2 cores; ninja counts the steps as [k/N])"
+	$(VPY) -m pip install --no-build-isolation --no-deps --no-index -v \
 	  -C build-dir=$(BUILD) -C cmake.define.TAVRINE_TESTS=ON \
 	  -C cmake.define.TAVRINE_WERROR=ON -C cmake.args=-GNinja .
 
@@ -45,7 +49,7 @@ test-here: build-here
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 	$(VPY) -m mypy.stubtest tavrine_core --allowlist tests/stubtest_allowlist.txt
-	$(VPY) -m mypy examples docs/pictures.py bench/plot.py bench/dask_bench.py
+	$(VPY) -m mypy examples docs/pictures.py bench/plot.py bench/dask_bench.py tests/typecheck_stubs.py
 	@$(MAKE) --no-print-directory refcheck-here
 
 # The pictures of docs/: the rendered example graphs (SVG, with graphviz).
@@ -74,7 +78,9 @@ refcheck:
 refcheck-here:
 	@command -v $(DBG_PY) >/dev/null || { echo "refcheck: no $(DBG_PY) (Debian package python3.14-dbg)" >&2; exit 1; }
 	@test -x $(DBG_VPY) || $(DBG_PY) -m venv --system-site-packages $(DBG_VENV)
-	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	@test -d $(DBG_BUILD) || echo "refcheck: compiling the module for the debug interpreter for the first time" \
+	  "(a few minutes on 2 cores)"
+	$(DBG_VPY) -m pip install --no-build-isolation --no-deps --no-index -v \
 	  -C build-dir=$(DBG_BUILD) -C cmake.build-type=Debug \
 	  -C cmake.define.TAVRINE_WERROR=ON -C cmake.args=-GNinja .
 	cd tests && $(CURDIR)/$(DBG_VPY) -m pytest -q -p no:cacheprovider test_refcounts.py
@@ -122,6 +128,13 @@ fuzz-here:
 	  -DTAVRINE_PYTHON=OFF -DTAVRINE_FUZZ=ON -DTAVRINE_SANITIZE=address,undefined
 	cmake --build build/fuzz -j $(JOBS)
 	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+# An interactive shell in the development environment, in this folder, with
+# build/venv active (python there is the built module's). From a folder of
+# your own, `path/to/checkout/scripts/devroot shell` or `... python SCRIPT`.
+.PHONY: shell
+shell: build
+	@scripts/devroot shell
 
 clean:
 	rm -rf build

@@ -3,7 +3,8 @@
     python docs/pictures.py [OUT_DIR]      (default: docs/img)
 
 Each picture is a graph recorded here and rendered with Graphviz `dot`: the
-module's own `to_dot()` text for recorded and reduced stores, and a
+module's own `to_dot()` text for recorded and reduced stores (with the font
+of the other pictures and outputs as double ellipses, see `drawn`), and a
 "stages opened" drawing (`python -m tavrine_core dot --open-stages`) that
 shows what each Stage holds. Without
 `dot` the DOT texts are written instead (.dot files).
@@ -20,6 +21,16 @@ from tavrine_core.cli import stages_dot
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 import quickstart  # noqa: E402
+
+
+def drawn(dot_text: str) -> str:
+    """The module's own DOT text, drawn for a page: its font, and outputs as
+    double ellipses. `to_dot()` marks outputs as double circles, which
+    Graphviz sizes to the label's width, so a long label turns the output
+    into the largest shape of the picture."""
+    head, sep, rest = dot_text.partition("{\n")
+    text = head + sep + "  node [fontname=Helvetica, fontsize=11];\n" + rest
+    return text.replace("shape=doublecircle", "shape=ellipse, peripheries=2")
 
 
 def chain() -> tuple[GraphStore, list[int]]:
@@ -48,17 +59,17 @@ def pictures() -> dict[str, str]:
     out: dict[str, str] = {}
     store = GraphStore()
     total = quickstart.record(store)
-    out["quickstart-recorded"] = store.to_dot()
+    out["quickstart-recorded"] = drawn(store.to_dot())
     reduced, _ = store.reduce(outputs=[total])
-    out["quickstart-reduced"] = reduced.to_dot()
+    out["quickstart-reduced"] = drawn(reduced.to_dot())
     out["quickstart-stages"] = stages_dot(reduced)
 
     store, wanted = chain()
-    out["fusion-chain-recorded"] = store.to_dot()
+    out["fusion-chain-recorded"] = drawn(store.to_dot())
     out["fusion-chain-stages"] = stages_dot(store.reduce(outputs=wanted)[0])
 
     store, wanted = fan_out()
-    out["fusion-fanout-recorded"] = store.to_dot()
+    out["fusion-fanout-recorded"] = drawn(store.to_dot())
     out["fusion-fanout-default"] = stages_dot(store.reduce(outputs=wanted)[0])
     out["fusion-fanout-maximal"] = stages_dot(store.reduce(outputs=wanted, maximal_fusion=True)[0])
     return out
