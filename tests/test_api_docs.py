@@ -2,9 +2,10 @@
 every name the stubs declare, with the stubs' signatures.
 
 The names come from the stub files themselves (every .pyi of the checkout,
-or of the installed distribution when the tests run outside a checkout),
-parsed with ast, so a name added to the stubs fails here until it has a
-docstring and its entry on the reference page."""
+or of the installed distribution when the tests run outside a checkout) and
+from the `__all__` of the package's Python modules, parsed with ast, so a
+name added to either fails here until it has a docstring and its entry on
+the reference page."""
 import ast
 import importlib.metadata
 import os
@@ -16,20 +17,26 @@ CHECKOUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 API = os.path.join(CHECKOUT, "docs", "api.md")
 
 
-def stub_files():
+def package_files(suffix):
+    """The package's files ending in `suffix`: in the checkout, or in the
+    installed distribution when the tests run from a copy without the
+    sources (make package)."""
     found = []
     for top, dirs, files in os.walk(CHECKOUT):
         dirs[:] = [d for d in dirs if not d.startswith(".") and not (top == CHECKOUT and d == "build")]
-        found += [os.path.join(top, f) for f in files if f.endswith(".pyi")]
+        if os.path.basename(top) == "tavrine_core":
+            found += [os.path.join(top, f) for f in files if f.endswith(suffix)]
     if not found:
-        # make package runs the suite from a copy without the sources.
         dist = importlib.metadata.files("tavrine-core") or []
-        found = [str(f.locate()) for f in dist if f.name.endswith(".pyi")]
-    assert found, "no stub files found"
+        found = [str(f.locate()) for f in dist if f.name.endswith(suffix) and f.parent.name == "tavrine_core"]
     return sorted(found)
 
 
-STUBS = stub_files()
+STUBS = package_files(".pyi")
+assert STUBS, "no stub files found"
+# The pure-Python modules of the package: what their `__all__` lists is
+# public surface too.
+MODULES = package_files(".py")
 
 
 def is_overload(fn):
@@ -97,12 +104,26 @@ def function_name(fn, owner):
                 params=[p.split("=")[0] for p in params])
 
 
-def public_names(path):
+def declared_all(tree):
+    """The names of a module's `__all__` list, or None without one."""
+    for stmt in tree.body:
+        if (isinstance(stmt, ast.Assign) and any(isinstance(t, ast.Name) and t.id == "__all__" for t in stmt.targets)
+                and isinstance(stmt.value, (ast.List, ast.Tuple))):
+            return {e.value for e in stmt.value.elts if isinstance(e, ast.Constant)}
+    return None
+
+
+def public_names(path, only_all=False):
     with open(path, encoding="utf-8") as f:
         tree = ast.parse(f.read(), path)
     classes = {s.name: s for s in tree.body if isinstance(s, ast.ClassDef)}
     names = []
     body = tree.body
+    if only_all:
+        listed = declared_all(tree)
+        if listed is None:
+            return []
+        body = [s for s in body if isinstance(s, (ast.FunctionDef, ast.ClassDef)) and s.name in listed]
     for k, stmt in enumerate(body):
         if isinstance(stmt, ast.FunctionDef) and not stmt.name.startswith("_"):
             names.append(function_name(stmt, None))
@@ -130,6 +151,9 @@ def public_names(path):
 
 
 NAMES = [n for path in STUBS for n in public_names(path)]
+# The package's own __init__ re-exports the extension's names (documented
+# through its stub); the other modules' listed names are theirs.
+NAMES += [n for path in MODULES if not path.endswith("__init__.py") for n in public_names(path, only_all=True)]
 IDS = [n.qualname for n in NAMES]
 
 
