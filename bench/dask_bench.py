@@ -46,28 +46,10 @@ def record(nodes: int, rows: int) -> tuple[GraphStore, int]:
     partitions = max(1, nodes // NODES_PER_PARTITION)
     totals = []
     for p in range(partitions):
-        totals.append(record_partition(store, {"partition": p, "rows": rows}))
+        totals.append(pipeline.record_partition(store, {"partition": p, "rows": rows}))
     while len(totals) > 1:
         totals = [store.add_reduction("concat", totals[i:i + 32]) for i in range(0, len(totals), 32)]
     return store, totals[0]
-
-
-def record_partition(store: GraphStore, part: dict[str, int]) -> int:
-    prices = store.add_source("prices", part)
-    qty = store.add_source("quantities", part)
-    disc = store.add_source("discounts", part)
-    gross = store.add_op("mul", [prices, qty])
-    gross_twin = store.add_op("mul", [qty, prices])  # commuted twin
-    discount = store.add_op("mul", [gross_twin, disc])
-    net = store.add_op("sub", [gross, discount])
-    net0 = store.add_op("add", [net], {"scalar": 0.0, "side": "l"})  # identity
-    capped = store.add_op("clip", [net0], {"lo": 0.0, "hi": 1500.0})
-    floor = store.add_op("maximum", [capped, store.add_op("mul", [qty], {"scalar": 1.0, "side": "r"})])
-    feature = store.add_op("log1p", [floor])
-    score = store.add_external(pipeline.MODEL, [feature, store.add_op("maximum", [qty, capped])])
-    shuffled = store.add_exchange([score], {"scheme": "hash", "partitions": 4})
-    store.add_reduction("sum", [gross])  # a value nobody asked for
-    return store.add_reduction("sum", [shuffled], {"axis": 0})
 
 
 def run(client: Any, graph: dict[Any, Any], keys: list[Any]) -> tuple[float, list[Any]]:

@@ -125,26 +125,29 @@ MODEL = PayloadDescriptor(kind="onnx", content_hash="sha256:5c0e7a", framework="
                           version="1.20", io_schema="f64[n], f64[n] -> f64[n]")
 
 
+def record_partition(store: GraphStore, part: dict[str, int]) -> int:
+    """Records one partition's work; returns the id of its total."""
+    prices = store.add_source("prices", part)
+    qty = store.add_source("quantities", part)
+    disc = store.add_source("discounts", part)
+    gross = store.add_op("mul", [prices, qty])
+    gross_twin = store.add_op("mul", [qty, prices])  # commuted twin
+    discount = store.add_op("mul", [gross_twin, disc])
+    net = store.add_op("sub", [gross, discount])
+    net0 = store.add_op("add", [net], {"scalar": 0.0, "side": "l"})  # identity
+    capped = store.add_op("clip", [net0], {"lo": 0.0, "hi": 1500.0})
+    floor = store.add_op("maximum", [capped, store.add_op("mul", [qty], {"scalar": 1.0, "side": "r"})])
+    feature = store.add_op("log1p", [floor])
+    score = store.add_external(MODEL, [feature, store.add_op("maximum", [qty, capped])])
+    shuffled = store.add_exchange([score], {"scheme": "hash", "partitions": 4})
+    total = store.add_reduction("sum", [shuffled], {"axis": 0})
+    store.add_reduction("sum", [gross])  # a value nobody asked for
+    return total
+
+
 def record(store: GraphStore, partitions: int, rows: int) -> int:
     """Records the pipeline; returns the id of the grand total."""
-    totals = []
-    for p in range(partitions):
-        part = {"partition": p, "rows": rows}
-        prices = store.add_source("prices", part)
-        qty = store.add_source("quantities", part)
-        disc = store.add_source("discounts", part)
-        gross = store.add_op("mul", [prices, qty])
-        gross_twin = store.add_op("mul", [qty, prices])  # commuted twin
-        discount = store.add_op("mul", [gross_twin, disc])
-        net = store.add_op("sub", [gross, discount])
-        net0 = store.add_op("add", [net], {"scalar": 0.0, "side": "l"})  # identity
-        capped = store.add_op("clip", [net0], {"lo": 0.0, "hi": 1500.0})
-        floor = store.add_op("maximum", [capped, store.add_op("mul", [qty], {"scalar": 1.0, "side": "r"})])
-        feature = store.add_op("log1p", [floor])
-        score = store.add_external(MODEL, [feature, store.add_op("maximum", [qty, capped])])
-        shuffled = store.add_exchange([score], {"scheme": "hash", "partitions": 4})
-        totals.append(store.add_reduction("sum", [shuffled], {"axis": 0}))
-        store.add_reduction("sum", [gross])  # a value nobody asked for
+    totals = [record_partition(store, {"partition": p, "rows": rows}) for p in range(partitions)]
     return store.add_reduction("concat", totals)
 
 
