@@ -166,3 +166,68 @@ def test_ctrl_c_interrupts_a_long_call_and_leaves_everything_as_it_was(which):
     env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
     out = subprocess.run([sys.executable, "-c", CHILD, which], capture_output=True, text=True, timeout=300, env=env)
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stdout + out.stderr
+
+
+# The main thread waits for the reducer's lock while a worker holds it
+# through a long finalize; SIGINT comes a quarter of the way through the
+# finalize. The wait ends with KeyboardInterrupt long before the worker is
+# done, and neither the wait nor the finalize changed what they must not.
+WAIT_CHILD = textwrap.dedent(
+    r"""
+    import os, signal, sys, threading, time
+    sys.path.insert(0, os.environ["TESTS_DIR"])
+    from tavrine_core import GraphStore, IncrementalReducer
+    from test_citizen import record
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    call = sys.argv[1]
+    n = 200_000
+    while True:
+        store = GraphStore()
+        last = record(store, n)
+        reducer = IncrementalReducer()
+        reducer.step(store)
+        t0 = time.perf_counter()
+        reducer.finalize(store, outputs=[last])
+        full = time.perf_counter() - t0
+        if full > 0.3:
+            break
+        n *= 2
+    result = []
+    holding = threading.Event()
+
+    def hold():
+        holding.set()
+        result.append(reducer.finalize(store, outputs=[last])[1])
+
+    worker = threading.Thread(target=hold)
+    worker.start()
+    holding.wait()
+    time.sleep(full / 8)  # the worker has the lock by now
+    threading.Timer(full / 8, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+    t0 = time.perf_counter()
+    try:
+        if call == "watermark":
+            reducer.watermark()
+        else:
+            reducer.step(store)
+    except KeyboardInterrupt:
+        took = time.perf_counter() - t0
+    else:
+        sys.exit("no KeyboardInterrupt")
+    alive = worker.is_alive()
+    worker.join()
+    assert alive, "the wait ended only with the holder"
+    assert took < full / 2, (took, full)
+    assert result, "the holder finished its finalize"
+    assert reducer.watermark() == store.node_count()
+    print("ok")
+    """
+)
+
+
+@pytest.mark.parametrize("call", ["watermark", "step"])
+def test_ctrl_c_reaches_a_thread_waiting_for_a_busy_reducer(call):
+    env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", WAIT_CHILD, call], capture_output=True, text=True, timeout=300, env=env)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stdout + out.stderr
