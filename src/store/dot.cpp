@@ -147,13 +147,15 @@ std::string format_float_dot(double value) {
   return s;
 }
 
-std::string render_dot(const Snapshot& snap) {
+std::string render_dot(const Snapshot& snap, Interrupt* interrupt) {
+  InterruptCheck check(interrupt);
   const std::vector<std::uint8_t> marked = output_mask(snap);
   std::string out;
   out.reserve(32 + snap.size() * 48);
   out += "digraph tavrine {\n";
   std::size_t n_edges = 0;
   for (NodeId id = snap.begin_id(); id < snap.end_id(); ++id) {
+    check.tick();
     const NodeView n = snap.node(id);
     out += "  n";
     append_int(out, id);
@@ -166,6 +168,7 @@ std::string render_dot(const Snapshot& snap) {
   }
   if (n_edges != 0) {
     for (NodeId id = snap.begin_id(); id < snap.end_id(); ++id) {
+      check.tick();
       const NodeView n = snap.node(id);
       if (n.kind() == NodeKind::Source) continue;  // a Source has no inputs field
       for (NodeId in : n.inputs()) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "store/store.h"
+#include "support/interrupt.h"
 
 namespace tavrine {
 
@@ -20,6 +21,7 @@ std::string format_float_dot(double value);
 // A snapshot is read without any lock, so rendering never holds up threads
 // that record into the store meanwhile; the text shows the store as it was
 // when the snapshot was taken.
-std::string render_dot(const Snapshot& snap);
+// `interrupt`, if any, is consulted as it goes.
+std::string render_dot(const Snapshot& snap, Interrupt* interrupt = nullptr);
 
 }  // namespace tavrine
