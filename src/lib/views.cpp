@@ -237,23 +237,13 @@ PyObject* store_nodes(PyObject* self) {
   // walk all of them made so far, again and again (half of the time of a
   // large call). So the collector pauses meanwhile and resumes after, if it
   // was on. (Another thread that turns it off in the middle of the call has
-  // it back on when the call ends: collecting is never unsafe.) The young
-  // objects are collected every kCatchUp nodes meanwhile, so that what the
-  // paused collector skipped is not left for one long pause (of every
-  // thread) right after the call.
+  // it back on when the call ends: collecting is never unsafe.)
   struct PauseCollector {
     int was_enabled = PyGC_Disable();
-    Ref collect = was_enabled ? Ref::checked(PyImport_ImportModuleAttrString("gc", "collect")) : Ref();
     ~PauseCollector() {
       if (was_enabled) PyGC_Enable();
     }
-    void catch_up() {
-      if (!collect) return;
-      Ref zero = Ref::checked(PyLong_FromLong(0));
-      Ref done = Ref::checked(PyObject_CallOneArg(collect.get(), zero.get()));
-    }
   } pause;
-  static constexpr NodeId kCatchUp = 1 << 13;
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snap.size())));
   // Building runs attached: every few thousand nodes it steps aside briefly
   // and answers signals (an interrupt drops the list made so far).
@@ -262,7 +252,6 @@ PyObject* store_nodes(PyObject* self) {
   for (NodeId id = 0; id < snap.end_id(); ++id) {
     check.tick();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), dicts.node(id, marked[id] != 0));
-    if ((id + 1) % kCatchUp == 0) pause.catch_up();
   }
   return list.release();
 }
