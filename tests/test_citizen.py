@@ -4,6 +4,7 @@ without holding up the interpreter.
 The signal tests run in a child process, so that a stray KeyboardInterrupt
 can never reach the test runner.
 """
+import gc
 import os
 import subprocess
 import sys
@@ -80,6 +81,22 @@ def test_other_threads_keep_running_during_long_calls(big):
     assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
 
 
+def test_other_threads_keep_running_while_nodes_builds_its_dicts(big):
+    # The collector stays off around the call: a million new containers make
+    # its next collection (whenever it comes) walk them all, which is the
+    # collector's own pause, not the call's; and the result is freed after
+    # the ticker stops, a pause of the caller's own.
+    store, _, _ = big
+    gc.disable()
+    try:
+        with Ticker() as ticker:
+            kept = store.nodes()
+        del kept
+    finally:
+        gc.enable()
+    assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
+
+
 def test_a_thread_waiting_for_a_busy_reducer_does_not_hold_the_interpreter(big):
     store, last, _ = big
     reducer = IncrementalReducer()
@@ -130,6 +147,8 @@ CHILD = textwrap.dedent(
             "finalize": lambda: reducer.finalize(store, outputs=[last]),
             "deserialize": lambda: GraphStore.deserialize(blob),
             "serialize": lambda: store.serialize(),
+            "nodes": store.nodes,
+            "to_dot": store.to_dot,
         }
         t0 = time.perf_counter()
         calls[which]()
@@ -161,8 +180,74 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("which", ["reduce", "reduction_report", "finalize", "deserialize", "serialize"])
+@pytest.mark.parametrize(
+    "which", ["reduce", "reduction_report", "finalize", "deserialize", "serialize", "nodes", "to_dot"])
 def test_ctrl_c_interrupts_a_long_call_and_leaves_everything_as_it_was(which):
     env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
     out = subprocess.run([sys.executable, "-c", CHILD, which], capture_output=True, text=True, timeout=300, env=env)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stdout + out.stderr
+
+
+# The main thread waits for the reducer's lock while a worker holds it
+# through a long finalize; SIGINT comes a quarter of the way through the
+# finalize. The wait ends with KeyboardInterrupt long before the worker is
+# done, and neither the wait nor the finalize changed what they must not.
+WAIT_CHILD = textwrap.dedent(
+    r"""
+    import os, signal, sys, threading, time
+    sys.path.insert(0, os.environ["TESTS_DIR"])
+    from tavrine_core import GraphStore, IncrementalReducer
+    from test_citizen import record
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    call = sys.argv[1]
+    n = 200_000
+    while True:
+        store = GraphStore()
+        last = record(store, n)
+        reducer = IncrementalReducer()
+        reducer.step(store)
+        t0 = time.perf_counter()
+        reducer.finalize(store, outputs=[last])
+        full = time.perf_counter() - t0
+        if full > 0.3:
+            break
+        n *= 2
+    result = []
+    holding = threading.Event()
+
+    def hold():
+        holding.set()
+        result.append(reducer.finalize(store, outputs=[last])[1])
+
+    worker = threading.Thread(target=hold)
+    worker.start()
+    holding.wait()
+    time.sleep(full / 8)  # the worker has the lock by now
+    threading.Timer(full / 8, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+    t0 = time.perf_counter()
+    try:
+        if call == "watermark":
+            reducer.watermark()
+        else:
+            reducer.step(store)
+    except KeyboardInterrupt:
+        took = time.perf_counter() - t0
+    else:
+        sys.exit("no KeyboardInterrupt")
+    alive = worker.is_alive()
+    worker.join()
+    assert alive, "the wait ended only with the holder"
+    assert took < full / 2, (took, full)
+    assert result, "the holder finished its finalize"
+    assert reducer.watermark() == store.node_count()
+    print("ok")
+    """
+)
+
+
+@pytest.mark.parametrize("call", ["watermark", "step"])
+def test_ctrl_c_reaches_a_thread_waiting_for_a_busy_reducer(call):
+    env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", WAIT_CHILD, call], capture_output=True, text=True, timeout=300, env=env)
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stdout + out.stderr

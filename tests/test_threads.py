@@ -3,6 +3,8 @@ import random
 import sys
 import threading
 
+import pytest
+
 from tavrine_core import GraphStore, PayloadDescriptor
 
 FIELDS = dict(kind="k", content_hash="c", framework="f", version="v", io_schema="i")
@@ -136,3 +138,209 @@ def test_many_threads_one_node():
     assert all(g == got[0] for g in got)
     assert sorted(got[0]) == list(range(100))
     assert store.node_count() == 100
+
+
+# The probes below run in a child process each: a crash or a hang there
+# fails the test instead of ending the run.
+def run_child(script, *args, timeout=300):
+    import os
+    import subprocess
+    import textwrap
+
+    env = dict(os.environ, TESTS_DIR=os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                         capture_output=True, text=True, timeout=timeout, env=env)
+    assert out.returncode == 0 and out.stdout.strip().endswith("ok"), (out.returncode, out.stdout + out.stderr)
+    return out.stdout
+
+
+# Threads that hold and threads that wait for one reducer's lock (and its
+# store's), with small calls (attached) and large ones (detached), beside
+# a thread that ticks every millisecond and a signal handler that runs
+# every millisecond; every call must give its ordinary result.
+INTERLEAVINGS = r"""
+    import os, random, signal, sys, threading, time
+    sys.path.insert(0, os.environ["TESTS_DIR"])
+    from tavrine_core import GraphStore, IncrementalReducer
+    from test_citizen import record
+
+    size, ticker, handler = sys.argv[1], sys.argv[2] == "1", sys.argv[3] == "1"
+    store = GraphStore()
+    # Small stays below the size at which calls detach, yet is big enough for
+    # the calls to consult their signal check.
+    last = record(store, 6_000 if size == "small" else 30_000)
+    reducer = IncrementalReducer()
+    stop = time.perf_counter() + 1.5
+    errors = []
+    handled = [0]
+
+    if handler:
+        def on_alarm(signum, frame):
+            handled[0] += 1
+        signal.signal(signal.SIGALRM, on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+
+    def tick():
+        while time.perf_counter() < stop:
+            time.sleep(0.001)
+
+    def work(seed):
+        rnd = random.Random(seed)
+        try:
+            while time.perf_counter() < stop:
+                pick = rnd.randrange(4)
+                if pick == 0:
+                    reducer.finalize(store, outputs=[last])
+                elif pick == 1:
+                    reducer.step(store)
+                elif pick == 2:
+                    reducer.watermark()
+                else:
+                    store.add_op("extra", [rnd.randrange(store.node_count())])
+        except BaseException as e:
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(4)]
+    if ticker:
+        threads.append(threading.Thread(target=tick))
+    for t in threads:
+        t.start()
+    work(99)  # the main thread takes part: signal handlers run in it
+    for t in threads:
+        t.join()
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert not errors, errors
+    assert reducer.step(store) >= 0 and reducer.watermark() == store.node_count()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("size", ["small", "large"])
+@pytest.mark.parametrize("ticker,handler", [(1, 0), (0, 1), (1, 1)])
+def test_threads_waiting_for_a_reducer_survive_every_interleaving(size, ticker, handler):
+    run_child(INTERLEAVINGS, size, ticker, handler)
+
+
+# A signal handler that calls the reducer whose finalize it interrupted: the
+# inner call is refused with a RuntimeError, the reducer is not poisoned,
+# and the finalize either completes (the handler caught the error) or ends
+# with that error and changes nothing (the handler let it through).
+REENTRY = r"""
+    import os, signal, sys
+    sys.path.insert(0, os.environ["TESTS_DIR"])
+    from tavrine_core import GraphStore, IncrementalReducer
+    from test_citizen import record
+
+    BUSY = ("incremental reducer is busy in this thread: a signal handler or callback "
+            "called it during one of its own calls")
+    catch = sys.argv[1] == "catch"
+    store = GraphStore()
+    last = record(store, 100_000)
+    reducer = IncrementalReducer()
+    reducer.step(store)
+    store.add_op("h", [last])
+    seen = []
+
+    def on_alarm(signum, frame):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        try:
+            reducer.watermark()
+        except RuntimeError as e:
+            seen.append(str(e))
+            if not catch:
+                raise
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    before = reducer.watermark(), reducer.total_work(), reducer.canonical_count()
+    for _ in range(20):
+        seen.clear()
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        try:
+            reducer.finalize(store, outputs=[last])
+        except RuntimeError as e:
+            assert not catch and str(e) == BUSY, e
+            assert (reducer.watermark(), reducer.total_work(), reducer.canonical_count()) == before
+        else:
+            if not seen:
+                continue  # the timer fired after the call: try again
+            assert catch
+        assert seen == [BUSY], seen
+        break
+    else:
+        sys.exit("the handler never ran inside a finalize")
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert reducer.finalize(store, outputs=[last])[1]["reachable_nodes"] > 0
+    assert reducer.watermark() == store.node_count()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["catch", "raise"])
+def test_a_handler_calling_a_busy_reducer_gets_a_runtime_error(how):
+    run_child(REENTRY, how)
+
+
+# os.fork() while a worker thread is inside a long finalize: in the child,
+# that reducer refuses with a RuntimeError (it must not block for ever on a
+# lock no thread there will release), while the store and other objects
+# work. An alarm ends a child that blocks.
+FORK = r"""
+    import os, signal, sys, threading, time, warnings
+    sys.path.insert(0, os.environ["TESTS_DIR"])
+    from tavrine_core import GraphStore, IncrementalReducer
+    from test_citizen import record
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+    FORKED = ("incremental reducer was locked by another thread when the process forked; "
+              "it cannot be used in the child process")
+    n = 100_000
+    while True:
+        store = GraphStore()
+        last = record(store, n)
+        reducer = IncrementalReducer()
+        reducer.step(store)
+        t0 = time.perf_counter()
+        reducer.finalize(store, outputs=[last])
+        full = time.perf_counter() - t0
+        if full > 0.2:
+            break
+        n *= 2
+    idle = IncrementalReducer()
+    started = threading.Event()
+
+    def hold():
+        started.set()
+        reducer.finalize(store, outputs=[last])
+
+    worker = threading.Thread(target=hold)
+    worker.start()
+    started.wait()
+    time.sleep(full / 4)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)
+        code = 0
+        try:
+            for call in (reducer.watermark, lambda: reducer.step(store), lambda: reducer.finalize(store)):
+                try:
+                    call()
+                    code = 3
+                except RuntimeError as e:
+                    if str(e) != FORKED:
+                        code = 4
+            assert store.add_op("child", [last]) == store.node_count() - 1
+            assert idle.step(store) == store.node_count()
+            assert GraphStore.deserialize(store.serialize()).node_count() == store.node_count()
+        except BaseException:
+            code = 5
+        os._exit(code)
+    worker.join()
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    assert reducer.watermark() == store.node_count()
+    print("ok")
+"""
+
+
+def test_a_forked_child_refuses_a_reducer_another_thread_held():
+    run_child(FORK)

@@ -4,6 +4,7 @@ import math
 import re
 import shutil
 import subprocess
+from xml.etree import ElementTree
 from decimal import Decimal
 
 import pytest
@@ -66,6 +67,31 @@ def params_label(ps):
     return " {" + ", ".join(f"{k}={value_label(v)}" for k, v in ps.items()) + "}" if ps else ""
 
 
+# Graphviz shows a NUL as the symbol for it (its own texts end at one), and
+# reads at most LONGEST bytes between the quotes of one string; a longer
+# label is written as strings joined with " + ", each cut before a whole
+# character or escape.
+NUL_TEXT = "&#9216;"
+LONGEST = 16381
+
+
+def quoted(label):
+    raw = label.encode("utf-8")
+    if len(raw) <= LONGEST:
+        return f'"{label}"'
+    pieces, start, i = [], 0, 0
+    while i < len(raw):
+        step = 2 if raw[i] == 0x5C else 1  # a backslash and what it escapes
+        while i + step < len(raw) and raw[i + step] & 0xC0 == 0x80:
+            step += 1  # the rest of a UTF-8 character
+        if i + step - start > LONGEST:
+            pieces.append(raw[start:i])
+            start = i
+        i += step
+    pieces.append(raw[start:])
+    return " + ".join('"' + p.decode("utf-8") + '"' for p in pieces)
+
+
 def reference_dot(store):
     nodes = store.nodes()
     lines = ["digraph tavrine {"]
@@ -85,9 +111,9 @@ def reference_dot(store):
         else:
             label = "Exchange"
         label += params_label(n["params"])
-        label = label.replace("\\", "\\\\").replace('"', '\\"')
+        label = label.replace("\\", "\\\\").replace('"', '\\"').replace("\0", NUL_TEXT)
         shape = ", shape=doublecircle" if n["output"] else ""
-        lines.append(f'  n{n["id"]} [label="{label}"{shape}];')
+        lines.append(f'  n{n["id"]} [label={quoted(label)}{shape}];')
     for n in nodes:
         for i in n["inputs"]:
             lines.append(f"  n{i} -> n{n['id']};")
@@ -427,3 +453,33 @@ class TestGraphviz:
         done = subprocess.run(["dot", "-Tsvg"], input=store.to_dot().encode("utf-8"), capture_output=True)
         assert done.returncode == 0, done.stderr.decode("utf-8", "replace")
         assert store.to_dot() == reference_dot(store)
+
+
+def test_nul_characters_and_long_labels_render_intact():
+    store = GraphStore()
+    long_name = ("x\\\"\u00e9\u540d\0" * 3000)[:-1] + "end"  # escapes and wide characters at every cut
+    names = ["a\0b", "\0", long_name, "y" * (LONGEST - len("Source ")), "z" * (LONGEST - len("Source ") + 1)]
+    for name in names:
+        store.add_source(name)
+    store.add_source("p", {"k\0": "v\0w", "long": "q" * 40_000})
+    store.add_external(dict(FIELDS, kind="\0k", version="\0" * 3), [0])
+    text = store.to_dot()
+    assert "\0" not in text
+    assert text == reference_dot(store)
+    # The label just below the limit is one string, the one above two.
+    assert f'[label="Source {"y" * (LONGEST - 7)}"];' in text
+    assert f'[label="Source {"z" * (LONGEST - 7)}" + "z"];' in text
+    if shutil.which("dot") is None:
+        pytest.skip("graphviz `dot` is not installed")
+    done = subprocess.run(["dot", "-Tsvg"], input=text.encode("utf-8"), capture_output=True)
+    assert done.returncode == 0, done.stderr.decode("utf-8", "replace")
+    svg = "{http://www.w3.org/2000/svg}"
+    drawn = {}  # node name -> the text drawn in it
+    for g in ElementTree.fromstring(done.stdout).iter(svg + "g"):
+        if g.get("class") == "node":
+            drawn[int(g.find(svg + "title").text[1:])] = "".join(t.text for t in g.iter(svg + "text"))
+    nodes = store.nodes()
+    expected = [f"Source {n['name']}" for n in nodes[:len(names)]]
+    expected.append("Source p {k\0=v\0w, long=" + "q" * 40_000 + "}")
+    expected.append(f"External \0k:{FIELDS['content_hash']} [{FIELDS['framework']} \0\0\0]")
+    assert drawn == {i: e.replace("\0", "\u2400") for i, e in enumerate(expected)}

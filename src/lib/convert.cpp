@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "lib/descriptor.h"
-#include "support/panic.h"
 
 namespace tavrine::py {
 
@@ -171,24 +170,35 @@ PyObject* ids_to_list(std::span<const NodeId> ids) {
 
 namespace {
 
+// A rule that does not apply says so with TypeError, ValueError or
+// OverflowError, which is discarded so the next rule is tried; anything
+// else (KeyboardInterrupt, MemoryError, whatever a user's __index__ or
+// __float__ raises) ends the conversion unchanged.
+void discard_rule_miss() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    throw_pyerr();
+  }
+  PyErr_Clear();
+}
+
 // First rule that applies: exactly bool, a signed 64-bit integer (int or
 // __index__), a float (float, __float__, or an int beyond 64 bits), a str.
-// An error of a rule that does not apply is discarded.
 ParamValue to_param_value(PyObject* v) {
   if (PyBool_Check(v)) return ParamValue::of_bool(v == Py_True);
   long long i = PyLong_AsLongLong(v);
   if (!(i == -1 && PyErr_Occurred())) return ParamValue::of_int(static_cast<std::int64_t>(i));
-  PyErr_Clear();
+  discard_rule_miss();
   if (PyFloat_CheckExact(v)) return ParamValue::of_float(PyFloat_AS_DOUBLE(v));
   double d = PyFloat_AsDouble(v);
   if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::of_float(d);
-  PyErr_Clear();
+  discard_rule_miss();
   if (PyUnicode_Check(v)) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(v, &size)) {
       return ParamValue::of_str(std::string(utf8, static_cast<std::size_t>(size)));
     }
-    PyErr_Clear();
+    discard_rule_miss();  // UnicodeEncodeError (lone surrogates) is a ValueError
   }
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
 }
@@ -202,12 +212,13 @@ ParamMap to_params_slow(PyObject* obj) {
   entries.reserve(static_cast<std::size_t>(initial));
   // Converting a value may run Python code that changes the dict; like the
   // interpreter's own dict iterator, a change of size is caught before the
-  // next item and a change of keys once more items arrive than there were.
+  // next item and a change of keys once more items arrive than there were,
+  // and reported with its words (the caller's doing, not a broken invariant).
   Py_ssize_t remaining = initial;
   Py_ssize_t pos = 0;
   for (;;) {
-    if (PyDict_Size(obj) != initial) panic("dictionary changed size during iteration");
-    if (remaining == -1) panic("dictionary keys changed during iteration");
+    if (PyDict_Size(obj) != initial) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    if (remaining == -1) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
     PyObject* key_raw = nullptr;
     PyObject* value_raw = nullptr;
     int got = 0;

@@ -4,30 +4,56 @@
 
 namespace tavrine::py {
 
+namespace {
+
+// The calling thread's state while this module keeps it detached from the
+// interpreter; nullptr while it is attached. The one record of whether the
+// thread is attached (module calls always arrive attached).
+thread_local PyThreadState* t_detached = nullptr;
+
+}  // namespace
+
+bool detach() noexcept {
+  if (t_detached != nullptr) return false;
+  t_detached = PyEval_SaveThread();
+  return true;
+}
+
+void reattach() noexcept { PyEval_RestoreThread(std::exchange(t_detached, nullptr)); }
+
+bool signals_raised(bool let_others_run) noexcept {
+  const bool was_detached = t_detached != nullptr;
+  if (was_detached) {
+    reattach();
+  } else if (let_others_run) {
+    detach();
+    reattach();
+  }
+  const bool raised = PyErr_Occurred() != nullptr || PyErr_CheckSignals() < 0;
+  if (was_detached) detach();
+  return raised;
+}
+
 bool SignalCheck::stop_requested() noexcept {
-  if (raised_ != nullptr) return true;
-  const Clock::time_point now = Clock::now();
-  if (now - last_ < kPeriod) return false;
-  if (detached_) PyEval_RestoreThread(detached_);
-  if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
-  if (detached_) detached_ = PyEval_SaveThread();
+  if (raised_) return true;
+  if (Clock::now() - last_ < kPeriod) return false;
+  raised_ = signals_raised(true);
   last_ = Clock::now();
-  return raised_ != nullptr;
+  return raised_;
 }
 
 namespace {
 
-// Steps aside from the interpreter while waiting for a lock, when the
-// thread is attached to one; the token is the thread state to come back
-// with after the lock is released again.
-void* detach_while_waiting() noexcept {
-  if (PyThreadState_GetUnchecked() == nullptr) return nullptr;
-  return PyEval_SaveThread();
+// A wait starts detached (the token says whether to attach again after)
+// and polls for signals; a raising handler gives the wait up.
+int g_reattach_token;
+void* detach_while_waiting() noexcept { return detach() ? &g_reattach_token : nullptr; }
+bool poll_while_waiting() noexcept { return signals_raised(false); }
+void back_after_waiting(void* token) noexcept {
+  if (token != nullptr) reattach();
 }
 
-void reattach_after_release(void* token) noexcept { PyEval_RestoreThread(static_cast<PyThreadState*>(token)); }
-
-const LockWaitHooks kHooks{&detach_while_waiting, &reattach_after_release};
+const LockWaitHooks kHooks{&detach_while_waiting, &poll_while_waiting, &back_after_waiting};
 
 }  // namespace
 

@@ -7,6 +7,11 @@
 //  - A failed allocation (std::bad_alloc) becomes MemoryError, a capacity
 //    the core cannot exceed (std::length_error) OverflowError with the
 //    core's text: the core leaves every object as it was in both cases.
+//  - An interrupted computation (Interrupted) reports the exception a
+//    signal handler left set, or KeyboardInterrupt when none is.
+//  - A lock that cannot be taken (LockUnavailable: the object is busy in
+//    this very thread, or was left locked by a fork) is RuntimeError with
+//    the lock's text: the caller's doing, never a broken invariant.
 //  - An internal failure (a broken invariant, a poisoned lock: any other C++
 //    exception escaping the core) becomes the module's `PanicException`,
 //    derived from BaseException so that ordinary `except Exception`
@@ -23,6 +28,8 @@
 #include <type_traits>
 
 #include "lib/pyref.h"
+#include "support/interrupt.h"
+#include "support/poison.h"
 
 namespace tavrine::py {
 
@@ -56,6 +63,10 @@ auto boundary(F&& body) noexcept -> decltype(body()) {
     PyErr_NoMemory();
   } catch (const std::length_error& e) {
     PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "interrupted");
+  } catch (const LockUnavailable& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const std::exception& e) {
     set_internal_failure(e.what());
   } catch (...) {

@@ -245,7 +245,12 @@ PyObject* store_nodes(PyObject* self) {
     }
   } pause;
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snap.size())));
+  // Building runs attached: every few thousand nodes it steps aside briefly
+  // and answers signals (an interrupt drops the list made so far).
+  SignalCheck signals;
+  InterruptCheck check(&signals);
   for (NodeId id = 0; id < snap.end_id(); ++id) {
+    check.tick();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), dicts.node(id, marked[id] != 0));
   }
   return list.release();
@@ -254,8 +259,8 @@ PyObject* store_nodes(PyObject* self) {
 PyObject* store_to_dot(PyObject* self) {
   const Store& store = store_of(self);
   bool ascii = false;
-  std::string dot = run_detached(store.node_count(), [&](Interrupt*) {
-    std::string out = render_dot(store.snapshot());
+  std::string dot = run_detached(store.node_count(), [&](Interrupt* interrupt) {
+    std::string out = render_dot(store.snapshot(), interrupt);
     ascii = std::all_of(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return out;
   });

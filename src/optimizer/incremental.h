@@ -27,7 +27,8 @@
 //    panics with "incremental reducer poisoned: PoisonError { .. }". Error
 //    results never poison, and neither do a failed allocation nor an
 //    interrupt: a step or finalize that throws std::bad_alloc or Interrupted
-//    first rolls the reducer back to where the call found it.
+//    first rolls the reducer back to where the call found it (and so for
+//    LockUnavailable from the store's lock).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -86,7 +87,14 @@ class IncrementalReducer {
   struct Checkpoint;
   Expected<std::uint64_t, ReducerError> consume_locked(const Store& store, Interrupt* interrupt);
 
-  mutable PoisonMutex mutex_{"incremental reducer poisoned"};
+  static constexpr LockTexts kLockTexts{
+      "incremental reducer poisoned",
+      "incremental reducer is busy in this thread: a signal handler or callback called it during one of its own "
+      "calls",
+      "incremental reducer was locked by another thread when the process forked; it cannot be used in the child "
+      "process",
+  };
+  mutable PoisonMutex mutex_{kLockTexts};
   std::unique_ptr<State> state_;
 };
 

@@ -21,20 +21,52 @@ void append_int(std::string& out, Int v) {
 
 // Label text taken from the graph (names, keys, string values, descriptor
 // fields) is escaped as it is appended; the fixed parts of a label and the
-// number texts contain neither a backslash nor a double quote, so escaping
-// the pieces equals escaping the whole label.
+// number texts contain neither a backslash, a double quote nor a NUL, so
+// escaping the pieces equals escaping the whole label.
 void append_label_text(std::string& out, std::string_view text) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '\\' || c == '"') [[unlikely]] {
+    if (c == '\\' || c == '"' || c == '\0') [[unlikely]] {
       out.append(text.data() + start, i - start);
-      out.push_back('\\');
-      out.push_back(c);
+      if (c == '\0') {
+        out += kDotNul;
+      } else {
+        out.push_back('\\');
+        out.push_back(c);
+      }
       start = i + 1;
     }
   }
   out.append(text.data() + start, text.size() - start);
+}
+
+// The length of the unit of escaped label text that starts at `p`: an
+// escape (a backslash and the character after it) or one UTF-8 character.
+std::size_t unit_length(std::string_view text, std::size_t p) {
+  std::size_t n = text[p] == '\\' ? 2 : 1;
+  while (p + n < text.size() && (static_cast<unsigned char>(text[p + n]) & 0xC0) == 0x80) ++n;
+  return n;
+}
+
+// Rewrites the quoted label that starts at out[start] (just after its
+// opening quote) and runs to the end of `out`, as strings of at most
+// kDotLongestString bytes each, joined with " + ".
+void split_long_label(std::string& out, std::size_t start) {
+  const std::string label = out.substr(start);
+  out.resize(start);
+  const std::string_view text = label;
+  std::size_t piece = 0;
+  for (std::size_t p = 0; p < text.size();) {
+    const std::size_t n = unit_length(text, p);
+    if (p + n - piece > kDotLongestString) {
+      out.append(text.data() + piece, p - piece);
+      out += "\" + \"";
+      piece = p;
+    }
+    p += n;
+  }
+  out.append(text.data() + piece, text.size() - piece);
 }
 
 void append_param_value(std::string& out, const ParamValueRef& v) {
@@ -147,18 +179,22 @@ std::string format_float_dot(double value) {
   return s;
 }
 
-std::string render_dot(const Snapshot& snap) {
+std::string render_dot(const Snapshot& snap, Interrupt* interrupt) {
+  InterruptCheck check(interrupt);
   const std::vector<std::uint8_t> marked = output_mask(snap);
   std::string out;
   out.reserve(32 + snap.size() * 48);
   out += "digraph tavrine {\n";
   std::size_t n_edges = 0;
   for (NodeId id = snap.begin_id(); id < snap.end_id(); ++id) {
+    check.tick();
     const NodeView n = snap.node(id);
     out += "  n";
     append_int(out, id);
     out += " [label=\"";
+    const std::size_t label = out.size();
     append_label(out, n);
+    if (out.size() - label > kDotLongestString) [[unlikely]] split_long_label(out, label);
     out.push_back('"');
     if (marked[static_cast<std::size_t>(id - snap.begin_id())]) out += ", shape=doublecircle";
     out += "];\n";
@@ -166,6 +202,7 @@ std::string render_dot(const Snapshot& snap) {
   }
   if (n_edges != 0) {
     for (NodeId id = snap.begin_id(); id < snap.end_id(); ++id) {
+      check.tick();
       const NodeView n = snap.node(id);
       if (n.kind() == NodeKind::Source) continue;  // a Source has no inputs field
       for (NodeId in : n.inputs()) {

@@ -19,7 +19,9 @@
 //    published last), and the store stays usable. Any other exception
 //    escaping while the lock is held (a broken invariant) poisons the store:
 //    every later operation panics with
-//    "tavrine-core store mutex poisoned: PoisonError { .. }".
+//    "tavrine-core store mutex poisoned: PoisonError { .. }". A call that
+//    cannot take the lock (taken again by its holder, or held at a fork by a
+//    thread the child does not have) is refused with LockUnavailable.
 //  - Storage: node records, payloads and inputs live in append-only storage
 //    whose elements never move. A `Snapshot` therefore shares the storage
 //    instead of copying it: it sees exactly the nodes that existed when it
@@ -176,7 +178,12 @@ class Store {
   Expected<Ok, BadNodeId> mark_locked(NodeId id);
   Snapshot make_snapshot_locked(NodeId begin, bool with_marks) const;
 
-  mutable PoisonMutex mutex_{"tavrine-core store mutex poisoned"};
+  static constexpr LockTexts kLockTexts{
+      "tavrine-core store mutex poisoned",
+      "store is busy in this thread: a signal handler or callback called it during one of its own calls",
+      "store was locked by another thread when the process forked; it cannot be used in the child process",
+  };
+  mutable PoisonMutex mutex_{kLockTexts};
   std::uint64_t serial_;
   std::shared_ptr<detail::StoreData> data_;
   std::unique_ptr<Index> index_;
