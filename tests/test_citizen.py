@@ -34,6 +34,23 @@ def record(store, n, seed=1):
     return last
 
 
+def busy_reducer(seconds, n):
+    """A store and a stepped reducer whose finalize takes more than `seconds`
+    (the graph doubles until it does): (store, last node, reducer, time of
+    one finalize)."""
+    while True:
+        store = GraphStore()
+        last = record(store, n)
+        reducer = IncrementalReducer()
+        reducer.step(store)
+        t0 = time.perf_counter()
+        reducer.finalize(store, outputs=[last])
+        full = time.perf_counter() - t0
+        if full > seconds:
+            return store, last, reducer, full
+        n *= 2
+
+
 @pytest.fixture(scope="module")
 def big():
     store = GraphStore()
@@ -196,23 +213,11 @@ WAIT_CHILD = textwrap.dedent(
     r"""
     import os, signal, sys, threading, time
     sys.path.insert(0, os.environ["TESTS_DIR"])
-    from tavrine_core import GraphStore, IncrementalReducer
-    from test_citizen import record
+    from test_citizen import busy_reducer
 
     signal.signal(signal.SIGINT, signal.default_int_handler)
     call = sys.argv[1]
-    n = 200_000
-    while True:
-        store = GraphStore()
-        last = record(store, n)
-        reducer = IncrementalReducer()
-        reducer.step(store)
-        t0 = time.perf_counter()
-        reducer.finalize(store, outputs=[last])
-        full = time.perf_counter() - t0
-        if full > 0.3:
-            break
-        n *= 2
+    store, last, reducer, full = busy_reducer(0.3, 200_000)
     result = []
     holding = threading.Event()
 

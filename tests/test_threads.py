@@ -288,23 +288,12 @@ FORK = r"""
     import os, signal, sys, threading, time, warnings
     sys.path.insert(0, os.environ["TESTS_DIR"])
     from tavrine_core import GraphStore, IncrementalReducer
-    from test_citizen import record
+    from test_citizen import busy_reducer
 
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
     FORKED = ("incremental reducer was locked by another thread when the process forked; "
               "it cannot be used in the child process")
-    n = 100_000
-    while True:
-        store = GraphStore()
-        last = record(store, n)
-        reducer = IncrementalReducer()
-        reducer.step(store)
-        t0 = time.perf_counter()
-        reducer.finalize(store, outputs=[last])
-        full = time.perf_counter() - t0
-        if full > 0.2:
-            break
-        n *= 2
+    store, last, reducer, full = busy_reducer(0.2, 100_000)
     idle = IncrementalReducer()
     started = threading.Event()
 
