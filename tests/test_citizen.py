@@ -58,6 +58,14 @@ def big():
     return store, last, store.serialize(outputs=[last])
 
 
+# The longest another thread may have to wait. Under AddressSanitizer (its
+# runtime preloaded, as `make asan` runs this suite) every copy the
+# interpreter makes of a large result, and every allocation, is checked as
+# it goes, which stretches the short attached moments of a long call about
+# threefold; the bound stretches with them.
+LONGEST_WAIT = 0.15 if "asan" in os.environ.get("LD_PRELOAD", "") else 0.05
+
+
 class Ticker:
     """A thread that wakes every millisecond and records the longest gap."""
 
@@ -95,7 +103,7 @@ def test_other_threads_keep_running_during_long_calls(big):
         reducer = IncrementalReducer()
         reducer.step(store)
         reducer.finalize(store, outputs=[last])
-    assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
+    assert ticker.longest < LONGEST_WAIT, f"a thread waited {ticker.longest * 1000:.0f} ms"
 
 
 def test_other_threads_keep_running_while_nodes_builds_its_dicts(big):
@@ -111,7 +119,7 @@ def test_other_threads_keep_running_while_nodes_builds_its_dicts(big):
         del kept
     finally:
         gc.enable()
-    assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
+    assert ticker.longest < LONGEST_WAIT, f"a thread waited {ticker.longest * 1000:.0f} ms"
 
 
 def test_a_thread_waiting_for_a_busy_reducer_does_not_hold_the_interpreter(big):
@@ -132,7 +140,7 @@ def test_a_thread_waiting_for_a_busy_reducer_does_not_hold_the_interpreter(big):
         assert reducer.watermark() == store.node_count()
         worker.join()
     assert done == ["finalize"]
-    assert ticker.longest < 0.05, f"a thread waited {ticker.longest * 1000:.0f} ms"
+    assert ticker.longest < LONGEST_WAIT, f"a thread waited {ticker.longest * 1000:.0f} ms"
 
 
 # Each call is interrupted by a SIGINT that a timer thread sends a quarter of
