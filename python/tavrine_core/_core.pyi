@@ -7,7 +7,6 @@ only; import them under ``typing.TYPE_CHECKING``.
 
 from collections.abc import Mapping, Sequence
 from typing import (
-    Any,
     Literal,
     NotRequired,
     Self,
