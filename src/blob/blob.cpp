@@ -350,7 +350,8 @@ class BlobReader {
     bool has_nan = false;
     std::vector<NodeId> inputs;
     std::string scratch;
-    NodeId key = 0;  // the largest input position (0 without inputs)
+    Store::Batch::Lookup lookup;  // made when the slot is read, until positions and ids part
+    NodeRef node() const noexcept { return NodeRef{PayloadKey{kind, payload, has_nan}, inputs}; }
   };
 
   bool parse(std::uint64_t pos, Slot& slot) {
@@ -385,15 +386,18 @@ class BlobReader {
     }
     slot.kind = kind;
     slot.has_nan = has_nan_;
-    slot.key = slot.inputs.empty() ? 0 : *std::max_element(slot.inputs.begin(), slot.inputs.end());
     return true;
   }
 
+  // A slot read while positions still equal ids carries its lookup; once
+  // they part (only ever from an earlier record to a later one) its inputs
+  // are mapped here and it is looked up afresh.
   bool intern(std::uint64_t pos, Slot& slot) {
+    const bool looked_ahead = !remapped_;
     if (remapped_) {
       for (NodeId& in : slot.inputs) in = id_of(in);
     }
-    auto id = batch_->intern(NodeRef{PayloadKey{slot.kind, slot.payload, slot.has_nan}, slot.inputs});
+    auto id = looked_ahead ? batch_->intern(slot.node(), slot.lookup) : batch_->intern(slot.node());
     // Mapped inputs are ids the store already handed out, so this cannot
     // fail; should it, the reference is reported as out of range.
     if (!id) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id.error().id);
@@ -424,18 +428,19 @@ class BlobReader {
     store_ = std::make_unique<Store>();
     Store::Batch batch(*store_);
     batch_ = &batch;
-    // Records are read a few ahead of the one being interned, and the node
-    // each will be looked up under (its largest input) is fetched into the
-    // cache meanwhile, then the first node filed under it: a lookup then
-    // rarely waits for memory. Positions equal ids until a record repeats,
-    // and a fetch for a wrong guess is only wasted.
+    batch.reserve(bounded(n_records, kMinRecordBytes));
+    // Records are read a few ahead of the one being interned, and the
+    // index slot each will be looked up at is fetched into the cache
+    // meanwhile: a lookup then rarely waits for memory. Positions equal ids
+    // until a record repeats; from then on inputs are mapped at intern time
+    // and looked up afresh.
     constexpr std::uint32_t kAhead = 8;
     Slot ring[kAhead];
     std::uint32_t parsed = 0;
     auto read_ahead = [&]() {
       Slot& slot = ring[parsed % kAhead];
       if (!parse(parsed, slot)) return false;
-      if (!slot.inputs.empty()) batch.prefetch(slot.key);
+      if (!remapped_) slot.lookup = batch.look_ahead(slot.node());
       ++parsed;
       return true;
     };
@@ -444,12 +449,7 @@ class BlobReader {
     }
     for (std::uint32_t i = 0; i < n_records; ++i) {
       check_.tick();
-      Slot& slot = ring[i % kAhead];
-      if (!intern(i, slot)) return false;
-      if (i + kAhead / 2 < parsed) {
-        const Slot& later = ring[(i + kAhead / 2) % kAhead];
-        if (!later.inputs.empty()) batch.prefetch_chain(later.key);
-      }
+      if (!intern(i, ring[i % kAhead])) return false;
       if (parsed < n_records && !read_ahead()) return false;
     }
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <new>
 
-#include "support/handle_table.h"
+#include "support/node_index.h"
 #include "support/hash.h"
 #include "support/panic.h"
 
@@ -31,12 +31,10 @@ Role role_of(const PayloadView& p) noexcept {
   return Role::Plain;
 }
 
-// A canonical node: its payload, the link to the next node filed under the
-// same key input (see State), and where its inputs start; they end where the
-// next node's start. 16 bytes, so that chains stay in few cache lines.
+// A canonical node: its payload and where its inputs start; they end where
+// the next node's start.
 struct CNode {
   std::uint32_t payload;
-  std::uint32_t next;
   std::uint64_t in_begin;
 };
 
@@ -52,18 +50,8 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
 // The canonical form and its lookup structures.
 //
 // Payloads are interned by the one payload interner, under the reducer's own
-// seed. Hash-consing of nodes is done without a global table in the common
-// case: a node with inputs is filed under its largest (most recently
-// created) input, in a short chain threaded through the node records.
-// Graphs are recorded front to back, so that input and the nodes filed under
-// it are usually still in cache, and the per-node cost stays flat however
-// large the form grows. A key with more than kChainMax nodes filed under it
-// spills further nodes into a hash table, which bounds every lookup. Nodes
-// without inputs are found by payload directly.
+// seed; nodes are hash-consed by the one node index, over (payload, inputs).
 struct IncrementalReducer::State {
-  static constexpr std::uint8_t kChainMax = 8;
-  static constexpr std::uint8_t kSpilled = 255;
-
   State() : payloads(fresh_seed()) {}
 
   // ---- the canonical form
@@ -74,10 +62,7 @@ struct IncrementalReducer::State {
 
   // ---- lookup structures
   std::vector<std::uint32_t> fed_payload;  // fed store payload id -> payload (a hint, verified)
-  std::vector<std::uint32_t> leaf;       // payload -> the node with no inputs, or kNone
-  std::vector<std::uint32_t> head;       // node -> first node filed under it
-  std::vector<std::uint8_t> chain;       // node -> nodes filed under it (kSpilled: spilled)
-  HandleTable<32> spilled;               // (payload, inputs) -> node, for spilled keys
+  NodeIndex index;                         // (payload, inputs) -> node
 
   // ---- progress
   std::vector<std::uint32_t> id_map;  // store id -> canonical id
@@ -96,14 +81,11 @@ struct IncrementalReducer::State {
   }
 
   std::uint64_t node_hash(std::uint32_t payload, std::span<const std::uint32_t> in) const {
-    std::uint64_t h = detail::combine(payloads.hash_of(payload), in.size());
-    for (std::uint32_t i : in) h = detail::combine(h, i);
-    return detail::mix64(h);
+    return NodeIndex::hash(payloads.hash_of(payload), in);
   }
   auto rehash() const {
-    return [this](std::uint64_t c) {
-      const auto id = static_cast<std::uint32_t>(c);
-      return node_hash(nodes[id].payload, inputs_of(id));
+    return [this](std::uint32_t c) {
+      return node_hash(nodes[c].payload, inputs_of(c));
     };
   }
 
@@ -117,12 +99,10 @@ struct IncrementalReducer::State {
     }
     // Room first, so that nothing can fail once the payload is stored.
     reserve_more(role, 1);
-    reserve_more(leaf, 1);
     if (fed >= fed_payload.size()) fed_payload.resize(std::max<std::size_t>(fed + 1, fed_payload.size() * 2), kNone);
     const auto [p, added] = payloads.intern(v.payload());
     if (added) {
       role.push_back(role_of(payloads[p].view()));
-      leaf.push_back(kNone);
     }
     fed_payload[fed] = p;
     return p;
@@ -141,76 +121,36 @@ struct IncrementalReducer::State {
   // most one of the two orders is ever recorded, since every such op is
   // looked up this way before it is added.
   std::uint32_t find(std::uint32_t payload, std::span<const std::uint32_t> in, bool either_order) const {
-    if (in.empty()) return leaf[payload];
-    const std::uint32_t key = *std::max_element(in.begin(), in.end());
-    for (std::uint32_t j = head[key]; j != kNone; j = nodes[j].next) {
-      if (matches(j, payload, in, either_order)) return j;
-    }
-    if (chain[key] != kSpilled) return kNone;
     auto probe = [&](std::span<const std::uint32_t> q) {
-      return spilled.find(node_hash(payload, q), [&](std::uint64_t c) {
-        return matches(static_cast<std::uint32_t>(c), payload, q, false);
-      });
+      return index.find(node_hash(payload, q), [&](std::uint32_t c) { return matches(c, payload, q, false); });
     };
-    std::uint64_t found = probe(in);
-    if (found == spilled.npos && either_order) {
-      const std::uint32_t swapped[2] = {in[1], in[0]};
-      found = probe(swapped);
-    }
-    return found == spilled.npos ? kNone : static_cast<std::uint32_t>(found);
+    const std::uint32_t found = probe(in);
+    if (found != kNone || !either_order) return found;
+    const std::uint32_t swapped[2] = {in[1], in[0]};
+    return probe(swapped);
   }
 
   // Appends a node (room for it was reserved by the caller's delta, except
-  // in the spill table, which is made here before anything changes).
+  // perhaps in the index, which is made here before anything changes).
   std::uint32_t add(std::uint32_t payload, std::span<const std::uint32_t> in) {
     expect(nodes.size() < kNone - 1, "canonical form holds fewer than 2^32 - 1 nodes");
     const std::uint32_t id = static_cast<std::uint32_t>(nodes.size());
-    const std::uint32_t key = in.empty() ? 0 : *std::max_element(in.begin(), in.end());
-    const bool spills = !in.empty() && chain[key] >= kChainMax;
-    if (spills) spilled.prepare_insert(rehash());
+    index.prepare_insert(rehash());
     reserve_more(inputs, in.size());
     inputs.insert(inputs.end(), in.begin(), in.end());
-    nodes.push_back(CNode{payload, kNone, inputs.size() - in.size()});
-    head.push_back(kNone);
-    chain.push_back(0);
-    if (in.empty()) {
-      leaf[payload] = id;
-    } else if (!spills) {
-      nodes[id].next = head[key];
-      head[key] = id;
-      ++chain[key];
-    } else {
-      chain[key] = kSpilled;
-      spilled.insert_prepared(node_hash(payload, in), id);
-    }
+    nodes.push_back(CNode{payload, inputs.size() - in.size()});
+    index.insert_prepared(node_hash(payload, in), id);
     return id;
   }
 
   // Undoes the adds of nodes from `count` on, newest first. Payloads stored
-  // meanwhile stay: an unused payload changes no result. A key whose chain
-  // spilled stays marked as spilled, which only costs a table probe.
+  // meanwhile stay: an unused payload changes no result.
   void remove_nodes_from(std::size_t count) noexcept {
     for (std::size_t id = nodes.size(); id-- > count;) {
       const auto n = static_cast<std::uint32_t>(id);
-      const std::span<const std::uint32_t> in = inputs_of(n);
-      const std::uint32_t payload = nodes[n].payload;
-      if (in.empty()) {
-        leaf[payload] = kNone;
-      } else {
-        const std::uint32_t key = *std::max_element(in.begin(), in.end());
-        if (head[key] == n) {
-          head[key] = nodes[n].next;
-          --chain[key];
-        } else {
-          const std::size_t slot =
-              spilled.find_slot(node_hash(payload, in), [&](std::uint64_t c) { return c == id; });
-          if (slot != spilled.npos) spilled.erase(slot, rehash());
-        }
-      }
+      index.erase(node_hash(nodes[n].payload, inputs_of(n)), n, rehash());
       inputs.resize(nodes[n].in_begin);
       nodes.pop_back();
-      head.pop_back();
-      chain.pop_back();
     }
   }
 };
@@ -275,8 +215,7 @@ Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const S
     const Snapshot delta = store.nodes_since(s.id_map.size());
     reserve_more(s.id_map, delta.size());
     reserve_more(s.nodes, delta.size());
-    reserve_more(s.head, delta.size());
-    reserve_more(s.chain, delta.size());
+    s.index.reserve(s.nodes.size() + delta.size(), s.rehash());
     InterruptCheck check(interrupt);
     for (NodeId id = delta.begin_id(); id < delta.end_id(); ++id) {
       check.tick();

@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "support/big_alloc.h"
-#include "support/handle_table.h"
+#include "support/node_index.h"
 #include "support/hash.h"
 #include "support/panic.h"
 
@@ -41,35 +41,21 @@ constexpr std::size_t kLargeGraph = std::size_t{1} << 18;
 
 // Structural deduplication: one node per (symbol, children) after mapping the
 // children through the positions already assigned. First occurrence wins.
-//
-// A node with children is filed under its largest child, in a short chain
-// threaded through per-node links; graphs use mostly recent values, so the
-// chains touched are usually in cache. Past kChainMax nodes under one child
-// the rest go to a hash index, which bounds every lookup. Childless nodes
-// are found by symbol directly.
 }  // namespace
 
 SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
-  constexpr std::uint8_t kChainMax = 8;
-  constexpr std::uint8_t kSpilled = 255;
   const std::size_t n = in.size();
   SymbolGraph out;
   out.share_symbols(in);
   out.reserve(n, in.edge_count());
   BigVec<Pos> to_out(n);
-  std::vector<Pos> leaf(in.symbol_count(), kNoPos);
-  BigVec<Pos> head, next;
-  BigVec<std::uint8_t> chain;
-  head.reserve(n);
-  next.reserve(n);
-  chain.reserve(n);
-  HandleTable<32> spilled;
+  NodeIndex index;
   const std::uint64_t seed = process_seed();
   auto key_hash = [&](std::uint32_t sym, std::span<const Pos> ch) {
-    std::uint64_t h = detail::combine(detail::combine(seed, sym), ch.size());
-    for (Pos c : ch) h = detail::combine(h, c);
-    return detail::mix64(h);
+    return NodeIndex::hash(detail::combine(seed, sym), ch);
   };
+  auto hash_of = [&](std::uint32_t p) { return key_hash(out.symbol_index(p), out.children_of(p)); };
+  index.reserve(n, hash_of);
   InterruptCheck check(interrupt);
   std::vector<Pos> kids;
   for (Pos i = 0; i < n; ++i) {
@@ -77,46 +63,16 @@ SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
     const std::uint32_t sym = in.symbol_index(i);
     kids.clear();
     for (Pos c : in.children_of(i)) kids.push_back(to_out[c]);
-    auto same = [&](Pos cand) {
+    const std::uint64_t h = key_hash(sym, kids);
+    Pos found = index.find(h, [&](Pos cand) {
       if (out.symbol_index(cand) != sym) return false;
       auto ch = out.children_of(cand);
       return std::equal(ch.begin(), ch.end(), kids.begin(), kids.end());
-    };
-    Pos found = kNoPos;
-    Pos key = kNoPos;
-    if (kids.empty()) {
-      found = leaf[sym];
-    } else {
-      key = *std::max_element(kids.begin(), kids.end());
-      for (Pos j = head[key]; j != kNoPos; j = next[j]) {
-        if (same(j)) {
-          found = j;
-          break;
-        }
-      }
-      if (found == kNoPos && chain[key] == kSpilled) {
-        const auto h = spilled.find(key_hash(sym, kids), same);
-        if (h != spilled.npos) found = static_cast<Pos>(h);
-      }
-    }
-    if (found == kNoPos) {
+    });
+    if (found == NodeIndex::kNone) {
       found = static_cast<Pos>(out.size());
       out.add_node(sym, kids, in.boundary(i));
-      head.push_back(kNoPos);
-      next.push_back(kNoPos);
-      chain.push_back(0);
-      if (kids.empty()) {
-        leaf[sym] = found;
-      } else if (chain[key] < kChainMax) {
-        next[found] = head[key];
-        head[key] = found;
-        ++chain[key];
-      } else {
-        chain[key] = kSpilled;
-        spilled.insert(key_hash(sym, kids), found, [&](std::uint64_t h) {
-          return key_hash(out.symbol_index(static_cast<Pos>(h)), out.children_of(static_cast<Pos>(h)));
-        });
-      }
+      index.insert_prepared(h, found);  // room for every node was made above
     }
     to_out[i] = found;
   }
@@ -241,6 +197,13 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
 
 // Interns each emitted node into the result store, mapping its inputs from
 // emitted positions to the ids the store gave them.
+//
+// Nodes are interned a few behind the one being emitted: each is looked up
+// (and its index slot fetched into the cache) when it arrives, so the intern
+// rarely waits for memory. Emitted nodes are distinct, so the store gives
+// them the ids 0, 1, 2, ... and positions stand for ids; should an intern
+// ever return another id, the sink drains what is pending and maps every
+// later node's inputs itself.
 class StoreSink final : public FusionSink {
  public:
   // The result store is new and nobody else can see it yet: the sink holds
@@ -248,50 +211,93 @@ class StoreSink final : public FusionSink {
   StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
       : nodes_(nodes), batch_(store), check_(interrupt) {}
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
-    NodeRef ref = nodes_.ref(template_id);
-    add(ref, inputs);
+    const NodeRef ref = nodes_.ref(template_id);
+    add(ref.payload, inputs);
   }
   void stage(std::span<const NodeId> inputs, std::string_view payload) override {
-    NodeRef ref{PayloadKey{NodeKind::Stage, payload, false}, {}};
-    add(ref, inputs);
+    add(PayloadKey{NodeKind::Stage, payload, false}, inputs);
   }
   // Marks the node at `pos` and returns its id in the new store.
   NodeId mark(std::uint64_t pos) {
+    drain();
     expect(pos < emitted_, "reduced output is valid");
     const NodeId id = id_of(pos);
     expect(batch_.mark_output(id).has_value(), "reduced output is valid");
     return id;
   }
+  void reserve(std::size_t nodes) { batch_.reserve(nodes); }
+  // Interns every node still pending.
+  void drain() {
+    while (interned_ < emitted_) intern_oldest();
+  }
 
  private:
-  // Emitted nodes are distinct, so the new store gives them the ids 0, 1, 2,
-  // ...; the table of ids is kept only from the first that differs on.
+  static constexpr std::uint64_t kAhead = 8;
+  // A node waiting for its intern; it owns its payload bytes and inputs,
+  // since the emitter's buffers are reused for the next node.
+  struct Pending {
+    NodeKind kind = NodeKind::Source;
+    bool has_nan = false;
+    std::string bytes;
+    std::vector<NodeId> inputs;
+    Store::Batch::Lookup lookup;
+    PayloadKey payload() const noexcept { return PayloadKey{kind, bytes, has_nan}; }
+    NodeRef ref() const noexcept { return NodeRef{payload(), inputs}; }
+  };
+
   NodeId id_of(std::uint64_t pos) const { return ids_.empty() || pos < ids_begin_ ? pos : ids_[pos - ids_begin_]; }
 
-  void add(NodeRef& ref, std::span<const NodeId> inputs) {
+  void add(const PayloadKey& payload, std::span<const NodeId> inputs) {
     check_.tick();
     for (NodeId in : inputs) expect(in < emitted_, "reduced graph references only earlier nodes");
-    if (ids_.empty()) {
-      ref.inputs = inputs;
-    } else {
+    if (!ids_.empty()) {
+      // Positions and ids have parted: intern in order, inputs mapped.
+      drain();
       mapped_.clear();
       for (NodeId in : inputs) mapped_.push_back(id_of(in));
-      ref.inputs = mapped_;
+      record(batch_.intern(NodeRef{payload, mapped_}));
+      ++interned_;
+      ++emitted_;
+      return;
     }
-    auto id = batch_.intern(ref);
-    expect(id.has_value(), "reduced graph references only earlier nodes");
-    if (ids_.empty() && *id != emitted_) ids_begin_ = emitted_;
-    if (!ids_.empty() || *id != emitted_) ids_.push_back(*id);
+    if (emitted_ - interned_ == kAhead) intern_oldest();
+    Pending& p = ring_[emitted_ % kAhead];
+    p.kind = payload.kind;
+    p.has_nan = payload.has_nan;
+    p.bytes.assign(payload.bytes);
+    p.inputs.assign(inputs.begin(), inputs.end());
+    p.lookup = batch_.look_ahead(p.ref());
     ++emitted_;
+  }
+
+  void intern_oldest() {
+    const Pending& p = ring_[interned_ % kAhead];
+    if (ids_.empty()) {
+      record(batch_.intern(p.ref(), p.lookup));
+    } else {
+      mapped_.clear();
+      for (NodeId in : p.inputs) mapped_.push_back(id_of(in));
+      record(batch_.intern(NodeRef{p.payload(), mapped_}));
+    }
+    ++interned_;
+  }
+
+  // Keeps the id the store gave the node at position interned_.
+  void record(const Expected<NodeId, BadNodeId>& id) {
+    expect(id.has_value(), "reduced graph references only earlier nodes");
+    if (ids_.empty() && *id != interned_) ids_begin_ = interned_;
+    if (!ids_.empty() || *id != interned_) ids_.push_back(*id);
   }
 
   const NodeSequence& nodes_;
   Store::Batch batch_;
   InterruptCheck check_;
   std::uint64_t emitted_ = 0;
+  std::uint64_t interned_ = 0;   // positions below this have their ids
   std::uint64_t ids_begin_ = 0;  // position of ids_[0]
   BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
+  Pending ring_[kAhead];
 };
 
 }  // namespace
@@ -305,7 +311,9 @@ ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeI
   CanonicalForm canon = canonical_form(nodes, outputs, engine, lap, interrupt);
   ReductionResult result{std::make_unique<Store>(), canon.report, {}};
   StoreSink sink(nodes, *result.store, interrupt);
+  sink.reserve(canon.graph.size());  // fusion emits at most one node per canonical node
   FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
+  sink.drain();
   result.output_ids.reserve(fused.outputs.size());
   for (std::uint64_t pos : fused.outputs) result.output_ids.push_back(sink.mark(pos));
   lap(&PhaseTimes::fusion);

@@ -318,13 +318,17 @@ const char* ByteArena::copy(std::string_view bytes) {
 std::pair<std::uint32_t, bool> PayloadInterner::intern(std::uint64_t hash, const PayloadKey& key) {
   const std::size_t found = find(hash, key);
   if (found != npos) return {static_cast<std::uint32_t>(found), false};
+  return {add(hash, key), true};
+}
+
+std::uint32_t PayloadInterner::add(std::uint64_t hash, const PayloadKey& key) {
   // The copy is made before the record is published; if the record cannot
   // be published the copy is only unused arena space.
   const char* bytes = arena_.copy(key.bytes);
   const std::size_t id = ix_.add(hash, [&] {
     return PayloadRec{bytes, static_cast<std::uint32_t>(key.bytes.size()), key.kind, key.has_nan};
   });
-  return {static_cast<std::uint32_t>(id), true};
+  return static_cast<std::uint32_t>(id);
 }
 
 }  // namespace tavrine

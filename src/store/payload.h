@@ -363,6 +363,8 @@ class PayloadInterner {
   // The id of the payload, storing a copy first if it is new.
   std::pair<std::uint32_t, bool> intern(std::uint64_t hash, const PayloadKey& key);
   std::pair<std::uint32_t, bool> intern(const PayloadKey& key) { return intern(hash(key), key); }
+  // Stores a copy of a payload the caller found absent; returns its id.
+  std::uint32_t add(std::uint64_t hash, const PayloadKey& key);
   void reserve(std::size_t n) { ix_.reserve(n); }
   std::size_t memory_bytes() const noexcept { return ix_.memory_bytes() + arena_.memory_bytes(); }
 

@@ -10,10 +10,10 @@
 //  - Locking: one mutex guards all writes. Every writing operation holds it
 //    from start to end and calls nothing that could re-enter the store; no
 //    Python code ever runs under it (callers convert before and build
-//    results after). A repeat of a node that has inputs is usually found
-//    without the lock (see store.cpp): nodes are published with release
-//    stores and never change afterwards, so such a read sees either a
-//    complete node or none.
+//    results after).
+//  - Lookup: one hash-consing index (support/node_index.h) over the whole
+//    (payload, inputs) key, so a new node costs one probe and a repeat one
+//    probe and one record comparison, whatever the graph's shape.
 //  - Failure: an operation that cannot allocate throws std::bad_alloc and
 //    leaves the store exactly as it was (room is made first, the node
 //    published last), and the store stays usable. Any other exception
@@ -137,16 +137,25 @@ class Store {
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
+    // What a lookup of a node needs to know before it probes, worked out
+    // ahead (and its probe fetched into the cache) so that the intern a few
+    // nodes later rarely waits for memory. Valid for this batch while the
+    // node's inputs stay as they were when it was made.
+    class Lookup {
+      friend class Store;
+      std::uint32_t payload = 0;
+      bool current = true;  // false when made ahead: a payload missed then may be stored since
+      std::uint64_t payload_hash = 0;
+      std::uint64_t hash = 0;
+    };
+    Lookup look_ahead(const NodeRef& node) const noexcept;
     Expected<NodeId, BadNodeId> intern(const NodeRef& node);
+    Expected<NodeId, BadNodeId> intern(const NodeRef& node, const Lookup& lookup);
     Expected<Ok, BadNodeId> mark_output(NodeId id);
-    // Room for `nodes` more nodes and `payloads` more payloads, made ahead
-    // (only a hint: never required).
-    void reserve(std::size_t nodes, std::size_t payloads);
-    // Cache hints for a lookup some nodes ahead, under the node `key` (the
-    // new node's largest input): fetch that node, and later the first node
-    // filed under it. They never change the store.
-    void prefetch(NodeId key) const noexcept;
-    void prefetch_chain(NodeId key) const noexcept;
+    // Room in the index for `nodes` more nodes, made ahead so that it does
+    // not grow step by step. A hint: the caller bounds it by what its data
+    // can hold. May throw std::bad_alloc, changing nothing.
+    void reserve(std::size_t nodes);
 
    private:
     Store& store_;
@@ -172,9 +181,8 @@ class Store {
     NodeId id;  // the node's id, or the offending input id
     bool bad;
   };
-  static constexpr NodeId kNotFound = ~NodeId{0};
-  NodeId find_unlocked(const NodeRef& node) const noexcept;
-  InternOutcome intern_locked(const NodeRef& node);
+  Batch::Lookup look_up_locked(const NodeRef& node) const noexcept;
+  InternOutcome intern_locked(const NodeRef& node, Batch::Lookup lookup);
   Expected<Ok, BadNodeId> mark_locked(NodeId id);
   Snapshot make_snapshot_locked(NodeId begin, bool with_marks) const;
 

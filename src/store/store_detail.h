@@ -3,7 +3,6 @@
 // use it; it is a header so that node access inlines into the hot loops of
 // the views, the blob writer and the optimizer.
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -20,19 +19,10 @@ inline constexpr std::uint32_t kNoNode = UINT32_MAX;
 
 // One node. Up to two inputs are kept inline: a repeated lookup of the
 // common one- and two-input nodes then touches one record instead of a
-// record and the arena.
-//
-// Every node with inputs is filed under its largest input, the one most
-// recently recorded: `head` of that input's record is the newest node filed
-// under it and `next` links each node to the one filed before it. A lookup
-// of a node starts there, at a record the caller has usually just touched,
-// instead of at a random slot of a table of many megabytes. `head` is the
-// only field that changes after a record is published.
+// record and the arena. A record never changes once it is stored.
 struct NodeRec {
   std::uint32_t payload;
   std::uint32_t n_inputs;
-  std::atomic<std::uint32_t> head{kNoNode};
-  std::uint32_t next = kNoNode;
   union {
     const NodeId* far;
     NodeId near[2];
@@ -49,7 +39,7 @@ struct NodeRec {
   }
   const NodeId* inputs() const noexcept { return n_inputs <= 2 ? in.near : in.far; }
 };
-static_assert(sizeof(NodeRec) == 32);
+static_assert(sizeof(NodeRec) == 24);
 
 // Inputs of nodes with more than two, in chunks that never move; a node's
 // inputs are contiguous within one chunk.
@@ -89,9 +79,6 @@ struct StoreData {
   AppendOnly<NodeRec> nodes;
   PayloadInterner payloads;
   InputArena arena;
-  // The node count readers without the lock may rely on (release-stored
-  // after each new node is complete).
-  std::atomic<std::uint64_t> published{0};
 };
 
 }  // namespace tavrine::detail

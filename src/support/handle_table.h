@@ -86,6 +86,24 @@ class HandleTable {
       if ((s >> HandleBits) == tag && eq(handle_of(s))) return i;
     }
   }
+  // The slot of the handle whose eq(handle) holds (found), or else the empty
+  // slot its probe ended at, where insert_at may enter the key as long as
+  // the table has not changed since.
+  struct Probe {
+    std::size_t slot;
+    bool found;
+  };
+  template <class Eq>
+  Probe probe(std::uint64_t hash, Eq&& eq) const {
+    if (cap_ == 0) return {npos, false};
+    const std::size_t mask = cap_ - 1;
+    const std::uint64_t tag = hash >> HandleBits;
+    for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+      const std::uint64_t s = slots_[i];
+      if (s == 0) return {i, false};
+      if ((s >> HandleBits) == tag && eq(handle_of(s))) return {i, true};
+    }
+  }
   // The handle whose eq(handle) holds, or npos.
   template <class Eq>
   Handle find(std::uint64_t hash, Eq&& eq) const {
@@ -109,14 +127,23 @@ class HandleTable {
     rehash(cap, hash_of);
   }
   // Makes room for one more entry (may throw std::bad_alloc; then nothing
-  // changed).
+  // changed). True when that moved the entries (a Probe made before is then
+  // stale).
   template <class HashOf>
-  void prepare_insert(HashOf&& hash_of) {
-    if (cap_ == 0 || size_ + 1 > max_load(cap_)) reserve(size_ + 1, hash_of);
+  bool prepare_insert(HashOf&& hash_of) {
+    if (cap_ != 0 && size_ + 1 <= max_load(cap_)) return false;
+    reserve(size_ + 1, hash_of);
+    return true;
   }
   // Enters a handle whose key is known to be absent, after prepare_insert.
   void insert_prepared(std::uint64_t hash, Handle handle) noexcept {
     place(home(hash), slot_value(hash, handle));
+    ++size_;
+  }
+  // Enters a handle at the empty slot a probe for its absent key ended at,
+  // after prepare_insert left that probe valid.
+  void insert_at(std::size_t vacancy, std::uint64_t hash, Handle handle) noexcept {
+    slots_[vacancy] = slot_value(hash, handle);
     ++size_;
   }
   template <class HashOf>
