@@ -116,30 +116,34 @@ struct IncrementalReducer::State {
     return either_order && x[0] == in[1] && x[1] == in[0];
   }
 
-  // The canonical node equal to (payload, in), or kNone. With `either_order`
-  // (a commutative op over two inputs) the swapped inputs match as well; at
-  // most one of the two orders is ever recorded, since every such op is
-  // looked up this way before it is added.
-  std::uint32_t find(std::uint32_t payload, std::span<const std::uint32_t> in, bool either_order) const {
+  // The lookup of (payload, in): its id is the canonical node equal to it,
+  // or kNone. With `either_order` (a commutative op over two inputs) the
+  // swapped inputs match as well; at most one of the two orders is ever
+  // recorded, since every such op is looked up this way before it is added.
+  NodeIndex::Probe find(std::uint32_t payload, std::span<const std::uint32_t> in, bool either_order) const {
     auto probe = [&](std::span<const std::uint32_t> q) {
-      return index.find(node_hash(payload, q), [&](std::uint32_t c) { return matches(c, payload, q, false); });
+      return index.probe(node_hash(payload, q), q, [&](std::uint32_t c) { return matches(c, payload, q, false); });
     };
-    const std::uint32_t found = probe(in);
-    if (found != kNone || !either_order) return found;
-    const std::uint32_t swapped[2] = {in[1], in[0]};
-    return probe(swapped);
+    NodeIndex::Probe p = probe(in);
+    if (p.id == kNone && either_order) {
+      const std::uint32_t swapped[2] = {in[1], in[0]};
+      p.id = probe(swapped).id;
+    }
+    return p;
   }
 
   // Appends a node (room for it was reserved by the caller's delta, except
   // perhaps in the index, which is made here before anything changes).
-  std::uint32_t add(std::uint32_t payload, std::span<const std::uint32_t> in) {
+  // `missed` is the lookup of (payload, in) that found nothing.
+  std::uint32_t add(std::uint32_t payload, std::span<const std::uint32_t> in, NodeIndex::Probe missed) {
     expect(nodes.size() < kNone - 1, "canonical form holds fewer than 2^32 - 1 nodes");
     const std::uint32_t id = static_cast<std::uint32_t>(nodes.size());
-    index.prepare_insert(rehash());
+    const std::uint64_t h = node_hash(payload, in);
+    index.prepare_insert(missed, rehash());
     reserve_more(inputs, in.size());
     inputs.insert(inputs.end(), in.begin(), in.end());
     nodes.push_back(CNode{payload, inputs.size() - in.size()});
-    index.insert_prepared(node_hash(payload, in), id);
+    index.insert_prepared(missed, h, id, rehash());
     return id;
   }
 
@@ -148,7 +152,7 @@ struct IncrementalReducer::State {
   void remove_nodes_from(std::size_t count) noexcept {
     for (std::size_t id = nodes.size(); id-- > count;) {
       const auto n = static_cast<std::uint32_t>(id);
-      index.erase(node_hash(nodes[n].payload, inputs_of(n)), n, rehash());
+      index.erase_newest(node_hash(nodes[n].payload, inputs_of(n)), inputs_of(n), n, rehash());
       inputs.resize(nodes[n].in_begin);
       nodes.pop_back();
     }
@@ -235,9 +239,8 @@ Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const S
         result = s.scratch[0];
       } else {
         const bool commutes = role == Role::Commutative && s.scratch.size() == 2;
-        std::uint32_t c = s.find(p, s.scratch, commutes);
-        if (c == kNone) c = s.add(p, s.scratch);
-        result = c;
+        const NodeIndex::Probe found = s.find(p, s.scratch, commutes);
+        result = found.id != kNone ? found.id : s.add(p, s.scratch, found);
       }
       s.id_map.push_back(result);
     }

@@ -64,15 +64,17 @@ SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
     kids.clear();
     for (Pos c : in.children_of(i)) kids.push_back(to_out[c]);
     const std::uint64_t h = key_hash(sym, kids);
-    Pos found = index.find(h, [&](Pos cand) {
+    NodeIndex::Probe probe = index.probe(h, std::span<const Pos>(kids), [&](Pos cand) {
       if (out.symbol_index(cand) != sym) return false;
       auto ch = out.children_of(cand);
       return std::equal(ch.begin(), ch.end(), kids.begin(), kids.end());
     });
+    Pos found = probe.id;
     if (found == NodeIndex::kNone) {
+      index.prepare_insert(probe, hash_of);
       found = static_cast<Pos>(out.size());
       out.add_node(sym, kids, in.boundary(i));
-      index.insert_prepared(h, found);  // room for every node was made above
+      index.insert_prepared(probe, h, found, hash_of);
     }
     to_out[i] = found;
   }

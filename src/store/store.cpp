@@ -97,9 +97,10 @@ Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
   return r.id;
 }
 
-// The payload's id (kNoNode when it is not stored yet) and the hashes. A
-// recent payload is tried first (recording tends to repeat a few), which
-// spares hashing it.
+// The hashes, and the payload's id when it is a recent one (recording tends
+// to repeat a few), which spares hashing it. Any other payload is left to
+// the node's probe: a node found compares its payload directly, and only a
+// new node looks its payload up.
 Store::Batch::Lookup Store::look_up_locked(const NodeRef& node) const noexcept {
   const detail::StoreData& d = *data_;
   Batch::Lookup k;
@@ -108,9 +109,8 @@ Store::Batch::Lookup Store::look_up_locked(const NodeRef& node) const noexcept {
     k.payload = recent;
     k.payload_hash = d.payloads.hash_of(recent);
   } else {
+    k.payload = kNoNode;
     k.payload_hash = d.payloads.hash(node.payload);
-    const std::size_t found = d.payloads.find(k.payload_hash, node.payload);
-    k.payload = found == PayloadInterner::npos ? kNoNode : static_cast<std::uint32_t>(found);
   }
   k.hash = NodeIndex::hash(k.payload_hash, node.inputs);
   return k;
@@ -125,20 +125,18 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, Batch::Lookup k) 
     if (id >= count) return {id, true};
   }
   std::uint32_t& recent = ix.recent[Index::recent_slot(node.payload)];
-  if (k.payload == kNoNode && !k.current) {
-    // Stored since the lookup was made ahead, perhaps.
-    const std::size_t found = d.payloads.find(k.payload_hash, node.payload);
-    if (found != PayloadInterner::npos) k.payload = static_cast<std::uint32_t>(found);
-  }
-  // A node whose payload is not stored yet is new; its probe only finds
-  // where it goes.
-  NodeIndex::Probe probe = ix.nodes.probe(k.hash, [&](std::uint32_t cand) {
+  NodeIndex::Probe probe = ix.nodes.probe(k.hash, inputs, [&](std::uint32_t cand) {
     const NodeRec& r = d.nodes[cand];
-    return r.payload == k.payload && same_inputs(r, inputs);
+    if (!same_inputs(r, inputs)) return false;
+    return k.payload != kNoNode ? r.payload == k.payload : payload_equal(d.payloads[r.payload].key(), node.payload);
   });
   if (probe.id != NodeIndex::kNone) {
-    recent = k.payload;
+    recent = d.nodes[probe.id].payload;
     return {probe.id, false};
+  }
+  if (k.payload == kNoNode) {
+    const std::size_t found = d.payloads.find(k.payload_hash, node.payload);
+    if (found != PayloadInterner::npos) k.payload = static_cast<std::uint32_t>(found);
   }
 
   // A new node. Everything that can fail happens first: room for the
@@ -152,7 +150,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, Batch::Lookup k) 
 
   const std::uint32_t id = static_cast<std::uint32_t>(count);
   d.nodes.emplace_back(k.payload, inputs, far);
-  ix.nodes.insert_prepared(probe, k.hash, id);
+  ix.nodes.insert_prepared(probe, k.hash, id, stored_hash(d));
   recent = k.payload;
   return {count, false};
 }
@@ -178,9 +176,8 @@ Store::Batch::Batch(Store& store) : store_(store) { store_.mutex_.lock_checked()
 Store::Batch::~Batch() { store_.mutex_.unlock_checked(); }
 
 Store::Batch::Lookup Store::Batch::look_ahead(const NodeRef& node) const noexcept {
-  Lookup k = store_.look_up_locked(node);
-  k.current = false;
-  store_.index_->nodes.prefetch(k.hash);
+  const Lookup k = store_.look_up_locked(node);
+  store_.index_->nodes.prefetch(k.hash, node.inputs);
   return k;
 }
 

@@ -143,8 +143,7 @@ class Store {
     // node's inputs stay as they were when it was made.
     class Lookup {
       friend class Store;
-      std::uint32_t payload = 0;
-      bool current = true;  // false when made ahead: a payload missed then may be stored since
+      std::uint32_t payload = 0;  // kNoNode: not known (stored or not)
       std::uint64_t payload_hash = 0;
       std::uint64_t hash = 0;
     };

@@ -1,31 +1,46 @@
 #pragma once
-// The one hash-consing index of the core: finds the record of a node from its
+// The one hash-consing index of the core: finds the id of a node from its
 // payload and its inputs, whatever the shape of the graph.
 //
 // The store, the structural deduplication and the incremental reducer all
 // keep their nodes in a dense array (id -> payload, inputs) and need the id of
 // the node with a given (payload, inputs), or to learn there is none. Every
-// such lookup goes through here: one probe of a flat table keyed by the hash
-// of the whole key, so its cost does not depend on how many nodes share an
-// input (a hot column read by every op) or how far back an input lies.
+// such lookup goes through here, and costs at most one probe of a flat table
+// keyed by the hash of the whole key, however many nodes share an input (a
+// hot column read by every op) or however far back an input lies.
+//
+// Most nodes are read by one later node only, and recorded right after their
+// inputs. So the index also keeps, per node, a summary of the nodes whose
+// largest input ("anchor") it is: none, exactly one (which, and a slice of
+// its hash), or several. A key whose anchor has none is new without a probe;
+// one whose anchor has exactly one is that node or new, decided by the hash
+// slice and, only when it agrees, one comparison with the owner's record;
+// only keys whose anchor has several go to the table, where those nodes (and
+// nodes without inputs) are entered.
+// The summary never makes a lookup cost more than the table's one probe.
 //
 // Contract
-//  - Keys live in the owner's arrays; the index holds ids and a slice of each
-//    key's hash (HandleTable: 8 bytes a slot). The owner's `same(id)` decides
-//    whether its node `id` is the key looked for, and `hash_of(id)` recomputes
-//    the hash of a stored node (rarely: only when the table outgrows its
-//    tags, or an entry is erased).
+//  - Ids: the nodes entered are 0, 1, 2, ... in order (the owner's dense
+//    ids), and `erase` removes the newest only; a node's inputs are smaller
+//    ids than its own.
+//  - Keys live in the owner's arrays; the index holds ids, 8 bytes a table
+//    slot (HandleTable) and 8 bytes a node. The owner's `same(id)` decides
+//    whether its node `id` is the key looked for; `hash_of(id)` recomputes
+//    the hash of an entered node (when the table grows past its tags, a node
+//    moves into the table, or one is erased).
 //  - `hash(payload_hash, inputs)` is the key's hash; the payload's hash is the
 //    owner's (its payload interner is seeded, so the index is too).
 //  - Failure: `prepare_insert` and `reserve` may throw std::bad_alloc and
-//    then leave the index as it was; `insert_prepared`, `find` and `erase`
-//    never fail. So an owner makes room first and publishes last.
+//    then leave the index as it was; `insert_prepared`, `find`, `probe` and
+//    `erase` never fail. So an owner makes room first and publishes last.
 //  - Results never depend on hash values or slot order: the index is never
 //    iterated.
 //  - Not thread-safe: the owner serializes access.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "support/handle_table.h"
 #include "support/hash.h"
@@ -44,76 +59,138 @@ class NodeIndex {
     return detail::mix64(h);
   }
 
-  std::size_t size() const noexcept { return table_.size(); }
-  std::size_t memory_bytes() const noexcept { return table_.memory_bytes(); }
-
-  // The id whose same(id) holds among the nodes entered under `hash`, or kNone.
-  template <class Same>
-  std::uint32_t find(std::uint64_t hash, Same&& same) const {
-    const std::uint64_t h = table_.find(hash, [&](std::uint64_t id) { return same(static_cast<std::uint32_t>(id)); });
-    return h == Table::npos ? kNone : static_cast<std::uint32_t>(h);
-  }
-
-  // A lookup that also remembers where the key would go: `insert` after a
-  // miss then does not walk the probe again.
+  // A lookup that also remembers where the key would go, so that entering
+  // it after a miss does not look again.
   struct Probe {
-    std::uint32_t id;      // the node found, or kNone
-    std::size_t vacancy;   // where a miss ended
+    std::uint32_t id = kNone;     // the node found, or kNone
+    std::uint32_t anchor = kNone; // the key's largest input (kNone: no inputs)
+    std::size_t vacancy = kNoSlot; // where a table probe ended, if one was made
   };
-  template <class Same>
-  Probe probe(std::uint64_t hash, Same&& same) const {
-    const auto p = table_.probe(hash, [&](std::uint64_t id) { return same(static_cast<std::uint32_t>(id)); });
-    if (p.found) return {static_cast<std::uint32_t>(table_.handle_at(p.slot)), Table::npos};
-    return {kNone, p.slot};
+
+  std::size_t size() const noexcept { return anchored_.size(); }
+  std::size_t memory_bytes() const noexcept {
+    return table_.memory_bytes() + anchored_.capacity() * sizeof(std::uint64_t);
   }
 
-  // Fetches the slot a lookup of `hash` starts at, ahead of that lookup.
-  void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
+  template <class Id, class Same>
+  Probe probe(std::uint64_t hash, std::span<const Id> inputs, Same&& same) const {
+    Probe p;
+    if (!inputs.empty()) {
+      p.anchor = static_cast<std::uint32_t>(inputs.size() == 2 ? std::max(inputs[0], inputs[1])
+                                                               : *std::max_element(inputs.begin(), inputs.end()));
+      const std::uint64_t a = anchored_[p.anchor];
+      const auto only = static_cast<std::uint32_t>(a);
+      if (only == kNone) return p;
+      if (only != kSeveral) {
+        if ((a >> 32) == (hash >> 32) && same(only)) p.id = only;
+        return p;
+      }
+    }
+    const auto t = table_.probe(hash, [&](std::uint64_t id) { return same(static_cast<std::uint32_t>(id)); });
+    if (t.found) {
+      p.id = static_cast<std::uint32_t>(table_.handle_at(t.slot));
+    } else {
+      p.vacancy = t.slot;
+    }
+    return p;
+  }
+  // The id whose same(id) holds, or kNone.
+  template <class Id, class Same>
+  std::uint32_t find(std::uint64_t hash, std::span<const Id> inputs, Same&& same) const {
+    return probe(hash, inputs, same).id;
+  }
 
-  // Room for `n` entries in all, or for one more (may throw std::bad_alloc,
-  // then nothing changed).
+  // Fetches what a lookup and insert of this key may read, ahead of them
+  // (reading nothing itself, so that it never waits).
+  template <class Id>
+  void prefetch(std::uint64_t hash, std::span<const Id> inputs) const noexcept {
+    table_.prefetch(hash);
+    if (inputs.empty()) return;
+    const auto anchor = static_cast<std::size_t>(*std::max_element(inputs.begin(), inputs.end()));
+    if (anchor < anchored_.size()) __builtin_prefetch(&anchored_[anchor]);
+  }
+
+  // Room for `n` nodes in all (may throw std::bad_alloc, then nothing
+  // changed).
   template <class HashOf>
   void reserve(std::size_t n, HashOf&& hash_of) {
+    if (n > anchored_.capacity()) anchored_.reserve(n);
     table_.reserve(n, as_handle_hash(hash_of));
   }
-  template <class HashOf>
-  void prepare_insert(HashOf&& hash_of) {
-    table_.prepare_insert(as_handle_hash(hash_of));
-  }
-  // The same, for a node a `probe` missed; the probe is brought up to date.
+  // Room for the node a probe missed (may throw std::bad_alloc, then
+  // nothing changed); the probe is brought up to date.
   template <class HashOf>
   void prepare_insert(Probe& missed, HashOf&& hash_of) {
-    if (table_.prepare_insert(as_handle_hash(hash_of))) missed.vacancy = Table::npos;
+    if (anchored_.size() == anchored_.capacity()) {
+      anchored_.reserve(std::max<std::size_t>(64, anchored_.capacity() * 2));
+    }
+    // A node may move into the table beside the new one.
+    const std::size_t capacity = table_.capacity();
+    table_.reserve(table_.size() + 2, as_handle_hash(hash_of));
+    if (table_.capacity() != capacity) missed.vacancy = kNoSlot;
   }
-  // Enters node `id` under `hash`, after prepare_insert; no node equal to it
-  // may be entered already.
-  void insert_prepared(std::uint64_t hash, std::uint32_t id) noexcept { table_.insert_prepared(hash, id); }
-  // Enters node `id` where the probe for it missed, after prepare_insert.
-  void insert_prepared(const Probe& missed, std::uint64_t hash, std::uint32_t id) noexcept {
-    if (missed.vacancy == Table::npos) {
+  // Enters the next node, `id` == size(), whose probe missed, after
+  // prepare_insert.
+  template <class HashOf>
+  void insert_prepared(const Probe& missed, std::uint64_t hash, std::uint32_t id, HashOf&& hash_of) noexcept {
+    anchored_.push_back(kNone);  // cannot fail: reserved
+    if (missed.anchor != kNone) {
+      std::uint64_t& a = anchored_[missed.anchor];
+      const auto only = static_cast<std::uint32_t>(a);
+      if (only == kNone) {
+        a = ((hash >> 32) << 32) | id;
+        return;
+      }
+      if (only != kSeveral) {
+        // The anchor's only node so far moves into the table beside this one;
+        // the slice of its hash kept here is all the table reads of a hash
+        // until it outgrows its tags.
+        const bool slice_places = table_.capacity() <= (std::size_t{1} << Table::kTagBits);
+        table_.insert_prepared(slice_places ? a & ~std::uint64_t{0xFFFFFFFF} : hash_of(only), only);
+        a = kSeveral;
+      }
+    }
+    if (missed.vacancy == kNoSlot) {
       table_.insert_prepared(hash, id);
     } else {
       table_.insert_at(missed.vacancy, hash, id);
     }
   }
 
-  // Removes node `id`, entered under `hash`; does nothing if it is absent.
-  template <class HashOf>
-  void erase(std::uint64_t hash, std::uint32_t id, HashOf&& hash_of) noexcept {
+  // Removes the newest node, `id` == size() - 1, entered under `hash` with
+  // these inputs. An anchor once marked as having several nodes stays so,
+  // which only costs its lookups a table probe.
+  template <class Id, class HashOf>
+  void erase_newest(std::uint64_t hash, std::span<const Id> inputs, std::uint32_t id, HashOf&& hash_of) noexcept {
+    anchored_.pop_back();
+    if (!inputs.empty()) {
+      std::uint64_t& a = anchored_[*std::max_element(inputs.begin(), inputs.end())];
+      if (static_cast<std::uint32_t>(a) == id) {
+        a = kNone;
+        return;
+      }
+    }
     const std::size_t slot = table_.find_slot(hash, [&](std::uint64_t h) { return h == id; });
     if (slot != Table::npos) table_.erase(slot, as_handle_hash(hash_of));
   }
 
   // Empties the index and gives its memory back.
-  void clear() noexcept { table_.clear(); }
+  void clear() noexcept {
+    table_.clear();
+    std::vector<std::uint64_t>().swap(anchored_);
+  }
 
  private:
   using Table = HandleTable<32>;
+  static constexpr std::uint32_t kSeveral = UINT32_MAX - 1;
+  static constexpr std::size_t kNoSlot = Table::npos;
   template <class HashOf>
   static auto as_handle_hash(HashOf& hash_of) {
     return [&hash_of](std::uint64_t h) { return hash_of(static_cast<std::uint32_t>(h)); };
   }
   Table table_;
+  // node -> (hash >> 32, the one node anchored at it), or kNone or kSeveral
+  std::vector<std::uint64_t> anchored_;
 };
 
 }  // namespace tavrine

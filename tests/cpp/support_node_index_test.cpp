@@ -1,7 +1,8 @@
 // The one hash-consing index, against a map from (payload, inputs) to id,
 // under the shapes that once made lookups slow or wrong: hot inputs shared by
-// many nodes, wide nodes, nodes without inputs, colliding hashes, growth in
-// the middle of a lookup, and undo newest-first.
+// many nodes, wide nodes, nodes without inputs, colliding hashes, an anchor
+// going from one node to several, growth in the middle of a lookup, and undo
+// newest-first.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -33,22 +34,23 @@ struct Owner {
   auto hash_of() const {
     return [this](std::uint32_t id) { return hash(nodes[id]); };
   }
+  std::span<const std::uint32_t> in(const Key& k) const { return k.second; }
   std::uint32_t find(const Key& k) const {
-    return index.find(hash(k), [&](std::uint32_t id) { return nodes[id] == k; });
+    return index.find(hash(k), in(k), [&](std::uint32_t id) { return nodes[id] == k; });
   }
   // The id of k, adding it when absent, through probe / prepare / insert.
   std::uint32_t intern(const Key& k) {
-    NodeIndex::Probe p = index.probe(hash(k), [&](std::uint32_t id) { return nodes[id] == k; });
+    NodeIndex::Probe p = index.probe(hash(k), in(k), [&](std::uint32_t id) { return nodes[id] == k; });
     if (p.id != NodeIndex::kNone) return p.id;
     index.prepare_insert(p, hash_of());
     nodes.push_back(k);
     const auto id = static_cast<std::uint32_t>(nodes.size() - 1);
-    index.insert_prepared(p, hash(k), id);
+    index.insert_prepared(p, hash(k), id, hash_of());
     return id;
   }
   void remove_newest() {
     const auto id = static_cast<std::uint32_t>(nodes.size() - 1);
-    index.erase(hash(nodes.back()), id, hash_of());
+    index.erase_newest(hash(nodes.back()), in(nodes.back()), id, hash_of());
     nodes.pop_back();
   }
 };
@@ -125,7 +127,7 @@ TEST(NodeIndex, AHotInputSharedByManyNodesDoesNotLengthenItsLookups) {
   std::uint64_t compares = 0;
   for (std::uint32_t a = 0; a < 400; ++a) {
     const Key k{3, {a, 399 - a}};
-    const std::uint32_t id = owner.index.find(owner.hash(k), [&](std::uint32_t c) {
+    const std::uint32_t id = owner.index.find(owner.hash(k), owner.in(k), [&](std::uint32_t c) {
       ++compares;
       return owner.nodes[c] == k;
     });
@@ -137,26 +139,29 @@ TEST(NodeIndex, AHotInputSharedByManyNodesDoesNotLengthenItsLookups) {
 
 TEST(NodeIndex, GrowthBetweenAProbeAndItsInsertKeepsEveryNodeReachable) {
   // Every insert that crosses the load limit grows the table after the
-  // probe that found the vacancy; the insert must then place anew.
+  // probe that found the vacancy; the insert must then place anew. Node i
+  // reads i - 1 and i / 2, so anchors go from one node to several all along.
   Owner owner;
-  for (std::uint32_t i = 0; i < 50000; ++i) {
-    owner.intern({i % 3, {i / 2, i}});
-  }
-  for (std::uint32_t i = 0; i < 50000; ++i) ASSERT_EQ(owner.find({i % 3, {i / 2, i}}), i);
+  owner.intern({9, {}});
+  auto key = [](std::uint32_t i) { return Key{i % 3, {i / 2, i - 1}}; };
+  for (std::uint32_t i = 1; i < 50000; ++i) ASSERT_EQ(owner.intern(key(i)), i);
+  for (std::uint32_t i = 1; i < 50000; ++i) ASSERT_EQ(owner.find(key(i)), i);
+  for (std::uint32_t i = 1; i < 50000; ++i) ASSERT_EQ(owner.find({i % 3 + 3, {i / 2, i - 1}}), NodeIndex::kNone);
   EXPECT_EQ(owner.index.size(), 50000u);
 }
 
 TEST(NodeIndex, ReserveKeepsEntriesAndClearGivesMemoryBack) {
   Owner owner;
-  for (std::uint32_t i = 0; i < 100; ++i) owner.intern({1, {i}});
+  auto key = [](std::uint32_t i) { return Key{i % 2, {0, i - 1}}; };  // node 0 has many
+  owner.intern({7, {}});
+  for (std::uint32_t i = 1; i < 100; ++i) owner.intern(key(i));
   owner.index.reserve(100000, owner.hash_of());
   const std::size_t reserved = owner.index.memory_bytes();
-  for (std::uint32_t i = 100; i < 100000; ++i) owner.intern({1, {i}});
+  for (std::uint32_t i = 100; i < 100000; ++i) owner.intern(key(i));
   EXPECT_EQ(owner.index.memory_bytes(), reserved);
-  for (std::uint32_t i = 0; i < 100000; ++i) ASSERT_EQ(owner.find({1, {i}}), i);
+  for (std::uint32_t i = 1; i < 100000; ++i) ASSERT_EQ(owner.find(key(i)), i);
   owner.index.clear();
   EXPECT_EQ(owner.index.memory_bytes(), 0u);
-  EXPECT_EQ(owner.find({1, {5}}), NodeIndex::kNone);
 }
 
 }  // namespace
