@@ -199,107 +199,58 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
 
 // Interns each emitted node into the result store, mapping its inputs from
 // emitted positions to the ids the store gave them.
-//
-// Nodes are interned a few behind the one being emitted: each is looked up
-// (and its index slot fetched into the cache) when it arrives, so the intern
-// rarely waits for memory. Emitted nodes are distinct, so the store gives
-// them the ids 0, 1, 2, ... and positions stand for ids; should an intern
-// ever return another id, the sink drains what is pending and maps every
-// later node's inputs itself.
 class StoreSink final : public FusionSink {
  public:
   // The result store is new and nobody else can see it yet: the sink holds
   // its lock once, for all the nodes.
   StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
       : nodes_(nodes), batch_(store), check_(interrupt) {}
+  void reserve(std::size_t nodes) { batch_.reserve(nodes); }
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
-    const NodeRef ref = nodes_.ref(template_id);
-    add(ref.payload, inputs);
+    NodeRef ref = nodes_.ref(template_id);
+    add(ref, inputs);
   }
   void stage(std::span<const NodeId> inputs, std::string_view payload) override {
-    add(PayloadKey{NodeKind::Stage, payload, false}, inputs);
+    NodeRef ref{PayloadKey{NodeKind::Stage, payload, false}, {}};
+    add(ref, inputs);
   }
   // Marks the node at `pos` and returns its id in the new store.
   NodeId mark(std::uint64_t pos) {
-    drain();
     expect(pos < emitted_, "reduced output is valid");
     const NodeId id = id_of(pos);
     expect(batch_.mark_output(id).has_value(), "reduced output is valid");
     return id;
   }
-  void reserve(std::size_t nodes) { batch_.reserve(nodes); }
-  // Interns every node still pending.
-  void drain() {
-    while (interned_ < emitted_) intern_oldest();
-  }
 
  private:
-  static constexpr std::uint64_t kAhead = 8;
-  // A node waiting for its intern; it owns its payload bytes and inputs,
-  // since the emitter's buffers are reused for the next node.
-  struct Pending {
-    NodeKind kind = NodeKind::Source;
-    bool has_nan = false;
-    std::string bytes;
-    std::vector<NodeId> inputs;
-    Store::Batch::Lookup lookup;
-    PayloadKey payload() const noexcept { return PayloadKey{kind, bytes, has_nan}; }
-    NodeRef ref() const noexcept { return NodeRef{payload(), inputs}; }
-  };
-
+  // Emitted nodes are distinct, so the new store gives them the ids 0, 1, 2,
+  // ...; the table of ids is kept only from the first that differs on.
   NodeId id_of(std::uint64_t pos) const { return ids_.empty() || pos < ids_begin_ ? pos : ids_[pos - ids_begin_]; }
 
-  void add(const PayloadKey& payload, std::span<const NodeId> inputs) {
+  void add(NodeRef& ref, std::span<const NodeId> inputs) {
     check_.tick();
     for (NodeId in : inputs) expect(in < emitted_, "reduced graph references only earlier nodes");
-    if (!ids_.empty()) {
-      // Positions and ids have parted: intern in order, inputs mapped.
-      drain();
-      mapped_.clear();
-      for (NodeId in : inputs) mapped_.push_back(id_of(in));
-      record(batch_.intern(NodeRef{payload, mapped_}));
-      ++interned_;
-      ++emitted_;
-      return;
-    }
-    if (emitted_ - interned_ == kAhead) intern_oldest();
-    Pending& p = ring_[emitted_ % kAhead];
-    p.kind = payload.kind;
-    p.has_nan = payload.has_nan;
-    p.bytes.assign(payload.bytes);
-    p.inputs.assign(inputs.begin(), inputs.end());
-    p.lookup = batch_.look_ahead(p.ref());
-    ++emitted_;
-  }
-
-  void intern_oldest() {
-    const Pending& p = ring_[interned_ % kAhead];
     if (ids_.empty()) {
-      record(batch_.intern(p.ref(), p.lookup));
+      ref.inputs = inputs;
     } else {
       mapped_.clear();
-      for (NodeId in : p.inputs) mapped_.push_back(id_of(in));
-      record(batch_.intern(NodeRef{p.payload(), mapped_}));
+      for (NodeId in : inputs) mapped_.push_back(id_of(in));
+      ref.inputs = mapped_;
     }
-    ++interned_;
-  }
-
-  // Keeps the id the store gave the node at position interned_.
-  void record(const Expected<NodeId, BadNodeId>& id) {
+    auto id = batch_.intern(ref);
     expect(id.has_value(), "reduced graph references only earlier nodes");
-    if (ids_.empty() && *id != interned_) ids_begin_ = interned_;
-    if (!ids_.empty() || *id != interned_) ids_.push_back(*id);
+    if (ids_.empty() && *id != emitted_) ids_begin_ = emitted_;
+    if (!ids_.empty() || *id != emitted_) ids_.push_back(*id);
+    ++emitted_;
   }
 
   const NodeSequence& nodes_;
   Store::Batch batch_;
   InterruptCheck check_;
   std::uint64_t emitted_ = 0;
-  std::uint64_t interned_ = 0;   // positions below this have their ids
   std::uint64_t ids_begin_ = 0;  // position of ids_[0]
   BigVec<NodeId> ids_;
   std::vector<NodeId> mapped_;
-  Pending ring_[kAhead];
 };
 
 }  // namespace
@@ -315,7 +266,6 @@ ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeI
   StoreSink sink(nodes, *result.store, interrupt);
   sink.reserve(canon.graph.size());  // fusion emits at most one node per canonical node
   FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
-  sink.drain();
   result.output_ids.reserve(fused.outputs.size());
   for (std::uint64_t pos : fused.outputs) result.output_ids.push_back(sink.mark(pos));
   lap(&PhaseTimes::fusion);
