@@ -12,8 +12,11 @@
 //    Python code ever runs under it (callers convert before and build
 //    results after).
 //  - Lookup: one hash-consing index (support/node_index.h) over the whole
-//    (payload, inputs) key, so a new node costs one probe and a repeat one
-//    probe and one record comparison, whatever the graph's shape.
+//    (payload, inputs) key, so a lookup costs at most one probe and one
+//    record comparison, whatever the graph's shape. A repeat of a node that
+//    is the only one reading its largest input (the common case) is found
+//    without the lock: nodes and that summary are published by release
+//    stores once complete, and nodes never change.
 //  - Failure: an operation that cannot allocate throws std::bad_alloc and
 //    leaves the store exactly as it was (room is made first, the node
 //    published last), and the store stays usable. Any other exception
@@ -180,6 +183,8 @@ class Store {
     NodeId id;  // the node's id, or the offending input id
     bool bad;
   };
+  static constexpr NodeId kNotFound = ~NodeId{0};
+  NodeId find_unlocked(const NodeRef& node) const noexcept;
   Batch::Lookup look_up_locked(const NodeRef& node) const noexcept;
   InternOutcome intern_locked(const NodeRef& node, Batch::Lookup lookup);
   Expected<Ok, BadNodeId> mark_locked(NodeId id);

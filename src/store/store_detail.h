@@ -3,6 +3,7 @@
 // use it; it is a header so that node access inlines into the hot loops of
 // the views, the blob writer and the optimizer.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -79,6 +80,9 @@ struct StoreData {
   AppendOnly<NodeRec> nodes;
   PayloadInterner payloads;
   InputArena arena;
+  // The node count readers without the lock may rely on (release-stored
+  // after each new node is complete and entered in the index).
+  std::atomic<std::uint64_t> published{0};
 };
 
 }  // namespace tavrine::detail

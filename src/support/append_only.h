@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "support/big_alloc.h"
@@ -27,7 +28,9 @@ class AppendOnly {
   AppendOnly(const AppendOnly&) = delete;
   AppendOnly& operator=(const AppendOnly&) = delete;
   ~AppendOnly() {
-    for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
+    }
     for (std::size_t k = 0; k < kMaxSegments; ++k) {
       if (segments_[k]) detail::big_free(segments_[k], sizeof(T) << (kFirstBits + k));
     }
@@ -60,6 +63,12 @@ class AppendOnly {
     T* slot = new (segments_[k] + off) T(std::forward<Args>(args)...);
     ++size_;
     return *slot;
+  }
+
+  // Removes the newest element; its memory stays for the next append.
+  void pop_back() noexcept {
+    (*this)[size_ - 1].~T();
+    --size_;
   }
 
   // Bytes of the segments allocated so far.

@@ -35,13 +35,15 @@
 //    `erase` never fail. So an owner makes room first and publishes last.
 //  - Results never depend on hash values or slot order: the index is never
 //    iterated.
-//  - Not thread-safe: the owner serializes access.
+//  - Not thread-safe: the owner serializes access, with one exception:
+//    `sole_at` may be called without it (see there).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <span>
-#include <vector>
 
+#include "support/append_only.h"
 #include "support/handle_table.h"
 #include "support/hash.h"
 
@@ -69,7 +71,7 @@ class NodeIndex {
 
   std::size_t size() const noexcept { return anchored_.size(); }
   std::size_t memory_bytes() const noexcept {
-    return table_.memory_bytes() + anchored_.capacity() * sizeof(std::uint64_t);
+    return table_.memory_bytes() + anchored_.memory_bytes();
   }
 
   template <class Id, class Same>
@@ -78,7 +80,7 @@ class NodeIndex {
     if (!inputs.empty()) {
       p.anchor = static_cast<std::uint32_t>(inputs.size() == 2 ? std::max(inputs[0], inputs[1])
                                                                : *std::max_element(inputs.begin(), inputs.end()));
-      const std::uint64_t a = anchored_[p.anchor];
+      const std::uint64_t a = anchored_[p.anchor].load(std::memory_order_relaxed);
       const auto only = static_cast<std::uint32_t>(a);
       if (only == kNone) return p;
       if (only != kSeveral) {
@@ -100,6 +102,17 @@ class NodeIndex {
     return probe(hash, inputs, same).id;
   }
 
+  // The one node anchored at `anchor`, or kNone (none, or several). This
+  // alone may be called without the owner's lock, by an owner that never
+  // erases, for an anchor whose entry it published to the caller (a release
+  // store after the anchor's insert_prepared, read with acquire): a summary
+  // changes by a release store after the node it names is complete, so a
+  // node read through it is complete too. A kNone decides nothing then.
+  std::uint32_t sole_at(std::size_t anchor) const noexcept {
+    const auto only = static_cast<std::uint32_t>(anchored_[anchor].load(std::memory_order_acquire));
+    return only == kSeveral ? kNone : only;
+  }
+
   // Fetches what a lookup and insert of this key may read, ahead of them
   // (reading nothing itself, so that it never waits).
   template <class Id>
@@ -114,16 +127,14 @@ class NodeIndex {
   // changed).
   template <class HashOf>
   void reserve(std::size_t n, HashOf&& hash_of) {
-    if (n > anchored_.capacity()) anchored_.reserve(n);
+    if (n > anchored_.size()) anchored_.ensure_room(n - anchored_.size());
     table_.reserve(n, as_handle_hash(hash_of));
   }
   // Room for the node a probe missed (may throw std::bad_alloc, then
   // nothing changed); the probe is brought up to date.
   template <class HashOf>
   void prepare_insert(Probe& missed, HashOf&& hash_of) {
-    if (anchored_.size() == anchored_.capacity()) {
-      anchored_.reserve(std::max<std::size_t>(64, anchored_.capacity() * 2));
-    }
+    anchored_.ensure_room(1);
     // A node may move into the table beside the new one.
     const std::size_t capacity = table_.capacity();
     table_.reserve(table_.size() + 2, as_handle_hash(hash_of));
@@ -133,12 +144,13 @@ class NodeIndex {
   // prepare_insert.
   template <class HashOf>
   void insert_prepared(const Probe& missed, std::uint64_t hash, std::uint32_t id, HashOf&& hash_of) noexcept {
-    anchored_.push_back(kNone);  // cannot fail: reserved
+    anchored_.emplace_back(kNone);  // cannot fail: room was made
     if (missed.anchor != kNone) {
-      std::uint64_t& a = anchored_[missed.anchor];
+      std::atomic<std::uint64_t>& slot = anchored_[missed.anchor];
+      const std::uint64_t a = slot.load(std::memory_order_relaxed);
       const auto only = static_cast<std::uint32_t>(a);
       if (only == kNone) {
-        a = ((hash >> 32) << 32) | id;
+        slot.store(((hash >> 32) << 32) | id, std::memory_order_release);
         return;
       }
       if (only != kSeveral) {
@@ -147,7 +159,7 @@ class NodeIndex {
         // until it outgrows its tags.
         const bool slice_places = table_.capacity() <= (std::size_t{1} << Table::kTagBits);
         table_.insert_prepared(slice_places ? a & ~std::uint64_t{0xFFFFFFFF} : hash_of(only), only);
-        a = kSeveral;
+        slot.store(kSeveral, std::memory_order_release);
       }
     }
     if (missed.vacancy == kNoSlot) {
@@ -164,20 +176,14 @@ class NodeIndex {
   void erase_newest(std::uint64_t hash, std::span<const Id> inputs, std::uint32_t id, HashOf&& hash_of) noexcept {
     anchored_.pop_back();
     if (!inputs.empty()) {
-      std::uint64_t& a = anchored_[*std::max_element(inputs.begin(), inputs.end())];
-      if (static_cast<std::uint32_t>(a) == id) {
-        a = kNone;
+      std::atomic<std::uint64_t>& slot = anchored_[*std::max_element(inputs.begin(), inputs.end())];
+      if (static_cast<std::uint32_t>(slot.load(std::memory_order_relaxed)) == id) {
+        slot.store(kNone, std::memory_order_relaxed);
         return;
       }
     }
     const std::size_t slot = table_.find_slot(hash, [&](std::uint64_t h) { return h == id; });
     if (slot != Table::npos) table_.erase(slot, as_handle_hash(hash_of));
-  }
-
-  // Empties the index and gives its memory back.
-  void clear() noexcept {
-    table_.clear();
-    std::vector<std::uint64_t>().swap(anchored_);
   }
 
  private:
@@ -189,8 +195,9 @@ class NodeIndex {
     return [&hash_of](std::uint64_t h) { return hash_of(static_cast<std::uint32_t>(h)); };
   }
   Table table_;
-  // node -> (hash >> 32, the one node anchored at it), or kNone or kSeveral
-  std::vector<std::uint64_t> anchored_;
+  // node -> (hash >> 32, the one node anchored at it), or kNone or kSeveral;
+  // entries never move, for `sole_at`
+  AppendOnly<std::atomic<std::uint64_t>> anchored_;
 };
 
 }  // namespace tavrine

@@ -209,6 +209,44 @@ TEST(Store, ConcurrentInterning) {
   }
 }
 
+// Threads record the same chain while others give its nodes second readers:
+// a repeat is then found without the lock while the node it reads goes from
+// one reader to several. Every thread must get the same ids.
+TEST(Store, RepeatsFoundWithoutTheLockAgreeWhileTheirInputsGainReaders) {
+  constexpr int kThreads = 4;
+  constexpr int kLength = 3000;
+  Store s;
+  const NodeId root = *s.intern(source("root"));
+  std::vector<std::vector<NodeId>> chain(kThreads, std::vector<NodeId>(kLength));
+  std::atomic<int> waiting{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      waiting.fetch_sub(1);
+      while (waiting.load() > 0) std::this_thread::yield();  // all start together
+      for (int round = 0; round < 3; ++round) {
+        NodeId prev = root;
+        for (int i = 0; i < kLength; ++i) {
+          auto id = s.intern(op("f", {prev}));
+          ASSERT_TRUE(id);
+          if (round > 0) {
+            ASSERT_EQ(*id, chain[t][i]);
+          }
+          chain[t][i] = prev = *id;
+          // Odd threads add a second reader of what others look up next.
+          if (t % 2 == 1 && (i + round) % 3 == 0) {
+            ASSERT_TRUE(s.intern(op("g" + std::to_string(round), {prev})));
+          }
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(chain[t], chain[0]);
+  const Snapshot snap = s.snapshot();
+  for (int i = 1; i < kLength; ++i) EXPECT_EQ(snap.node(chain[0][i]).inputs()[0], chain[0][i - 1]);
+}
+
 // Identity in the store follows the node equality of the model: interning a
 // random node list gives equal ids exactly for equal nodes.
 TEST(Store, IdsFollowNodeEquality) {
