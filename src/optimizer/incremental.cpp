@@ -143,7 +143,7 @@ struct IncrementalReducer::State {
     reserve_more(inputs, in.size());
     inputs.insert(inputs.end(), in.begin(), in.end());
     nodes.push_back(CNode{payload, inputs.size() - in.size()});
-    index.insert_prepared(missed, h, id, rehash());
+    index.insert_prepared(missed, h, id);
     return id;
   }
 
@@ -219,7 +219,7 @@ Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const S
     const Snapshot delta = store.nodes_since(s.id_map.size());
     reserve_more(s.id_map, delta.size());
     reserve_more(s.nodes, delta.size());
-    s.index.reserve(s.nodes.size() + delta.size(), s.rehash());
+    s.index.reserve(s.nodes.size() + delta.size());
     InterruptCheck check(interrupt);
     for (NodeId id = delta.begin_id(); id < delta.end_id(); ++id) {
       check.tick();

@@ -55,7 +55,7 @@ SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
     return NodeIndex::hash(detail::combine(seed, sym), ch);
   };
   auto hash_of = [&](std::uint32_t p) { return key_hash(out.symbol_index(p), out.children_of(p)); };
-  index.reserve(n, hash_of);
+  index.reserve(n);
   InterruptCheck check(interrupt);
   std::vector<Pos> kids;
   for (Pos i = 0; i < n; ++i) {
@@ -74,7 +74,7 @@ SymbolGraph dedup_structural(const SymbolGraph& in, Interrupt* interrupt) {
       index.prepare_insert(probe, hash_of);
       found = static_cast<Pos>(out.size());
       out.add_node(sym, kids, in.boundary(i));
-      index.insert_prepared(probe, h, found, hash_of);
+      index.insert_prepared(probe, h, found);
     }
     to_out[i] = found;
   }

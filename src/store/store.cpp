@@ -91,8 +91,8 @@ Expected<NodeId, BadNodeId> Store::intern(const Node& node) {
   return intern(NodeRef{payload.key(), inputs});
 }
 
-// A repeat of a node that is the only one anchored at its largest input,
-// found without the lock (see NodeIndex::sole_at). The anchor is below the
+// A repeat of the first node anchored at its largest input, found without
+// the lock (see NodeIndex::first_at). The anchor is below the
 // published count, read with acquire semantics, so its summary and the node
 // it names are complete. A miss is not final; the locked path decides.
 NodeId Store::find_unlocked(const NodeRef& node) const noexcept {
@@ -101,7 +101,7 @@ NodeId Store::find_unlocked(const NodeRef& node) const noexcept {
   const detail::StoreData& d = *data_;
   const NodeId anchor = inputs.size() == 2 ? std::max(inputs[0], inputs[1]) : *std::max_element(inputs.begin(), inputs.end());
   if (anchor >= d.published.load(std::memory_order_acquire)) return kNotFound;
-  const std::uint32_t only = index_->nodes.sole_at(static_cast<std::size_t>(anchor));
+  const std::uint32_t only = index_->nodes.first_at(static_cast<std::size_t>(anchor));
   if (only == NodeIndex::kNone) return kNotFound;
   const NodeRec& r = d.nodes[only];
   return same_inputs(r, inputs) && payload_equal(d.payloads[r.payload].key(), node.payload) ? only : kNotFound;
@@ -170,7 +170,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, Batch::Lookup k) 
 
   const std::uint32_t id = static_cast<std::uint32_t>(count);
   d.nodes.emplace_back(k.payload, inputs, far);
-  ix.nodes.insert_prepared(probe, k.hash, id, stored_hash(d));
+  ix.nodes.insert_prepared(probe, k.hash, id);
   d.published.store(count + 1, std::memory_order_release);
   recent = k.payload;
   return {count, false};
@@ -214,7 +214,7 @@ Expected<NodeId, BadNodeId> Store::Batch::intern(const NodeRef& node, const Look
 
 void Store::Batch::reserve(std::size_t nodes) {
   const detail::StoreData& d = *store_.data_;
-  store_.index_->nodes.reserve(d.nodes.size() + nodes, stored_hash(d));
+  store_.index_->nodes.reserve(d.nodes.size() + nodes);
 }
 
 Expected<Ok, BadNodeId> Store::Batch::mark_output(NodeId id) {

@@ -13,9 +13,9 @@
 //    results after).
 //  - Lookup: one hash-consing index (support/node_index.h) over the whole
 //    (payload, inputs) key, so a lookup costs at most one probe and one
-//    record comparison, whatever the graph's shape. A repeat of a node that
-//    is the only one reading its largest input (the common case) is found
-//    without the lock: nodes and that summary are published by release
+//    record comparison, whatever the graph's shape. A repeat of the first
+//    node to read its largest input (the common case) is found without the
+//    lock: nodes and that summary are published by release
 //    stores once complete, and nodes never change.
 //  - Failure: an operation that cannot allocate throws std::bad_alloc and
 //    leaves the store exactly as it was (room is made first, the node
@@ -154,9 +154,10 @@ class Store {
     Expected<NodeId, BadNodeId> intern(const NodeRef& node);
     Expected<NodeId, BadNodeId> intern(const NodeRef& node, const Lookup& lookup);
     Expected<Ok, BadNodeId> mark_output(NodeId id);
-    // Room in the index for `nodes` more nodes, made ahead so that it does
-    // not grow step by step. A hint: the caller bounds it by what its data
-    // can hold. May throw std::bad_alloc, changing nothing.
+    // Room in the index's per-node summaries for `nodes` more nodes, made
+    // ahead so that they do not grow step by step. A hint: the caller bounds
+    // it by what its data can hold. May throw std::bad_alloc, changing
+    // nothing.
     void reserve(std::size_t nodes);
 
    private:

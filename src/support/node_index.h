@@ -10,14 +10,14 @@
 // hot column read by every op) or however far back an input lies.
 //
 // Most nodes are read by one later node only, and recorded right after their
-// inputs. So the index also keeps, per node, a summary of the nodes whose
-// largest input ("anchor") it is: none, exactly one (which, and a slice of
-// its hash), or several. A key whose anchor has none is new without a probe;
-// one whose anchor has exactly one is that node or new, decided by the hash
-// slice and, only when it agrees, one comparison with the owner's record;
-// only keys whose anchor has several go to the table, where those nodes (and
-// nodes without inputs) are entered.
-// The summary never makes a lookup cost more than the table's one probe.
+// inputs. So the index also keeps, per node, the first node whose largest
+// input ("anchor") it is, with a slice of that node's hash, and whether more
+// have followed. A key whose anchor has none is new without a probe; one
+// whose anchor's first node it is, is found by the hash slice and one
+// comparison with the owner's record, which the caller has usually just
+// touched; only the later nodes of an anchor (and nodes without inputs) are
+// entered in the table, and only keys that reach them probe it. The summary
+// never makes a lookup cost more than the table's one probe.
 //
 // Contract
 //  - Ids: the nodes entered are 0, 1, 2, ... in order (the owner's dense
@@ -26,8 +26,8 @@
 //  - Keys live in the owner's arrays; the index holds ids, 8 bytes a table
 //    slot (HandleTable) and 8 bytes a node. The owner's `same(id)` decides
 //    whether its node `id` is the key looked for; `hash_of(id)` recomputes
-//    the hash of an entered node (when the table grows past its tags, a node
-//    moves into the table, or one is erased).
+//    the hash of an entered node (when the table grows past its tags, or one
+//    is erased).
 //  - `hash(payload_hash, inputs)` is the key's hash; the payload's hash is the
 //    owner's (its payload interner is seeded, so the index is too).
 //  - Failure: `prepare_insert` and `reserve` may throw std::bad_alloc and
@@ -36,7 +36,7 @@
 //  - Results never depend on hash values or slot order: the index is never
 //    iterated.
 //  - Not thread-safe: the owner serializes access, with one exception:
-//    `sole_at` may be called without it (see there).
+//    `first_at` may be called without it (see there).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -81,12 +81,13 @@ class NodeIndex {
       p.anchor = static_cast<std::uint32_t>(inputs.size() == 2 ? std::max(inputs[0], inputs[1])
                                                                : *std::max_element(inputs.begin(), inputs.end()));
       const std::uint64_t a = anchored_[p.anchor].load(std::memory_order_relaxed);
-      const auto only = static_cast<std::uint32_t>(a);
-      if (only == kNone) return p;
-      if (only != kSeveral) {
-        if ((a >> 32) == (hash >> 32) && same(only)) p.id = only;
+      const auto first = static_cast<std::uint32_t>(a);
+      if (first == kNone) return p;
+      if ((a >> kSliceShift) == (hash >> kSliceShift) && same(first)) {
+        p.id = first;
         return p;
       }
+      if (!(a & kMore)) return p;
     }
     const auto t = table_.probe(hash, [&](std::uint64_t id) { return same(static_cast<std::uint32_t>(id)); });
     if (t.found) {
@@ -102,15 +103,14 @@ class NodeIndex {
     return probe(hash, inputs, same).id;
   }
 
-  // The one node anchored at `anchor`, or kNone (none, or several). This
-  // alone may be called without the owner's lock, by an owner that never
-  // erases, for an anchor whose entry it published to the caller (a release
-  // store after the anchor's insert_prepared, read with acquire): a summary
-  // changes by a release store after the node it names is complete, so a
-  // node read through it is complete too. A kNone decides nothing then.
-  std::uint32_t sole_at(std::size_t anchor) const noexcept {
-    const auto only = static_cast<std::uint32_t>(anchored_[anchor].load(std::memory_order_acquire));
-    return only == kSeveral ? kNone : only;
+  // The first node anchored at `anchor`, or kNone. This alone may be called
+  // without the owner's lock, by an owner that never erases, for an anchor
+  // whose entry it published to the caller (a release store after the
+  // anchor's insert_prepared, read with acquire): the summary is set by a
+  // release store after the node it names is complete, so a node read
+  // through it is complete too. It decides nothing when it does not match.
+  std::uint32_t first_at(std::size_t anchor) const noexcept {
+    return static_cast<std::uint32_t>(anchored_[anchor].load(std::memory_order_acquire));
   }
 
   // Fetches what a lookup and insert of this key may read, ahead of them
@@ -123,44 +123,31 @@ class NodeIndex {
     if (anchor < anchored_.size()) __builtin_prefetch(&anchored_[anchor]);
   }
 
-  // Room for `n` nodes in all (may throw std::bad_alloc, then nothing
-  // changed).
-  template <class HashOf>
-  void reserve(std::size_t n, HashOf&& hash_of) {
+  // Room for the summaries of `n` nodes in all (may throw std::bad_alloc,
+  // then nothing changed). The table is left to grow with what enters it:
+  // how many nodes share an anchor is not known ahead, and most do not.
+  void reserve(std::size_t n) {
     if (n > anchored_.size()) anchored_.ensure_room(n - anchored_.size());
-    table_.reserve(n, as_handle_hash(hash_of));
   }
   // Room for the node a probe missed (may throw std::bad_alloc, then
   // nothing changed); the probe is brought up to date.
   template <class HashOf>
   void prepare_insert(Probe& missed, HashOf&& hash_of) {
     anchored_.ensure_room(1);
-    // A node may move into the table beside the new one.
-    const std::size_t capacity = table_.capacity();
-    table_.reserve(table_.size() + 2, as_handle_hash(hash_of));
-    if (table_.capacity() != capacity) missed.vacancy = kNoSlot;
+    if (table_.prepare_insert(as_handle_hash(hash_of))) missed.vacancy = kNoSlot;
   }
   // Enters the next node, `id` == size(), whose probe missed, after
   // prepare_insert.
-  template <class HashOf>
-  void insert_prepared(const Probe& missed, std::uint64_t hash, std::uint32_t id, HashOf&& hash_of) noexcept {
+  void insert_prepared(const Probe& missed, std::uint64_t hash, std::uint32_t id) noexcept {
     anchored_.emplace_back(kNone);  // cannot fail: room was made
     if (missed.anchor != kNone) {
       std::atomic<std::uint64_t>& slot = anchored_[missed.anchor];
       const std::uint64_t a = slot.load(std::memory_order_relaxed);
-      const auto only = static_cast<std::uint32_t>(a);
-      if (only == kNone) {
-        slot.store(((hash >> 32) << 32) | id, std::memory_order_release);
+      if (static_cast<std::uint32_t>(a) == kNone) {
+        slot.store(((hash >> kSliceShift) << kSliceShift) | id, std::memory_order_release);
         return;
       }
-      if (only != kSeveral) {
-        // The anchor's only node so far moves into the table beside this one;
-        // the slice of its hash kept here is all the table reads of a hash
-        // until it outgrows its tags.
-        const bool slice_places = table_.capacity() <= (std::size_t{1} << Table::kTagBits);
-        table_.insert_prepared(slice_places ? a & ~std::uint64_t{0xFFFFFFFF} : hash_of(only), only);
-        slot.store(kSeveral, std::memory_order_release);
-      }
+      if (!(a & kMore)) slot.store(a | kMore, std::memory_order_relaxed);
     }
     if (missed.vacancy == kNoSlot) {
       table_.insert_prepared(hash, id);
@@ -170,13 +157,14 @@ class NodeIndex {
   }
 
   // Removes the newest node, `id` == size() - 1, entered under `hash` with
-  // these inputs. An anchor once marked as having several nodes stays so,
-  // which only costs its lookups a table probe.
+  // these inputs. An anchor once marked as having more nodes stays so, which
+  // only costs its lookups a table probe.
   template <class Id, class HashOf>
   void erase_newest(std::uint64_t hash, std::span<const Id> inputs, std::uint32_t id, HashOf&& hash_of) noexcept {
     anchored_.pop_back();
     if (!inputs.empty()) {
       std::atomic<std::uint64_t>& slot = anchored_[*std::max_element(inputs.begin(), inputs.end())];
+      // The anchor's first node: every later one, being newer, is gone.
       if (static_cast<std::uint32_t>(slot.load(std::memory_order_relaxed)) == id) {
         slot.store(kNone, std::memory_order_relaxed);
         return;
@@ -188,15 +176,18 @@ class NodeIndex {
 
  private:
   using Table = HandleTable<32>;
-  static constexpr std::uint32_t kSeveral = UINT32_MAX - 1;
+  // A summary: (hash >> kSliceShift) << kSliceShift | kMore if later nodes
+  // followed | the first node (kNone: none).
+  static constexpr int kSliceShift = 33;
+  static constexpr std::uint64_t kMore = std::uint64_t{1} << 32;
   static constexpr std::size_t kNoSlot = Table::npos;
   template <class HashOf>
   static auto as_handle_hash(HashOf& hash_of) {
     return [&hash_of](std::uint64_t h) { return hash_of(static_cast<std::uint32_t>(h)); };
   }
   Table table_;
-  // node -> (hash >> 32, the one node anchored at it), or kNone or kSeveral;
-  // entries never move, for `sole_at`
+  // node -> the summary of the nodes anchored at it; entries never move,
+  // for `first_at`
   AppendOnly<std::atomic<std::uint64_t>> anchored_;
 };
 
