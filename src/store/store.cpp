@@ -101,10 +101,10 @@ NodeId Store::find_unlocked(const NodeRef& node) const noexcept {
   const detail::StoreData& d = *data_;
   const NodeId anchor = inputs.size() == 2 ? std::max(inputs[0], inputs[1]) : *std::max_element(inputs.begin(), inputs.end());
   if (anchor >= d.published.load(std::memory_order_acquire)) return kNotFound;
-  const std::uint32_t only = index_->nodes.first_at(static_cast<std::size_t>(anchor));
-  if (only == NodeIndex::kNone) return kNotFound;
-  const NodeRec& r = d.nodes[only];
-  return same_inputs(r, inputs) && payload_equal(d.payloads[r.payload].key(), node.payload) ? only : kNotFound;
+  const std::uint32_t first = index_->nodes.first_at(static_cast<std::size_t>(anchor));
+  if (first == NodeIndex::kNone) return kNotFound;
+  const NodeRec& r = d.nodes[first];
+  return same_inputs(r, inputs) && payload_equal(d.payloads[r.payload].key(), node.payload) ? first : kNotFound;
 }
 
 Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
