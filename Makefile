@@ -50,7 +50,7 @@ test-here: build-here
 	cd tests && $(CURDIR)/$(VPY) -m pytest -q -p no:cacheprovider .
 	$(VPY) -m mypy.stubtest tavrine_core --allowlist tests/stubtest_allowlist.txt
 	$(VPY) -m mypy examples docs/pictures.py bench/plot.py bench/dask_bench.py tests/typecheck_stubs.py
-	@$(MAKE) --no-print-directory refcheck-here
+	@$(MAKE) --no-print-directory refcheck-here REFCHECK_IF_PRESENT=1
 
 # The pictures of docs/: the rendered example graphs (SVG, with graphviz).
 # The benchmark plots come from `make bench`.
@@ -71,12 +71,19 @@ DBG_BUILD := build/debug
 DBG_VENV := build/venv-dbg
 DBG_VPY := $(DBG_VENV)/bin/python
 
-.PHONY: refcheck refcheck-here
+.PHONY: refcheck refcheck-here refcheck-run
 refcheck:
 	@$(RUN) $(MAKE) --no-print-directory $@-here
 
+# `make test` runs it where the debug interpreter exists and says so where it
+# does not; `make refcheck` and CI require it.
 refcheck-here:
-	@command -v $(DBG_PY) >/dev/null || { echo "refcheck: no $(DBG_PY) (Debian package python3.14-dbg)" >&2; exit 1; }
+	@if command -v $(DBG_PY) >/dev/null; then $(MAKE) --no-print-directory refcheck-run; \
+	elif [ -n "$(REFCHECK_IF_PRESENT)" ] && [ -z "$${CI:-}" ]; then \
+	  echo "refcheck: SKIPPED, no $(DBG_PY) here (Debian package python3.14-dbg runs it; CI requires it)" >&2; \
+	else echo "refcheck: no $(DBG_PY) (Debian package python3.14-dbg)" >&2; exit 1; fi
+
+refcheck-run:
 	@test -x $(DBG_VPY) || $(DBG_PY) -m venv --system-site-packages $(DBG_VENV)
 	@test -d $(DBG_BUILD) || echo "refcheck: compiling the module for the debug interpreter for the first time" \
 	  "(a few minutes on 2 cores)"

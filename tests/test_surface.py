@@ -1,5 +1,7 @@
 """The module's public face: names, texts, signatures and class properties."""
+import importlib.metadata
 import inspect
+import re
 import types
 
 import pytest
@@ -93,7 +95,9 @@ class TestModule:
         assert tavrine_core.version.__module__ == "tavrine_core"
 
     def test_version(self):
-        assert tavrine_core.version() == "0.0.1"
+        # Written once (CMakeLists.txt); the installed metadata comes from there too.
+        assert tavrine_core.version() == importlib.metadata.version("tavrine-core")
+        assert re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", tavrine_core.version())
         assert tavrine_core.version.__text_signature__ == "()"
         assert tavrine_core.version.__doc__ is None
         with pytest.raises(TypeError):
