@@ -99,7 +99,7 @@ NodeId Store::find_unlocked(const NodeRef& node) const noexcept {
   const std::span<const NodeId> inputs = node.inputs;
   if (inputs.empty()) return kNotFound;
   const detail::StoreData& d = *data_;
-  const NodeId anchor = inputs.size() == 2 ? std::max(inputs[0], inputs[1]) : *std::max_element(inputs.begin(), inputs.end());
+  const NodeId anchor = NodeIndex::anchor_of(inputs);
   if (anchor >= d.published.load(std::memory_order_acquire)) return kNotFound;
   const std::uint32_t first = index_->nodes.first_at(static_cast<std::size_t>(anchor));
   if (first == NodeIndex::kNone) return kNotFound;

@@ -61,6 +61,12 @@ class NodeIndex {
     return detail::mix64(h);
   }
 
+  // A key's anchor: its largest input (which needs at least one).
+  template <class Id>
+  static Id anchor_of(std::span<const Id> inputs) noexcept {
+    return inputs.size() == 2 ? std::max(inputs[0], inputs[1]) : *std::max_element(inputs.begin(), inputs.end());
+  }
+
   // A lookup that also remembers where the key would go, so that entering
   // it after a miss does not look again.
   struct Probe {
@@ -78,8 +84,7 @@ class NodeIndex {
   Probe probe(std::uint64_t hash, std::span<const Id> inputs, Same&& same) const {
     Probe p;
     if (!inputs.empty()) {
-      p.anchor = static_cast<std::uint32_t>(inputs.size() == 2 ? std::max(inputs[0], inputs[1])
-                                                               : *std::max_element(inputs.begin(), inputs.end()));
+      p.anchor = static_cast<std::uint32_t>(anchor_of(inputs));
       const std::uint64_t a = anchored_[p.anchor].load(std::memory_order_relaxed);
       const auto first = static_cast<std::uint32_t>(a);
       if (first == kNone) return p;
@@ -119,7 +124,7 @@ class NodeIndex {
   void prefetch(std::uint64_t hash, std::span<const Id> inputs) const noexcept {
     table_.prefetch(hash);
     if (inputs.empty()) return;
-    const auto anchor = static_cast<std::size_t>(*std::max_element(inputs.begin(), inputs.end()));
+    const auto anchor = static_cast<std::size_t>(anchor_of(inputs));
     if (anchor < anchored_.size()) __builtin_prefetch(&anchored_[anchor]);
   }
 
@@ -163,7 +168,7 @@ class NodeIndex {
   void erase_newest(std::uint64_t hash, std::span<const Id> inputs, std::uint32_t id, HashOf&& hash_of) noexcept {
     anchored_.pop_back();
     if (!inputs.empty()) {
-      std::atomic<std::uint64_t>& slot = anchored_[*std::max_element(inputs.begin(), inputs.end())];
+      std::atomic<std::uint64_t>& slot = anchored_[anchor_of(inputs)];
       // The anchor's first node: every later one, being newer, is gone.
       if (static_cast<std::uint32_t>(slot.load(std::memory_order_relaxed)) == id) {
         slot.store(kNone, std::memory_order_relaxed);
