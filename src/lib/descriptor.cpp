@@ -1,6 +1,5 @@
 #include "lib/descriptor.h"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -13,20 +12,9 @@ namespace tavrine::py {
 namespace {
 
 // Immutable after construction, so any thread may read it without a lock.
-struct DescriptorObject {
-  PyObject_HEAD
-  PayloadDescriptor value;
-};
+using DescriptorClass = NativeClass<PayloadDescriptor>;
 
-PyTypeObject* g_type = nullptr;
-
-DescriptorObject* as_descriptor(PyObject* obj) noexcept { return reinterpret_cast<DescriptorObject*>(obj); }
-
-PyObject* make(PyTypeObject* type, PayloadDescriptor&& value) {
-  PyObject* obj = check(type->tp_alloc(type, 0));
-  new (&as_descriptor(obj)->value) PayloadDescriptor(std::move(value));
-  return obj;
-}
+const PayloadDescriptor& value_of(PyObject* self) noexcept { return DescriptorClass::value(self); }
 
 constexpr ParamSpec kNewParams[] = {
     {"kind", true},    {"content_hash", true}, {"framework", true},
@@ -46,14 +34,7 @@ PyObject* descriptor_new(PyTypeObject* type, const BoundArgs& args) {
   value.version = text_arg("version", args[3]);
   value.io_schema = text_arg("io_schema", args[4]);
   if (PyObject* ref = args.or_none(5); ref != Py_None) value.preprocessing_ref = text_arg("preprocessing_ref", ref);
-  return make(type, std::move(value));
-}
-
-void descriptor_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_descriptor(self)->value.~PayloadDescriptor();
-  type->tp_free(self);
-  Py_DECREF(type);
+  return DescriptorClass::make(type, std::move(value));
 }
 
 PyObject* text_to_py(const std::string& text) {
@@ -62,12 +43,12 @@ PyObject* text_to_py(const std::string& text) {
 
 template <std::string PayloadDescriptor::* Field>
 PyObject* get_text(PyObject* self, void* /*closure*/) {
-  return boundary([&]() -> PyObject* { return text_to_py(as_descriptor(self)->value.*Field); });
+  return boundary([&]() -> PyObject* { return text_to_py(value_of(self).*Field); });
 }
 
 PyObject* get_preprocessing_ref(PyObject* self, void* /*closure*/) {
   return boundary([&]() -> PyObject* {
-    const auto& ref = as_descriptor(self)->value.preprocessing_ref;
+    const auto& ref = value_of(self).preprocessing_ref;
     return ref ? text_to_py(*ref) : Py_NewRef(Py_None);
   });
 }
@@ -90,27 +71,17 @@ constexpr const char kDoc[] =
 }  // namespace
 
 PyTypeObject* create_descriptor_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(&constructor_entry<kNew, descriptor_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&descriptor_dealloc)},
-      {Py_tp_getset, kGetSet},
-      {Py_tp_doc, const_cast<char*>(kDoc)},
-      {0, nullptr},
-  };
-  g_type = make_class("tavrine_core.PayloadDescriptor", sizeof(DescriptorObject), slots);
-  return g_type;
+  return DescriptorClass::create({"tavrine_core.PayloadDescriptor", kDoc, &constructor_entry<kNew, descriptor_new>,
+                                  nullptr, kGetSet});
 }
 
-PyTypeObject* descriptor_type() noexcept { return g_type; }
+PyTypeObject* descriptor_type() noexcept { return DescriptorClass::type(); }
 
-const PayloadDescriptor* descriptor_value(PyObject* obj) noexcept {
-  if (g_type == nullptr || !PyObject_TypeCheck(obj, g_type)) return nullptr;
-  return &as_descriptor(obj)->value;
-}
+const PayloadDescriptor* descriptor_value(PyObject* obj) noexcept { return DescriptorClass::value_if(obj); }
 
 PyObject* wrap_descriptor(const PayloadDescriptor& value) {
   PayloadDescriptor copy = value;  // copied before the object exists, so a failure leaves nothing half-built
-  return make(g_type, std::move(copy));
+  return DescriptorClass::make(std::move(copy));
 }
 
 }  // namespace tavrine::py

@@ -1,7 +1,6 @@
 #include "lib/graph_store.h"
 
 #include <cstring>
-#include <new>
 #include <string_view>
 #include <utility>
 
@@ -15,32 +14,14 @@ namespace tavrine::py {
 
 namespace {
 
-struct GraphStoreObject {
-  PyObject_HEAD
-  std::shared_ptr<Store> store;  // set once, before the object is visible
-};
-
-PyTypeObject* g_type = nullptr;
-
-GraphStoreObject* as_store_object(PyObject* obj) noexcept { return reinterpret_cast<GraphStoreObject*>(obj); }
-
-PyObject* make(PyTypeObject* type, std::shared_ptr<Store> store) {
-  PyObject* obj = check(type->tp_alloc(type, 0));
-  new (&as_store_object(obj)->store) std::shared_ptr<Store>(std::move(store));
-  return obj;
-}
-
-void graph_store_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_store_object(self)->store.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+// Shared, so that a call handed the object as an argument can keep the
+// store alive for as long as it runs, whatever becomes of the object.
+using GraphStoreClass = NativeClass<std::shared_ptr<Store>>;
 
 constexpr Signature kNew = make_signature("GraphStore.__new__()");
 
 PyObject* graph_store_new(PyTypeObject* type, const BoundArgs& /*args*/) {
-  return make(type, std::make_shared<Store>());
+  return GraphStoreClass::make(type, std::make_shared<Store>());
 }
 
 PyObject* id_result(const Expected<NodeId, BadNodeId>& result) {
@@ -187,7 +168,7 @@ PyObject* add_exchange(PyObject* self, const BoundArgs& args) {
   return id_result(intern(self, NodeKind::Exchange, {}, params, inputs.span()));
 }
 
-// ---- views ----------------------------------------------------------------------
+// ---- counts and marks -----------------------------------------------------------
 
 PyObject* node_count(PyObject* self) { return id_to_py(store_of(self).node_count()); }
 
@@ -279,28 +260,24 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 PyTypeObject* create_graph_store_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(&constructor_entry<kNew, graph_store_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&graph_store_dealloc)},
-      {Py_tp_methods, kMethods},
-      {Py_tp_doc, const_cast<char*>(kDoc)},
-      {0, nullptr},
-  };
-  g_type = make_class("tavrine_core.GraphStore", sizeof(GraphStoreObject), slots);
-  return g_type;
+  return GraphStoreClass::create(
+      {"tavrine_core.GraphStore", kDoc, &constructor_entry<kNew, graph_store_new>, kMethods, nullptr});
 }
 
-PyTypeObject* graph_store_type() noexcept { return g_type; }
+PyTypeObject* graph_store_type() noexcept { return GraphStoreClass::type(); }
 
-PyObject* wrap_store(std::shared_ptr<Store> store) { return make(g_type, std::move(store)); }
-PyObject* wrap_store(std::unique_ptr<Store> store) { return make(g_type, std::shared_ptr<Store>(std::move(store))); }
+PyObject* wrap_store(std::shared_ptr<Store> store) { return GraphStoreClass::make(std::move(store)); }
+PyObject* wrap_store(std::unique_ptr<Store> store) {
+  return GraphStoreClass::make(std::shared_ptr<Store>(std::move(store)));
+}
 
-Store& store_of(PyObject* self) noexcept { return *as_store_object(self)->store; }
-const std::shared_ptr<Store>& shared_store_of(PyObject* self) noexcept { return as_store_object(self)->store; }
+Store& store_of(PyObject* self) noexcept { return *GraphStoreClass::value(self); }
+const std::shared_ptr<Store>& shared_store_of(PyObject* self) noexcept { return GraphStoreClass::value(self); }
 
 const std::shared_ptr<Store>& to_store(PyObject* obj) {
-  if (!PyObject_TypeCheck(obj, g_type)) raise_type_mismatch(obj, "GraphStore");
-  return shared_store_of(obj);
+  const std::shared_ptr<Store>* store = GraphStoreClass::value_if(obj);
+  if (store == nullptr) raise_type_mismatch(obj, "GraphStore");
+  return *store;
 }
 
 void raise_bad_node_id(const BadNodeId& error) { raise(PyExc_ValueError, error.message().c_str()); }

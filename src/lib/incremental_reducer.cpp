@@ -1,7 +1,6 @@
 #include "lib/incremental_reducer.h"
 
 #include <memory>
-#include <new>
 
 #include "lib/binding.h"
 #include "lib/classes.h"
@@ -15,31 +14,16 @@ namespace tavrine::py {
 
 namespace {
 
-struct ReducerObject {
-  PyObject_HEAD
-  opt::IncrementalReducer* reducer;  // owned; set before the object is visible
-};
+// A reducer cannot move (nor can its lock), so it lives on the heap and the
+// object owns it from there.
+using ReducerClass = NativeClass<std::unique_ptr<opt::IncrementalReducer>>;
 
-PyTypeObject* g_type = nullptr;
-
-opt::IncrementalReducer& reducer_of(PyObject* self) noexcept {
-  return *reinterpret_cast<ReducerObject*>(self)->reducer;
-}
+opt::IncrementalReducer& reducer_of(PyObject* self) noexcept { return *ReducerClass::value(self); }
 
 constexpr Signature kNew = make_signature("IncrementalReducer.__new__()");
 
 PyObject* reducer_new(PyTypeObject* type, const BoundArgs& /*args*/) {
-  auto reducer = std::make_unique<opt::IncrementalReducer>();
-  PyObject* obj = check(type->tp_alloc(type, 0));
-  reinterpret_cast<ReducerObject*>(obj)->reducer = reducer.release();
-  return obj;
-}
-
-void reducer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<ReducerObject*>(self)->reducer;
-  type->tp_free(self);
-  Py_DECREF(type);
+  return ReducerClass::make(type, std::make_unique<opt::IncrementalReducer>());
 }
 
 // A local owner of the store argument, so the store outlives the call even
@@ -136,17 +120,10 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 PyTypeObject* create_incremental_reducer_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(&constructor_entry<kNew, reducer_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&reducer_dealloc)},
-      {Py_tp_methods, kMethods},
-      {Py_tp_doc, const_cast<char*>(kDoc)},
-      {0, nullptr},
-  };
-  g_type = make_class("tavrine_core.IncrementalReducer", sizeof(ReducerObject), slots);
-  return g_type;
+  return ReducerClass::create(
+      {"tavrine_core.IncrementalReducer", kDoc, &constructor_entry<kNew, reducer_new>, kMethods, nullptr});
 }
 
-PyTypeObject* incremental_reducer_type() noexcept { return g_type; }
+PyTypeObject* incremental_reducer_type() noexcept { return ReducerClass::type(); }
 
 }  // namespace tavrine::py
