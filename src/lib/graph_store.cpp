@@ -122,28 +122,20 @@ PyObject* add_source(PyObject* self, const BoundArgs& args) {
   return id_to_py(*id);
 }
 
-constexpr ParamSpec kAddOpParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
-constexpr Signature kAddOp = make_signature("GraphStore.add_op()", kAddOpParams, 3);
+// add_op and add_reduction: a named node with inputs, of the kind in the
+// method's name.
+constexpr ParamSpec kAddNamedParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
+constexpr Signature kAddOp = make_signature("GraphStore.add_op()", kAddNamedParams, 3);
+constexpr Signature kAddReduction = make_signature("GraphStore.add_reduction()", kAddNamedParams, 3);
 
-PyObject* add_op(PyObject* self, const BoundArgs& args) {
-  if (PyObject* id = quick_named(self, NodeKind::Op, args)) return id;
+template <NodeKind Kind>
+PyObject* add_named(PyObject* self, const BoundArgs& args) {
+  if (PyObject* id = quick_named(self, Kind, args)) return id;
   std::string_view name = name_arg(args[0]);
   IdBuffer inputs;
   inputs_arg(args[1], inputs);
   ParamMap params = to_params(args[2]);
-  return id_result(intern(self, NodeKind::Op, name, params, inputs.span()));
-}
-
-constexpr ParamSpec kAddReductionParams[] = {{"name", true}, {"inputs", true}, {"params", false}};
-constexpr Signature kAddReduction = make_signature("GraphStore.add_reduction()", kAddReductionParams, 3);
-
-PyObject* add_reduction(PyObject* self, const BoundArgs& args) {
-  if (PyObject* id = quick_named(self, NodeKind::Reduction, args)) return id;
-  std::string_view name = name_arg(args[0]);
-  IdBuffer inputs;
-  inputs_arg(args[1], inputs);
-  ParamMap params = to_params(args[2]);
-  return id_result(intern(self, NodeKind::Reduction, name, params, inputs.span()));
+  return id_result(intern(self, Kind, name, params, inputs.span()));
 }
 
 constexpr ParamSpec kAddExternalParams[] = {{"descriptor", true}, {"inputs", true}, {"params", false}};
@@ -197,8 +189,9 @@ constexpr const char kDoc[] =
 // parameters; the converters are in convert.h).
 PyMethodDef kMethods[] = {
     method_row<kAddSource, add_source>("add_source", "add_source($self, name, params=None)\n--\n\n"),
-    method_row<kAddOp, add_op>("add_op", "add_op($self, name, inputs, params=None)\n--\n\n"),
-    method_row<kAddReduction, add_reduction>("add_reduction", "add_reduction($self, name, inputs, params=None)\n--\n\n"),
+    method_row<kAddOp, add_named<NodeKind::Op>>("add_op", "add_op($self, name, inputs, params=None)\n--\n\n"),
+    method_row<kAddReduction, add_named<NodeKind::Reduction>>("add_reduction",
+                                                            "add_reduction($self, name, inputs, params=None)\n--\n\n"),
     method_row<kAddExternal, add_external>("add_external",
                                            "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
     method_row<kAddExchange, add_exchange>(
