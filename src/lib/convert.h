@@ -56,9 +56,7 @@ class IdBuffer {
   IdBuffer(const IdBuffer&) = delete;
   IdBuffer& operator=(const IdBuffer&) = delete;
 
-  std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return cap_; }
-  const NodeId* data() const noexcept { return data_; }
   std::span<const NodeId> span() const noexcept { return {data_, size_}; }
   std::vector<NodeId> to_vector() const { return {data_, data_ + size_}; }
   void clear() noexcept { size_ = 0; }

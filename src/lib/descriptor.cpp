@@ -79,9 +79,4 @@ PyTypeObject* descriptor_type() noexcept { return DescriptorClass::type(); }
 
 const PayloadDescriptor* descriptor_value(PyObject* obj) noexcept { return DescriptorClass::value_if(obj); }
 
-PyObject* wrap_descriptor(const PayloadDescriptor& value) {
-  PayloadDescriptor copy = value;  // copied before the object exists, so a failure leaves nothing half-built
-  return DescriptorClass::make(std::move(copy));
-}
-
 }  // namespace tavrine::py

@@ -14,7 +14,4 @@ PyTypeObject* descriptor_type() noexcept;
 // not one. Valid as long as `obj` lives.
 const PayloadDescriptor* descriptor_value(PyObject* obj) noexcept;
 
-// A new PayloadDescriptor instance holding a copy of `value`.
-PyObject* wrap_descriptor(const PayloadDescriptor& value);
-
 }  // namespace tavrine::py

@@ -32,8 +32,8 @@ constexpr const char* kPanicDoc =
 std::atomic<PyObject*> g_panic_type{nullptr};
 PyMutex g_panic_lock{};
 
-}  // namespace
-
+// The internal-error class (a borrowed reference), created on first use.
+// Returns nullptr with an exception set if it cannot be created.
 PyObject* panic_exception_type() noexcept {
   PyObject* type = g_panic_type.load(std::memory_order_acquire);
   if (type != nullptr) return type;
@@ -50,11 +50,13 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
-void abort_at_boundary() noexcept {
+[[noreturn]] void abort_at_boundary() noexcept {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
   std::abort();
 }
+
+}  // namespace
 
 void set_internal_failure(const char* text) noexcept {
   PyErr_Clear();

@@ -38,16 +38,10 @@ namespace tavrine::py {
 // The same with a PyUnicode_FromFormat format.
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
-// The internal-error class (a borrowed reference), created on first use.
-// Returns nullptr with an exception set if it cannot be created.
-PyObject* panic_exception_type() noexcept;
-
-// Replaces any pending exception by PanicException(text). Never fails: when
-// even that is impossible the process aborts.
+// Replaces any pending exception by PanicException(text), the class made on
+// first use. Never fails: when even that is impossible the process aborts
+// with "uncaught panic at ffi boundary".
 void set_internal_failure(const char* text) noexcept;
-
-// Aborts the process with "uncaught panic at ffi boundary".
-[[noreturn]] void abort_at_boundary() noexcept;
 
 // Runs `body` and maps whatever escapes it: PyErrSet to the failure value
 // (the exception is already set), any other exception to PanicException.

@@ -265,7 +265,6 @@ PyObject* wrap_store(std::unique_ptr<Store> store) {
 }
 
 Store& store_of(PyObject* self) noexcept { return *GraphStoreClass::value(self); }
-const std::shared_ptr<Store>& shared_store_of(PyObject* self) noexcept { return GraphStoreClass::value(self); }
 
 const std::shared_ptr<Store>& to_store(PyObject* obj) {
   const std::shared_ptr<Store>* store = GraphStoreClass::value_if(obj);

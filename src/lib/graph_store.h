@@ -24,7 +24,6 @@ PyObject* wrap_store(std::shared_ptr<Store> store);
 
 // The store of a GraphStore instance (`self` of a GraphStore method).
 Store& store_of(PyObject* self) noexcept;
-const std::shared_ptr<Store>& shared_store_of(PyObject* self) noexcept;
 
 // The `store` argument: a GraphStore instance, else the type mismatch for
 // "GraphStore" (wrap in convert_arg("store", ...) for the prefix).
