@@ -1,6 +1,6 @@
 #include "lib/detach.h"
 
-#include "support/poison.h"
+#include "support/lock_wait.h"
 
 namespace tavrine::py {
 

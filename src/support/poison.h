@@ -20,11 +20,10 @@
 //    fork (that thread does not exist in the child, so nobody would ever
 //    release it). Locks that were free at the fork work in the child.
 //  - Waiting: a thread that has to wait calls the process's lock-wait hooks
-//    (set once by the embedding program): `before_wait` when it starts,
-//    `poll` every kPollPeriod while it waits (a true result gives the wait
-//    up with Interrupted, the lock not taken), and `after_wait` once the
-//    wait is over, taken or given up. An interpreter thread steps aside
-//    while it waits and answers signals meanwhile.
+//    (support/lock_wait.h): `before_wait` when it starts, `poll` every
+//    kPollPeriod while it waits (a true result gives the wait up with
+//    Interrupted, the lock not taken), and `after_wait` once the wait is
+//    over, taken or given up.
 //  - Every lock is listed in a process-wide registry (taken at construction
 //    and destruction only), which the fork handlers walk; the lock path
 //    itself never touches it.
@@ -48,6 +47,7 @@
 #endif
 
 #include "support/interrupt.h"
+#include "support/lock_wait.h"
 #include "support/panic.h"
 
 namespace tavrine {
@@ -70,18 +70,6 @@ struct LockTexts {
   const char* busy;    // taken again by the thread that holds it
   const char* forked;  // held by another thread when the process forked
 };
-
-// Called around a wait for a contended lock (see PoisonMutex). All are
-// optional and must not throw.
-struct LockWaitHooks {
-  void* (*before_wait)() noexcept = nullptr;
-  bool (*poll)() noexcept = nullptr;
-  void (*after_wait)(void* token) noexcept = nullptr;
-};
-inline std::atomic<const LockWaitHooks*> g_lock_wait_hooks{nullptr};
-inline void set_lock_wait_hooks(const LockWaitHooks* hooks) noexcept {
-  g_lock_wait_hooks.store(hooks, std::memory_order_release);
-}
 
 class PoisonMutex {
  public:

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/interrupt.h"
+#include "support/lock_wait.h"
 #include "support/poison.h"
 
 namespace tavrine {
