@@ -7,7 +7,7 @@
 #include "lib/convert.h"
 #include "lib/detach.h"
 #include "lib/graph_store.h"
-#include "lib/reduce.h"
+#include "lib/reduction_methods.h"
 #include "optimizer/incremental.h"
 
 namespace tavrine::py {

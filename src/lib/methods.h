@@ -1,15 +1,17 @@
 #pragma once
 // GraphStore methods whose bodies live outside graph_store.cpp, grouped by
-// what they serve: the views and the blob (views.cpp) and the reductions
-// (reduce.cpp). graph_store.cpp lists them in the class's method table.
+// what they serve: the listings (listing.cpp), the blob (blob_io.cpp) and
+// the reductions (reduction_methods.cpp). graph_store.cpp lists them in the
+// class's method table.
 #include "lib/binding.h"
 
 namespace tavrine::py {
 
-// views.cpp
+// listing.cpp
 PyObject* store_nodes(PyObject* self);
 PyObject* store_to_dot(PyObject* self);
 
+// blob_io.cpp
 inline constexpr ParamSpec kSerializeParams[] = {{"outputs", false}};
 inline constexpr Signature kSerialize = make_signature("GraphStore.serialize()", kSerializeParams, 1);
 PyObject* store_serialize(PyObject* self, const BoundArgs& args);
@@ -18,11 +20,7 @@ inline constexpr ParamSpec kDeserializeParams[] = {{"data", true}};
 inline constexpr Signature kDeserialize = make_signature("GraphStore.deserialize()", kDeserializeParams, 1);
 PyObject* store_deserialize(PyObject* self, const BoundArgs& args);
 
-}  // namespace tavrine::py
-
-namespace tavrine::py {
-
-// reduce.cpp
+// reduction_methods.cpp
 inline constexpr ParamSpec kReduceParams[] = {{"maximal_fusion", false}, {"outputs", false}};
 inline constexpr Signature kReduce = make_signature("GraphStore.reduce()", kReduceParams, 0);
 PyObject* store_reduce(PyObject* self, const BoundArgs& args);

@@ -1,8 +1,9 @@
 // GraphStore.reduce, reduce_incremental, reduction_report and
-// reduce_with_output_ids. The arguments
-// are converted first; the reduction then runs on a snapshot without any
-// lock held, and the result objects are built after it returned.
-#include "lib/reduce.h"
+// reduce_with_output_ids, and what they share with IncrementalReducer's
+// finalize methods. The arguments are converted first; the reduction then
+// runs on a snapshot without any lock held, and the result objects are
+// built after it returned.
+#include "lib/reduction_methods.h"
 
 #include "lib/convert.h"
 #include "lib/detach.h"
@@ -47,7 +48,8 @@ std::optional<std::vector<NodeId>> outputs_arg(PyObject* obj) {
 
 namespace {
 
-opt::ReductionResult run(PyObject* self, bool maximal_fusion, const std::optional<std::vector<NodeId>>& outputs) {
+opt::ReductionResult reduce_detached(PyObject* self, bool maximal_fusion,
+                                     const std::optional<std::vector<NodeId>>& outputs) {
   std::optional<std::span<const NodeId>> ids;
   if (outputs) ids = std::span<const NodeId>(*outputs);
   const Store& store = store_of(self);
@@ -63,23 +65,23 @@ opt::ReductionResult run(PyObject* self, bool maximal_fusion, const std::optiona
 PyObject* store_reduce(PyObject* self, const BoundArgs& args) {
   bool maximal = fusion_arg(args[0]);
   auto outputs = outputs_arg(args[1]);
-  return reduction_tuple(run(self, maximal, outputs));
+  return reduction_tuple(reduce_detached(self, maximal, outputs));
 }
 
 PyObject* store_reduce_incremental(PyObject* self, const BoundArgs& args) {
   auto outputs = outputs_arg(args[0]);
-  return reduction_tuple(run(self, false, outputs));
+  return reduction_tuple(reduce_detached(self, false, outputs));
 }
 
 PyObject* store_reduce_with_output_ids(PyObject* self, const BoundArgs& args) {
   bool maximal = fusion_arg(args[0]);
   auto outputs = outputs_arg(args[1]);
-  return reduction_triple(run(self, maximal, outputs));
+  return reduction_triple(reduce_detached(self, maximal, outputs));
 }
 
 PyObject* store_reduction_report(PyObject* self, const BoundArgs& args) {
   auto outputs = outputs_arg(args[0]);
-  return report_dict(run(self, false, outputs).report);
+  return report_dict(reduce_detached(self, false, outputs).report);
 }
 
 }  // namespace tavrine::py

@@ -1,5 +1,6 @@
 #pragma once
-// Shared by the reduction methods of GraphStore and IncrementalReducer.
+// The arguments and results shared by the reduction methods of GraphStore
+// (reduction_methods.cpp) and the finalize methods of IncrementalReducer.
 #include <optional>
 #include <vector>
 
