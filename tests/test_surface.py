@@ -198,6 +198,20 @@ class TestClasses:
                      "__getstate__", "__init__"):
             assert slot not in vars(cls)
 
+    @pytest.mark.parametrize("cls", public_classes(), ids=lambda c: c.__name__)
+    def test_instances_hold_no_python_state(self, cls):
+        # One C++ value per instance: no dict, no weak references, nothing
+        # for the cycle collector to track.
+        import gc
+        import weakref
+
+        obj = descriptor() if cls is PayloadDescriptor else cls()
+        assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0 and cls.__itemsize__ == 0
+        assert cls.__basicsize__ > object.__basicsize__
+        assert not gc.is_tracked(obj) and not cls.__flags__ & (1 << 14)  # Py_TPFLAGS_HAVE_GC
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+
     def test_instances_have_no_dict_or_writable_attributes(self):
         store = GraphStore()
         d = descriptor()
