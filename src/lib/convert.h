@@ -64,7 +64,7 @@ class IdBuffer {
     if (size_ == cap_) [[unlikely]] grow(cap_ * 2);
     data_[size_++] = id;
   }
-  // Only when size() < capacity().
+  // Only while fewer than capacity() ids are held.
   void push_unchecked(NodeId id) noexcept { data_[size_++] = id; }
   // Makes room for `n` ids; a length reported by the object is only a hint,
   // so the room reserved up front is bounded.
