@@ -4,6 +4,7 @@
 #include <string>
 
 #include "egraph/egraph.h"
+#include "stop_at.h"
 #include "test_symbols.h"
 
 namespace egraph {
@@ -233,12 +234,12 @@ TEST(Runner, AnInterruptStopsTheRunAtAnyQuestion) {
     r.with_scheduler(BackoffScheduler(100000, 5)).run(rules);
     return r.egraph().number_of_classes();
   };
-  tavrine::StopAt never(0);
+  tavrine::test::StopAt never(0);
   const std::size_t classes = run(&never);
   EXPECT_EQ(classes, run(nullptr));
   ASSERT_GT(never.asked, 10u);
   for (std::uint64_t k = 1; k <= never.asked; ++k) {
-    tavrine::StopAt stop(k);
+    tavrine::test::StopAt stop(k);
     EXPECT_THROW(run(&stop), tavrine::Interrupted) << k;
     EXPECT_EQ(stop.asked, k);
   }
