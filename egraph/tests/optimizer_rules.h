@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "test_symbols.h"
 
 namespace egraph::testing_rules {
 
@@ -16,15 +17,15 @@ inline const char* const kIdentityKeys[] = {
 inline std::vector<Rewrite> optimizer_rules() {
   std::vector<Rewrite> rules;
   for (const char* w : kCommuteWords) {
-    rules.push_back(Rewrite::make_or_fatal(std::string("commute-") + w,
-                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?a ?b)"),
-                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?b ?a)")));
+    rules.push_back(test::make_rule(std::string("commute-") + w,
+                                    test::P(std::string("(op|") + w + " ?a ?b)"),
+                                    test::P(std::string("(op|") + w + " ?b ?a)")));
   }
   int k = 0;
   for (const char* key : kIdentityKeys) {
-    rules.push_back(Rewrite::make_or_fatal("identity-" + std::to_string(k++),
-                                           Pattern::parse_or_fatal(std::string("(") + key + " ?x)"),
-                                           Pattern::parse_or_fatal("?x")));
+    rules.push_back(test::make_rule("identity-" + std::to_string(k++),
+                                    test::P(std::string("(") + key + " ?x)"),
+                                    test::P("?x")));
   }
   return rules;
 }

@@ -2,18 +2,22 @@
 // A deliberately literal, slow model of the e-graph, the matcher and the runner, written
 // straight from the algorithm descriptions: e-nodes are copied into parent lists, pending
 // entries and memo keys; stale memo keys are kept; every rebuild re-sorts every class; every
-// search scans every class in ascending id order. The fast engine must agree with it
-// exactly (same class ids, sizes, merge counts, matches) on every sequence of operations.
+// search scans every class in ascending id order. The fast engine must agree with it on
+// every sequence of operations: the same classes (as partitions of the ids both hand out),
+// sizes, merge counts and matches. Which id of a class is its root is the engine's own
+// choice, so comparisons go through the model's find, never through root ids.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "support/panic.h"
 
 namespace egraph::reference {
 
@@ -64,6 +68,9 @@ class RefGraph {
     clean_ = false;
     ClassId ra = find_mut(a), rb = find_mut(b);
     if (ra == rb) return false;
+    // The engine's rule for the surviving root. The partitions do not depend on it, but the
+    // counts do: a memo key naming a root that loses goes stale, and stale keys count in
+    // total_size (and so in node limits).
     if (classes_.at(ra).parents.size() < classes_.at(rb).parents.size()) std::swap(ra, rb);
     uf_[rb] = ra;
     Class loser = std::move(classes_.at(rb));
@@ -118,6 +125,23 @@ class RefGraph {
   bool clean_ = false;
 };
 
+// Empty when ids 0 .. n-1 fall into the same classes in the engine and in the model (each
+// engine class is exactly one model class), else the first id where they part.
+inline std::string partition_difference(const EGraph& g, const RefGraph& r, std::size_t n) {
+  std::unordered_map<ClassId, ClassId> to_model, to_engine;
+  for (ClassId i = 0; i < n; ++i) {
+    const ClassId mine = g.find(i), theirs = r.find(i);
+    const ClassId model = to_model.try_emplace(mine, theirs).first->second;
+    const ClassId engine = to_engine.try_emplace(theirs, mine).first->second;
+    if (model != theirs || engine != mine) {
+      return "id " + std::to_string(i) + ": engine class " + std::to_string(mine) + " is model class " +
+             std::to_string(model) + ", model class " + std::to_string(theirs) + " is engine class " +
+             std::to_string(engine);
+    }
+  }
+  return {};
+}
+
 // One substitution: values in the order of `vars` of the search.
 using Row = std::vector<ClassId>;
 struct RefMatches {
@@ -166,7 +190,7 @@ inline void match_rec(const RefGraph& g, const PatternTerm& t, std::size_t pos, 
 inline RefMatches ref_search(const RefGraph& g, const Pattern& p, std::size_t limit) {
   RefMatches out;
   for (const auto& [v, r] : p.program().subst) out.vars.push_back(v);
-  if (!g.is_clean() && g.number_of_classes() > 0 && limit > 0) throw Fatal("Tried to search a dirty e-graph!");
+  if (!g.is_clean() && g.number_of_classes() > 0 && limit > 0) throw tavrine::Panic("Tried to search a dirty e-graph!");
   std::size_t remaining = limit;
   for (const auto& [id, cls] : g.classes()) {
     if (remaining == 0) break;

@@ -13,16 +13,6 @@ namespace tavrine::opt {
 
 namespace {
 
-// The e-graph library's fatal errors reach callers as Panic with their text.
-template <class F>
-auto engine_call(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const egraph::Fatal& e) {
-    throw Panic(e.what());
-  }
-}
-
 // The operator numbering of one run: a text of the graph's symbol table is
 // its number + 1; any other text (rule names, variables, rule operators the
 // graph lacks) gets the next number after the table, which no node carries.
@@ -55,16 +45,16 @@ std::vector<egraph::Rewrite> make_rules(egraph::SymbolSource& symbols) {
   rules.reserve(12);
   for (std::string_view word : kCommutativeOps) {
     const std::string w(word);
-    auto searcher = egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)", symbols);
-    auto applier = egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)", symbols);
-    rules.push_back(egraph::Rewrite::make_or_fatal("commute-" + w, std::move(searcher), std::move(applier), symbols));
+    auto searcher = egraph::Pattern::parse_or_panic("(op|" + w + " ?a ?b)", symbols);
+    auto applier = egraph::Pattern::parse_or_panic("(op|" + w + " ?b ?a)", symbols);
+    rules.push_back(egraph::Rewrite::make_or_panic("commute-" + w, std::move(searcher), std::move(applier), symbols));
   }
   int k = 0;
   for (std::string_view key : kIdentitySymbols) {
-    auto searcher = egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)", symbols);
-    auto applier = egraph::Pattern::parse_or_fatal("?x", symbols);
+    auto searcher = egraph::Pattern::parse_or_panic("(" + std::string(key) + " ?x)", symbols);
+    auto applier = egraph::Pattern::parse_or_panic("?x", symbols);
     rules.push_back(
-        egraph::Rewrite::make_or_fatal("identity-" + std::to_string(k), std::move(searcher), std::move(applier), symbols));
+        egraph::Rewrite::make_or_panic("identity-" + std::to_string(k), std::move(searcher), std::move(applier), symbols));
     ++k;
   }
   return rules;
@@ -76,7 +66,7 @@ EGraphEngine::EGraphEngine() = default;
 EGraphEngine::~EGraphEngine() = default;
 
 SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* interrupt) {
-  return engine_call([&] {
+  return [&] {
     const std::size_t n = graph.size();
     expect(n < UINT32_MAX, "symbol graph holds fewer than 2^32 - 1 nodes");
     expect(graph.symbol_count() < UINT32_MAX - 64, "symbol graph holds fewer than 2^32 - 65 symbols");
@@ -192,7 +182,7 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     }
     out.distinct_nodes = distinct;
     return out;
-  });
+  }();
 }
 
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,

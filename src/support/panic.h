@@ -22,7 +22,8 @@ class Panic final : public std::exception {
   std::string message_;
 };
 
-[[noreturn]] inline void panic(std::string message) { throw Panic(std::move(message)); }
+// Out of line and cold, so that a check in a hot loop costs its test and a call.
+[[noreturn, gnu::noinline, gnu::cold]] inline void panic(std::string message) { throw Panic(std::move(message)); }
 
 // Checks an invariant that holds by construction; `what` names the expected
 // condition and becomes the panic text when it does not hold.
