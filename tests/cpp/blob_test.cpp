@@ -271,6 +271,9 @@ TEST(BlobReader, Utf8AndTruncation) {
   EXPECT_EQ(error_of(Bytes().header(1).u8(4).ids({}).u32(1).str("op|\xe2\x82")), "invalid utf-8 in tavrine IR blob");
   // Length past the end is Truncated, even when the bytes present are not UTF-8.
   EXPECT_EQ(error_of(Bytes().header(1).u8(0).u32(5).raw("\xff\xff")), "truncated tavrine IR blob");
+  // Records are read in order: an early error wins over a later one.
+  EXPECT_EQ(error_of(Bytes().header(2).op("f", {0}).u8(9)), "node reference 0 out of range");
+  EXPECT_EQ(error_of(Bytes().header(2).u8(0).str("\xc3").u32(0).op("f", {5})), "invalid utf-8 in tavrine IR blob");
   // Each field of a valid blob, cut anywhere, is Truncated.
   Store s;
   Gen g(7);
@@ -334,6 +337,10 @@ TEST(BlobReader, LenientForms) {
   auto t = read_ok(Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2).u8(2).u32(0));
   EXPECT_EQ(to_node(t->snapshot().node(0)).params.entries[0].value, ParamValue::of_bool(true));
   EXPECT_EQ(write_all(*t), Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2).u8(1).u32(0).str());
+  // So does 0xff; 0 stays false.
+  auto t2 = read_ok(Bytes().header(1).u8(0).str("x").u32(2).str("a").u8(2).u8(0xff).str("b").u8(2).u8(0).u32(0));
+  EXPECT_EQ(write_all(*t2),
+            Bytes().header(1).u8(0).str("x").u32(2).str("a").u8(2).u8(1).str("b").u8(2).u8(0).u32(0).str());
 
   // Params out of key order are sorted on read; the re-serialization
   // differs only in that order. Repeated keys stay in blob order.
@@ -397,6 +404,19 @@ TEST(BlobReader, RepeatedRecordsAreMappedByPosition) {
             (std::vector<NodeId>{2, 0, 1}));
   EXPECT_EQ(t->outputs(), (std::vector<NodeId>{0, 3, 2}));
   EXPECT_EQ(error_of(Bytes(late).ids({6})), "node reference 6 out of range");
+
+  // A Stage's inputs are mapped like any other's.
+  Bytes stage;
+  stage.header(5).source("x").source("x").source("y");
+  stage.u8(4).ids({2, 1}).u32(1).str("op|f").u32(2).u8(0).u32(0).u8(0).u32(1);  // position 3 -> id 2
+  stage.u8(5).u32(0).ids({3});                                                    // position 4 -> id 3
+  auto st = read_ok(Bytes(stage).ids({4}));
+  Snapshot stsnap = st->snapshot();
+  ASSERT_EQ(stsnap.size(), 4u);
+  EXPECT_EQ(std::vector<NodeId>(stsnap.node(2).inputs().begin(), stsnap.node(2).inputs().end()),
+            (std::vector<NodeId>{1, 0}));
+  EXPECT_EQ(std::vector<NodeId>(stsnap.node(3).inputs().begin(), stsnap.node(3).inputs().end()),
+            (std::vector<NodeId>{2}));
 
   // An id not below the record's own position still fails, with that id.
   Bytes c;
