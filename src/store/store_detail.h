@@ -2,13 +2,9 @@
 // The storage behind a Store and its snapshots. Only store.h and store.cpp
 // use it; it is a header so that node access inlines into the hot loops of
 // the views, the blob writer and the optimizer.
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <span>
-#include <vector>
 
 #include "store/node.h"
 #include "store/payload.h"
