@@ -17,6 +17,7 @@
 #include "blob/blob.h"
 #include "store/dot.h"
 #include "store/store.h"
+#include "support/owned_node.h"
 
 using namespace tavrine;
 
@@ -44,7 +45,7 @@ void build(Store& store, std::uint64_t n, std::uint64_t seed = 1) {
     if (live.size() > 64 && uniform() < 0.8) return live[live.size() - 1 - below(64)];
     return live[below(live.size())];
   };
-  auto add = [&](Node n) { return *store.intern(n); };
+  auto add = [&](Node n) { return *intern(store, n); };
   static const char* const kCommutative[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
   static const char* const kOther[] = {"neg", "exp", "sub", "div", "where", "cast"};
 

@@ -32,6 +32,7 @@
 #include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
 #include "store/store.h"
+#include "support/owned_node.h"
 
 using namespace tavrine;
 using namespace tavrine::opt;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "store/store.h"
+#include "support/owned_node.h"
 
 using namespace tavrine;
 
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
   Store store;
   Node a{NodeKind::Source, "a", {}, {}, {}, {}};
   Node b{NodeKind::Source, "b", {}, {}, {}, {}};
-  std::uint64_t ia = *store.intern(a), ib = *store.intern(b);
+  std::uint64_t ia = *intern(store, a), ib = *intern(store, b);
   // The chain add(add(...(b, b), a), b)...: node i reads node i - 1 and one
   // of the two sources, so the first pass records only new nodes and a
   // second pass finds every one of them again.

@@ -12,6 +12,7 @@
 #include "blob/blob.h"
 #include "store/dot.h"
 #include "store/views.h"
+#include "support/little_endian.h"
 
 namespace {
 
@@ -43,8 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Snapshot snap = store.snapshot();
   // Never more nodes than records: repeats only merge.
   check(size >= 8, "a successful read saw a header");
-  const std::uint32_t n_records = static_cast<std::uint32_t>(data[4]) | static_cast<std::uint32_t>(data[5]) << 8 |
-                                  static_cast<std::uint32_t>(data[6]) << 16 | static_cast<std::uint32_t>(data[7]) << 24;
+  const std::uint32_t n_records = enc::load_u32(data + 4);
   check(snap.size() <= n_records, "node count does not exceed the record count");
   for (NodeId id = 0; id < snap.end_id(); ++id) {
     for (NodeId in : snap.node(id).inputs()) check(in < id, "inputs name earlier nodes");

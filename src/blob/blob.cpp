@@ -23,43 +23,6 @@ constexpr std::size_t kMinRecordBytes = 9;
 constexpr std::size_t kIdBytes = 8;
 constexpr std::size_t kStageRefBytes = 5;
 
-inline void put_le32(char* p, std::uint32_t v) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, &v, 4);
-  } else {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
-  }
-}
-[[maybe_unused]] inline void put_le64(char* p, std::uint64_t v) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, &v, 8);
-  } else {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
-  }
-}
-inline std::uint32_t get_le32(const unsigned char* p) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  } else {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-  }
-}
-inline std::uint64_t get_le64(const unsigned char* p) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  } else {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-  }
-}
-
 // ---- writer ----
 
 // Short copies inline (two overlapping loads and stores) instead of a call:
@@ -90,13 +53,13 @@ inline char* put_bytes(char* dst, const char* src, std::size_t n) noexcept {
 }
 
 inline char* put_ids(char* dst, std::span<const NodeId> ids) noexcept {
-  put_le32(dst, static_cast<std::uint32_t>(ids.size()));
+  enc::store_u32(dst, static_cast<std::uint32_t>(ids.size()));
   dst += 4;
   if constexpr (std::endian::native == std::endian::little) {
     return put_bytes(dst, reinterpret_cast<const char*>(ids.data()), ids.size() * kIdBytes);
   } else {
     for (NodeId id : ids) {
-      put_le64(dst, id);
+      enc::store_u64(dst, id);
       dst += 8;
     }
     return dst;
@@ -144,13 +107,13 @@ class BlobReader {
   }
   bool u32(std::uint32_t& v) {
     if (remaining() < 4) [[unlikely]] return truncated();
-    v = get_le32(p_);
+    v = enc::load_u32(p_);
     p_ += 4;
     return true;
   }
   bool u64(std::uint64_t& v) {
     if (remaining() < 8) [[unlikely]] return truncated();
-    v = get_le64(p_);
+    v = enc::load_u64(p_);
     p_ += 8;
     return true;
   }
@@ -285,7 +248,7 @@ class BlobReader {
       // reading them one by one would.
       const std::size_t whole = remaining() / kIdBytes;
       for (std::size_t k = 0; k < whole; ++k) {
-        const std::uint64_t id = get_le64(p_ + k * kIdBytes);
+        const std::uint64_t id = enc::load_u64(p_ + k * kIdBytes);
         if (id >= pos) return fail(Kind::NodeRefOutOfRange, id);
       }
       return truncated();
@@ -293,7 +256,7 @@ class BlobReader {
     std::vector<NodeId>& in = slot_->inputs;
     in.resize(n);
     for (std::uint32_t k = 0; k < n; ++k) {
-      const std::uint64_t id = get_le64(p_ + std::size_t{k} * kIdBytes);
+      const std::uint64_t id = enc::load_u64(p_ + std::size_t{k} * kIdBytes);
       if (id >= pos) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id);
       in[k] = id;
     }
@@ -318,7 +281,7 @@ class BlobReader {
       for (std::uint32_t r = 0; r < n_refs; ++r) {
         if (remaining() < kStageRefBytes) [[unlikely]] return truncated();
         const std::uint8_t tag = p_[0];
-        const std::uint32_t index = get_le32(p_ + 1);
+        const std::uint32_t index = enc::load_u32(p_ + 1);
         p_ += kStageRefBytes;
         if (tag == 1) {
           if (index >= m) [[unlikely]] return fail(Kind::NodeRefOutOfRange, index);
@@ -421,7 +384,7 @@ class BlobReader {
     if (remaining() < 4) return truncated();
     if (std::memcmp(p_, kMagic, 4) != 0) return fail(Kind::BadMagic);
     if (remaining() < 8) return truncated();
-    const std::uint32_t n_records = get_le32(p_ + 4);
+    const std::uint32_t n_records = enc::load_u32(p_ + 4);
     n_records_ = n_records;
     p_ += 8;
 
@@ -527,19 +490,19 @@ std::size_t stage_body_size(const NodeView& n, const BlobTooLarge*& refusal, Blo
 
 char* put_stage_members(char* p, const NodeView& n) {
   const MembersView members = n.members();
-  put_le32(p, members.size());
+  enc::store_u32(p, members.size());
   p += 4;
   for (MemberRef m : members) {
     const std::string_view token = m.token();
-    put_le32(p, static_cast<std::uint32_t>(token.size()));
+    enc::store_u32(p, static_cast<std::uint32_t>(token.size()));
     p = put_bytes(p + 4, token.data(), token.size());
     const std::uint32_t k = m.ref_count();
-    put_le32(p, k);
+    enc::store_u32(p, k);
     p += 4;
     for (std::uint32_t r = 0; r < k; ++r) {
       const StageRef ref = m.ref(r);
       *p = ref.kind == StageRef::Kind::Input ? 0 : 1;
-      put_le32(p + 1, static_cast<std::uint32_t>(ref.index));
+      enc::store_u32(p + 1, static_cast<std::uint32_t>(ref.index));
       p += kStageRefBytes;
     }
   }
@@ -580,7 +543,7 @@ void BlobWriter::write_to(char* dest, Interrupt* interrupt) const {
   InterruptCheck check(interrupt);
   char* p = dest;
   std::memcpy(p, kMagic, 4);
-  put_le32(p + 4, static_cast<std::uint32_t>(snap.size()));
+  enc::store_u32(p + 4, static_cast<std::uint32_t>(snap.size()));
   p += 8;
   for (NodeId id = 0; id < snap.end_id(); ++id) {
     check.tick();

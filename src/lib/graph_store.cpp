@@ -54,8 +54,10 @@ Expected<NodeId, BadNodeId> intern(PyObject* self, NodeKind kind, std::string_vi
   PayloadEncoder enc(bytes);
   if (kind_has_name(kind)) enc.str(name);
   if (descriptor) enc.descriptor(*descriptor);
+  const std::size_t params_at = bytes.size();
   enc.params(params);
-  return store_of(self).intern(NodeRef{PayloadKey{kind, bytes, has_nan(params)}, inputs});
+  const bool nan = has_nan(ParamsView(bytes.data() + params_at));
+  return store_of(self).intern(NodeRef{PayloadKey{kind, bytes, nan}, inputs});
 }
 
 // The most common recording call, add_op(name, [a, b]): an exact ASCII str

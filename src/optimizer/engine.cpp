@@ -1,18 +1,11 @@
 #include "optimizer/engine.h"
 
-#include <charconv>
-
+#include "support/decimal.h"
 #include "support/panic.h"
 
 namespace tavrine::opt {
 
 namespace {
-
-void append_decimal(std::string& out, std::uint64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
 
 void append_params_part(std::string& out, ParamsView params) {
   if (!params.empty()) {
@@ -75,13 +68,6 @@ void append_node_symbol(std::string& out, const NodeView& n) { append_payload_sy
 std::string node_symbol(const NodeView& n) {
   std::string out;
   append_node_symbol(out, n);
-  return out;
-}
-
-std::string node_symbol(const Node& n) {
-  const EncodedPayload p = EncodedPayload::of(n);
-  std::string out;
-  append_payload_symbol(out, p.key().view());
   return out;
 }
 

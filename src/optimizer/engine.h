@@ -38,7 +38,6 @@ namespace tavrine::opt {
 // it). Graphs are limited to fewer than 2^32 - 1 nodes.
 using Pos = std::uint32_t;
 
-std::string node_symbol(const Node& node);
 std::string node_symbol(const NodeView& node);
 void append_node_symbol(std::string& out, const NodeView& node);
 // The symbol of a node given by its payload.

@@ -5,19 +5,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/decimal.h"
 #include "support/panic.h"
 #include "store/views.h"
 
 namespace tavrine {
 
 namespace {
-
-template <class Int>
-void append_int(std::string& out, Int v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
 
 // Label text taken from the graph (names, keys, string values, descriptor
 // fields) is escaped as it is appended; the fixed parts of a label and the
@@ -71,7 +65,7 @@ void split_long_label(std::string& out, std::size_t start) {
 
 void append_param_value(std::string& out, const ParamValueRef& v) {
   switch (v.tag()) {
-    case ParamValue::Tag::Int: append_int(out, v.as_int()); return;
+    case ParamValue::Tag::Int: append_decimal(out, v.as_int()); return;
     case ParamValue::Tag::Float: append_float_dot(out, v.as_float()); return;
     case ParamValue::Tag::Bool: out += v.as_bool() ? "true" : "false"; return;
     case ParamValue::Tag::Str: append_label_text(out, v.as_str()); return;
@@ -114,7 +108,7 @@ void append_label(std::string& out, const NodeView& n) {
     }
     case NodeKind::Stage:
       out += "Stage[";
-      append_int(out, n.members().size());
+      append_decimal(out, n.members().size());
       out += " members]";
       return;
     case NodeKind::Exchange:
@@ -190,7 +184,7 @@ std::string render_dot(const Snapshot& snap, Interrupt* interrupt) {
     check.tick();
     const NodeView n = snap.node(id);
     out += "  n";
-    append_int(out, id);
+    append_decimal(out, id);
     out += " [label=\"";
     const std::size_t label = out.size();
     append_label(out, n);
@@ -207,9 +201,9 @@ std::string render_dot(const Snapshot& snap, Interrupt* interrupt) {
       if (n.kind() == NodeKind::Source) continue;  // a Source has no inputs field
       for (NodeId in : n.inputs()) {
         out += "  n";
-        append_int(out, in);
+        append_decimal(out, in);
         out += " -> n";
-        append_int(out, id);
+        append_decimal(out, id);
         out += ";\n";
       }
     }

@@ -1,7 +1,8 @@
 #include "store/node.h"
 
 #include <algorithm>
-#include <charconv>
+
+#include "support/decimal.h"
 
 namespace tavrine {
 
@@ -96,10 +97,8 @@ std::string unescape(std::string_view text) {
 void append_param_value_text(std::string& out, ParamValue::Tag tag, std::uint64_t bits, std::string_view str) {
   switch (tag) {
     case ParamValue::Tag::Int: {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(bits));
       out += 'i';
-      out.append(buf, r.ptr);
+      append_decimal(out, static_cast<std::int64_t>(bits));
       return;
     }
     case ParamValue::Tag::Float: {
@@ -119,25 +118,6 @@ void append_param_value_text(std::string& out, ParamValue::Tag tag, std::uint64_
       append_escaped(out, str);
       return;
   }
-}
-
-void append_param_text(std::string& out, const ParamMap& params) {
-  bool first = true;
-  for (const Param& p : params.entries) {
-    if (!first) out += ';';
-    first = false;
-    append_escaped(out, p.key);
-    out += '=';
-    const ParamValue& v = p.value;
-    append_param_value_text(out, v.tag(), v.tag() == ParamValue::Tag::Bool ? v.as_bool() : v.float_bits(),
-                            v.tag() == ParamValue::Tag::Str ? std::string_view(v.as_str()) : std::string_view());
-  }
-}
-
-std::string canonical_param_text(const ParamMap& params) {
-  std::string out;
-  append_param_text(out, params);
-  return out;
 }
 
 namespace {

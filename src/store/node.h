@@ -181,14 +181,13 @@ std::string escape(std::string_view text);
 // Exact inverse of `escape`; other "%" sequences pass through.
 std::string unescape(std::string_view text);
 
-// "key=value;..." in map order: i<decimal>, f<16 hex digits, NaN canonical>,
-// btrue/bfalse, s<escaped text>. The empty map gives the empty text.
-void append_param_text(std::string& out, const ParamMap& params);
-// One value's text ("i1", "f3ff0000000000000", "btrue", "sx"); `bits` is
-// the integer, the Float's bits or the truth value, `str` the Str's text.
+// One value's text in the canonical parameter text "key=value;..."
+// (append_param_text, payload.h): i<decimal>, f<16 hex digits, NaN
+// canonical>, btrue/bfalse, s<escaped text>. `bits` is the integer, the
+// Float's bits or the truth value, `str` the Str's text.
 void append_param_value_text(std::string& out, ParamValue::Tag tag, std::uint64_t bits, std::string_view str);
-std::string canonical_param_text(const ParamMap& params);
-// The inverse; std::nullopt is the verdict "unparseable".
+// The inverse of the canonical parameter text; std::nullopt is the verdict
+// "unparseable".
 std::optional<ParamMap> parse_param_text(std::string_view text);
 
 }  // namespace tavrine

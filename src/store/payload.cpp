@@ -1,25 +1,13 @@
 #include "store/payload.h"
 
-#include <cstdlib>
-#include <new>
 #include <stdexcept>
-#include <vector>
+#include <string>
 
 #include "support/hash.h"
 
 namespace tavrine {
 
 // ---- reading ------------------------------------------------------------------
-
-ParamValue ParamValueRef::to_value() const {
-  switch (tag_) {
-    case Tag::Int: return ParamValue::of_int(as_int());
-    case Tag::Float: return ParamValue::of_float_bits(bits_);
-    case Tag::Bool: return ParamValue::of_bool(as_bool());
-    case Tag::Str: return ParamValue::of_str(std::string(str_));
-  }
-  return ParamValue();
-}
 
 ParamRef::ParamRef(const char* p) noexcept : key(enc::str_at(p)) {
   const char* v = enc::after_str(p);
@@ -40,13 +28,6 @@ ParamRef::ParamRef(const char* p) noexcept : key(enc::str_at(p)) {
   end_ = enc::after_str(v + 1);
 }
 
-ParamMap ParamsView::to_map() const {
-  ParamMap map;
-  map.entries.reserve(size());
-  for (ParamRef p : *this) map.entries.push_back(Param{std::string(p.key), p.value.to_value()});
-  return map;
-}
-
 DescriptorView::DescriptorView(const char* p) noexcept {
   for (int i = 0; i < 5; ++i) {
     f_[i] = enc::str_at(p);
@@ -58,21 +39,6 @@ DescriptorView::DescriptorView(const char* p) noexcept {
     p = enc::after_str(p);
   }
   end_ = p;
-}
-
-PayloadDescriptor DescriptorView::to_descriptor() const {
-  PayloadDescriptor d{std::string(f_[0]), std::string(f_[1]), std::string(f_[2]),
-                      std::string(f_[3]), std::string(f_[4]), std::nullopt};
-  if (has_ref_) d.preprocessing_ref = std::string(f_[5]);
-  return d;
-}
-
-StageMember MemberRef::to_member() const {
-  StageMember m{std::string(token()), {}};
-  const std::uint32_t n = ref_count();
-  m.refs.reserve(n);
-  for (std::uint32_t k = 0; k < n; ++k) m.refs.push_back(ref(k));
-  return m;
 }
 
 ParamsView PayloadView::params() const noexcept {
@@ -120,21 +86,6 @@ void PayloadEncoder::params(const ParamMap& params) {
   }
 }
 
-void PayloadEncoder::params(ParamsView params) {
-  u32(params.size());
-  for (ParamRef p : params) {
-    str(p.key);
-    const ParamValueRef& v = p.value;
-    u8(static_cast<std::uint8_t>(v.tag()));
-    switch (v.tag()) {
-      case ParamValue::Tag::Int:
-      case ParamValue::Tag::Float: u64(v.float_bits()); break;
-      case ParamValue::Tag::Bool: u8(v.as_bool() ? 1 : 0); break;
-      case ParamValue::Tag::Str: str(v.as_str()); break;
-    }
-  }
-}
-
 void PayloadEncoder::descriptor(const PayloadDescriptor& d) {
   str(d.kind);
   str(d.content_hash);
@@ -143,17 +94,6 @@ void PayloadEncoder::descriptor(const PayloadDescriptor& d) {
   str(d.io_schema);
   u8(d.preprocessing_ref ? 1 : 0);
   if (d.preprocessing_ref) str(*d.preprocessing_ref);
-}
-
-void PayloadEncoder::descriptor(const DescriptorView& d) {
-  str(d.kind());
-  str(d.content_hash());
-  str(d.framework());
-  str(d.version());
-  str(d.io_schema());
-  const auto ref = d.preprocessing_ref();
-  u8(ref ? 1 : 0);
-  if (ref) str(*ref);
 }
 
 void PayloadEncoder::members(std::span<const StageMember> members) {
@@ -168,34 +108,6 @@ void PayloadEncoder::members(std::span<const StageMember> members) {
   }
 }
 
-void PayloadEncoder::payload(NodeKind kind, std::string_view name, const ParamMap& params,
-                             const PayloadDescriptor* descriptor, std::span<const StageMember> members) {
-  switch (kind) {
-    case NodeKind::Source:
-    case NodeKind::Op:
-    case NodeKind::Reduction:
-      str(name);
-      this->params(params);
-      return;
-    case NodeKind::External:
-      if (descriptor == nullptr) throw std::invalid_argument("an external node carries a descriptor");
-      this->descriptor(*descriptor);
-      this->params(params);
-      return;
-    case NodeKind::Stage: this->members(members); return;
-    case NodeKind::Exchange: this->params(params); return;
-  }
-}
-
-bool has_nan(const ParamMap& params) noexcept {
-  for (const Param& p : params.entries) {
-    if (p.value.tag() == ParamValue::Tag::Float && canonical_nan(p.value.float_bits()) == ParamValue::kCanonicalNan) {
-      return true;
-    }
-  }
-  return false;
-}
-
 bool has_nan(ParamsView params) noexcept {
   for (ParamRef p : params) {
     if (p.value.tag() == ParamValue::Tag::Float && canonical_nan(p.value.float_bits()) == ParamValue::kCanonicalNan) {
@@ -203,26 +115,6 @@ bool has_nan(ParamsView params) noexcept {
     }
   }
   return false;
-}
-
-EncodedPayload EncodedPayload::of(const Node& node) {
-  EncodedPayload e;
-  e.kind = node.kind;
-  PayloadEncoder(e.bytes).payload(node.kind, node.name, node.params, node.descriptor.get(), node.members);
-  e.has_nan = node.kind != NodeKind::Stage && tavrine::has_nan(node.params);
-  return e;
-}
-
-NodeRef EncodedPayload::set(NodeKind k, std::string_view name, const ParamMap* params,
-                            const PayloadDescriptor* descriptor, std::span<const StageMember> members,
-                            std::span<const NodeId> inputs) {
-  static const ParamMap kEmpty;
-  const ParamMap& p = params ? *params : kEmpty;
-  kind = k;
-  bytes.clear();
-  PayloadEncoder(bytes).payload(k, name, p, descriptor, members);
-  has_nan = k != NodeKind::Stage && tavrine::has_nan(p);
-  return NodeRef{key(), k == NodeKind::Source ? std::span<const NodeId>() : inputs};
 }
 
 namespace {
@@ -281,40 +173,6 @@ bool payload_equal_slow(const PayloadKey& a, const PayloadKey& b) noexcept {
 
 // ---- interning -------------------------------------------------------------------
 
-ByteArena::~ByteArena() {
-  while (chunks_) {
-    Chunk* prev = chunks_->prev;
-    std::free(chunks_);
-    chunks_ = prev;
-  }
-}
-
-const char* ByteArena::copy(std::string_view bytes) {
-  const std::size_t n = bytes.size();
-  if (n > left_) {
-    // A text larger than a quarter chunk gets a chunk of its own, so that
-    // the space left in the current chunk is not wasted.
-    const std::size_t size = n > kChunk / 4 ? n : kChunk;
-    auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + size));
-    if (chunk == nullptr) throw std::bad_alloc();
-    chunk->prev = chunks_;
-    chunks_ = chunk;
-    bytes_held_ += sizeof(Chunk) + size;
-    char* data = reinterpret_cast<char*>(chunk + 1);
-    if (size == n) {
-      if (n) std::memcpy(data, bytes.data(), n);
-      return data;
-    }
-    cur_ = data;
-    left_ = size;
-  }
-  char* out = cur_;
-  if (n) std::memcpy(out, bytes.data(), n);
-  cur_ += n;
-  left_ -= n;
-  return out;
-}
-
 std::pair<std::uint32_t, bool> PayloadInterner::intern(std::uint64_t hash, const PayloadKey& key) {
   const std::size_t found = find(hash, key);
   if (found != npos) return {static_cast<std::uint32_t>(found), false};
@@ -324,7 +182,7 @@ std::pair<std::uint32_t, bool> PayloadInterner::intern(std::uint64_t hash, const
 std::uint32_t PayloadInterner::add(std::uint64_t hash, const PayloadKey& key) {
   // The copy is made before the record is published; if the record cannot
   // be published the copy is only unused arena space.
-  const char* bytes = arena_.copy(key.bytes);
+  const char* bytes = arena_.copy(std::span<const char>(key.bytes));
   const std::size_t id = ix_.add(hash, [&] {
     return PayloadRec{bytes, static_cast<std::uint32_t>(key.bytes.size()), key.kind, key.has_nan};
   });

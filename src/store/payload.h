@@ -37,33 +37,15 @@
 
 #include "store/node.h"
 #include "support/append_only.h"
+#include "support/arena.h"
 #include "support/hash.h"
 #include "support/interner.h"
+#include "support/little_endian.h"
 
 namespace tavrine {
 
 namespace enc {
 
-inline std::uint32_t load_u32(const char* p) noexcept {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  return v;
-}
-inline std::uint64_t load_u64(const char* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-inline void store_u32(char* p, std::uint32_t v) noexcept {
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  std::memcpy(p, &v, 4);
-}
-inline void store_u64(char* p, std::uint64_t v) noexcept {
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
 // A Str at p: its text and the position after it.
 inline std::string_view str_at(const char* p) noexcept { return {p + 4, load_u32(p)}; }
 inline const char* after_str(const char* p) noexcept { return p + 4 + load_u32(p); }
@@ -79,7 +61,6 @@ class ParamValueRef : public ParamBits {
   ParamValueRef() noexcept = default;
   ParamValueRef(Tag tag, std::uint64_t bits, std::string_view str) noexcept : ParamBits(tag, bits), str_(str) {}
   std::string_view as_str() const noexcept { return str_; }
-  ParamValue to_value() const;
 
  private:
   std::string_view str_;
@@ -151,7 +132,6 @@ class ParamRef {
 class ParamsView : public EncodedList<ParamRef> {
  public:
   using EncodedList::EncodedList;
-  ParamMap to_map() const;
 };
 
 // The descriptor of an External payload.
@@ -168,7 +148,6 @@ class DescriptorView {
   }
   // The byte after the descriptor (where the params begin).
   const char* end_ptr() const noexcept { return end_; }
-  PayloadDescriptor to_descriptor() const;
 
  private:
   std::string_view f_[6];
@@ -187,7 +166,6 @@ class MemberRef {
     return StageRef{r[0] == 0 ? StageRef::Kind::Input : StageRef::Kind::Member, enc::load_u64(r + 1)};
   }
   const char* end_ptr() const noexcept { return enc::after_str(p_) + 4 + std::size_t{9} * ref_count(); }
-  StageMember to_member() const;
 
  private:
   const char* p_;
@@ -242,23 +220,16 @@ class PayloadEncoder {
   }
   // A Params block from a sorted map.
   void params(const ParamMap& params);
-  void params(ParamsView params);
   void descriptor(const PayloadDescriptor& d);
-  void descriptor(const DescriptorView& d);
   void members(std::span<const StageMember> members);
-
-  // The whole payload of a node given by its fields (only those of the kind
-  // are read).
-  void payload(NodeKind kind, std::string_view name, const ParamMap& params, const PayloadDescriptor* descriptor,
-               std::span<const StageMember> members);
 
  private:
   [[noreturn]] static void too_long(std::uint64_t v);
   std::string& out_;
 };
 
-// Whether a map holds a NaN Float (see has_nan above).
-bool has_nan(const ParamMap& params) noexcept;
+// Whether a Params block holds a NaN Float (see has_nan above). An owned
+// map is asked through its encoding.
 bool has_nan(ParamsView params) noexcept;
 
 // A payload to look up or store: the kind, canonical bytes, and whether
@@ -277,23 +248,9 @@ struct NodeRef {
   std::span<const NodeId> inputs;
 };
 
-// The canonical parameter text of a stored Params block.
+// The canonical parameter text of a Params block: "key=value;..." in map
+// order (see append_param_value_text); the empty block gives the empty text.
 void append_param_text(std::string& out, ParamsView params);
-
-// A payload encoded into owned bytes (tests, fusion's stages, the Python
-// surface's scratch).
-struct EncodedPayload {
-  NodeKind kind = NodeKind::Source;
-  std::string bytes;
-  bool has_nan = false;
-  PayloadKey key() const noexcept { return PayloadKey{kind, bytes, has_nan}; }
-  static EncodedPayload of(const Node& node);
-  // Encodes the given fields in place of this payload's (only those of the
-  // kind are read; no params is the empty map) and returns the node with
-  // `inputs`, which borrows these bytes.
-  NodeRef set(NodeKind kind, std::string_view name, const ParamMap* params, const PayloadDescriptor* descriptor,
-              std::span<const StageMember> members, std::span<const NodeId> inputs);
-};
 
 // Hash of a payload, consistent with payload equality (NaNs canonical).
 std::uint64_t payload_hash(std::uint64_t seed, const PayloadKey& key);
@@ -315,29 +272,6 @@ struct PayloadRec {
   bool has_nan;
   PayloadKey key() const noexcept { return PayloadKey{kind, {bytes, size}, has_nan}; }
   PayloadView view() const noexcept { return PayloadView(kind, {bytes, size}); }
-};
-
-// Bytes that never move: chunks of 64 KiB, a larger text in a chunk of its
-// own. Failure leaves the arena as it was.
-class ByteArena {
- public:
-  ByteArena() = default;
-  ByteArena(const ByteArena&) = delete;
-  ByteArena& operator=(const ByteArena&) = delete;
-  ~ByteArena();
-  // A copy of `bytes` (may throw std::bad_alloc).
-  const char* copy(std::string_view bytes);
-  std::size_t memory_bytes() const noexcept { return bytes_held_; }
-
- private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 16;
-  struct Chunk {
-    Chunk* prev;
-  };
-  Chunk* chunks_ = nullptr;
-  char* cur_ = nullptr;
-  std::size_t left_ = 0;
-  std::size_t bytes_held_ = 0;
 };
 
 // The one payload interner: each distinct payload once, under dense ids in
@@ -373,7 +307,7 @@ class PayloadInterner {
  private:
   std::uint64_t seed_;
   Interner<PayloadRec> ix_;
-  ByteArena arena_;
+  Arena<char> arena_;
 };
 
 }  // namespace tavrine

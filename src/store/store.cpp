@@ -16,18 +16,6 @@ std::string BadNodeId::message() const { return "no node with id " + std::to_str
 using detail::kNoNode;
 using detail::NodeRec;
 
-Node NodeView::to_node() const {
-  Node n;
-  n.kind = kind();
-  const PayloadView p = payload_->view();
-  if (kind_has_name(n.kind)) n.name = std::string(p.name());
-  if (n.kind != NodeKind::Stage) n.params = p.params().to_map();
-  if (n.kind == NodeKind::External) n.descriptor = std::make_shared<const PayloadDescriptor>(p.descriptor().to_descriptor());
-  for (MemberRef m : p.members()) n.members.push_back(m.to_member());
-  n.inputs.assign(inputs_, inputs_ + n_inputs_);
-  return n;
-}
-
 namespace {
 
 std::atomic<std::uint64_t> g_next_serial{1};
@@ -69,7 +57,7 @@ struct Store::Index {
     const char* b = p.bytes.data();
     // The first and last bytes (names begin at 4, params end the payload),
     // the length and the kind.
-    const std::uint64_t w = n >= 8 ? detail::load64(b) ^ (detail::load64(b + n - 8) * 0x9E3779B97F4A7C15ull)
+    const std::uint64_t w = n >= 8 ? enc::load_u64(b) ^ (enc::load_u64(b + n - 8) * 0x9E3779B97F4A7C15ull)
                                    : (n ? detail::tail_word(b, n) : 0);
     return static_cast<std::size_t>(
         detail::mix64(w ^ (n << 8) ^ static_cast<std::uint64_t>(p.kind)) >> (64 - kRecentBits));
@@ -84,12 +72,6 @@ Store::Store()
       index_(std::make_unique<Index>()) {}
 
 Store::~Store() = default;
-
-Expected<NodeId, BadNodeId> Store::intern(const Node& node) {
-  const EncodedPayload payload = EncodedPayload::of(node);
-  std::span<const NodeId> inputs = node.kind == NodeKind::Source ? std::span<const NodeId>{} : node.inputs;
-  return intern(NodeRef{payload.key(), inputs});
-}
 
 // A repeat of the first node anchored at its largest input, found without
 // the lock (see NodeIndex::first_at). The anchor is below the

@@ -74,7 +74,6 @@ class NodeView {
   // callers compute per-payload facts once.
   std::uint32_t payload_id() const noexcept { return payload_id_; }
   NodeRef ref() const noexcept { return NodeRef{payload(), inputs()}; }
-  Node to_node() const;  // an owned copy
 
  private:
   friend class Snapshot;
@@ -128,7 +127,6 @@ class Store {
   // Records the node (copying it) or finds the identical one. Fails with the
   // first input id that is not below the node count; the store is unchanged.
   Expected<NodeId, BadNodeId> intern(const NodeRef& node);
-  Expected<NodeId, BadNodeId> intern(const Node& node);
   // Appends `id` to the marks unless it is already marked.
   Expected<Ok, BadNodeId> mark_output(NodeId id);
 

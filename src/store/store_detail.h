@@ -2,17 +2,14 @@
 // The storage behind a Store and its snapshots. Only store.h and store.cpp
 // use it; it is a header so that node access inlines into the hot loops of
 // the views, the blob writer and the optimizer.
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <span>
-#include <vector>
 
 #include "store/node.h"
 #include "store/payload.h"
 #include "support/append_only.h"
+#include "support/arena.h"
 
 namespace tavrine::detail {
 
@@ -42,44 +39,14 @@ struct NodeRec {
 };
 static_assert(sizeof(NodeRec) == 24);
 
-// Inputs of nodes with more than two, in chunks that never move; a node's
-// inputs are contiguous within one chunk.
-class InputArena {
- public:
-  // A copy of `ids` (may throw std::bad_alloc, then nothing changed).
-  const NodeId* copy(std::span<const NodeId> ids) {
-    if (ids.empty()) return nullptr;
-    if (ids.size() > left_) {
-      std::size_t n = std::max<std::size_t>(kChunk, ids.size());
-      if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, chunks_.size() * 2));
-      chunks_.push_back(std::make_unique_for_overwrite<NodeId[]>(n));  // cannot throw after the reserve
-      cur_ = chunks_.back().get();
-      left_ = n;
-      held_ += n * sizeof(NodeId);
-    }
-    NodeId* out = cur_;
-    std::memcpy(out, ids.data(), ids.size() * sizeof(NodeId));
-    cur_ += ids.size();
-    left_ -= ids.size();
-    return out;
-  }
-  std::size_t memory_bytes() const noexcept { return held_; }
-
- private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 16;
-  std::vector<std::unique_ptr<NodeId[]>> chunks_;
-  NodeId* cur_ = nullptr;
-  std::size_t left_ = 0;
-  std::size_t held_ = 0;
-};
-
 // Storage shared by a store and its snapshots: append-only, so a snapshot
 // reads what existed when it was taken without holding any lock.
 struct StoreData {
   explicit StoreData(std::uint64_t seed) : payloads(seed) {}
   AppendOnly<NodeRec> nodes;
   PayloadInterner payloads;
-  InputArena arena;
+  // Inputs of nodes with more than two.
+  Arena<NodeId> arena;
   // The node count readers without the lock may rely on (release-stored
   // after each new node is complete and entered in the index).
   std::atomic<std::uint64_t> published{0};

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <sys/random.h>
 
+#include "support/little_endian.h"
+
 namespace tavrine::detail {
 
 inline std::uint64_t mix64(std::uint64_t x) noexcept {
@@ -23,21 +25,10 @@ inline std::uint64_t combine(std::uint64_t h, std::uint64_t w) noexcept {
   return (h ^ w) * 0x9E3779B97F4A7C15ull + (h >> 29);
 }
 
-inline std::uint64_t load64(const char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-inline std::uint64_t load32(const char* p) noexcept {
-  std::uint32_t w;
-  std::memcpy(&w, p, 4);
-  return w;
-}
-
 // The last 1 to 8 bytes of a text as one word, without reading past its end
 // (overlapping loads where the text is long enough).
 inline std::uint64_t tail_word(const char* p, std::size_t n) noexcept {
-  if (n >= 4) return (load32(p) << 32) | load32(p + n - 4);
+  if (n >= 4) return (std::uint64_t{enc::load_u32(p)} << 32) | enc::load_u32(p + n - 4);
   return (std::uint64_t(std::uint8_t(p[0])) << 16) | (std::uint64_t(std::uint8_t(p[n >> 1])) << 8) |
          std::uint8_t(p[n - 1]);
 }
@@ -47,7 +38,7 @@ inline std::uint64_t hash_bytes(std::uint64_t h, std::string_view s) noexcept {
   std::size_t n = s.size();
   h = combine(h, n);
   while (n > 8) {
-    h = combine(h, load64(p));
+    h = combine(h, enc::load_u64(p));
     p += 8;
     n -= 8;
   }
@@ -59,7 +50,7 @@ inline std::uint64_t hash_bytes(std::uint64_t h, std::string_view s) noexcept {
 // names and keys that dominate.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n <= 8) return n == 0 || tail_word(a, n) == tail_word(b, n);
-  if (n <= 16) return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
+  if (n <= 16) return ((enc::load_u64(a) ^ enc::load_u64(b)) | (enc::load_u64(a + n - 8) ^ enc::load_u64(b + n - 8))) == 0;
   return std::memcmp(a, b, n) == 0;
 }
 inline bool same_text(std::string_view a, std::string_view b) noexcept {

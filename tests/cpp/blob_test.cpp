@@ -12,6 +12,8 @@
 
 #include "blob/blob.h"
 #include "sanitized.h"
+#include "support/blob_bytes.h"
+#include "support/owned_node.h"
 #include "test_graphs.h"
 
 using namespace tavrine;
@@ -49,42 +51,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-// Hand-built blob bytes, independent of the writer.
-class Bytes {
- public:
-  Bytes& raw(std::string_view s) {
-    b_ += s;
-    return *this;
-  }
-  Bytes& u8(std::uint8_t v) {
-    b_.push_back(static_cast<char>(v));
-    return *this;
-  }
-  Bytes& u32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b_.push_back(static_cast<char>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b_.push_back(static_cast<char>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& str(std::string_view s) { return u32(static_cast<std::uint32_t>(s.size())).raw(s); }
-  Bytes& ids(std::initializer_list<std::uint64_t> ids) {
-    u32(static_cast<std::uint32_t>(ids.size()));
-    for (auto id : ids) u64(id);
-    return *this;
-  }
-  Bytes& header(std::uint32_t n) { return raw("TIR1").u32(n); }
-  // Source <name> without params.
-  Bytes& source(std::string_view name) { return u8(0).str(name).u32(0); }
-  // Op <name> without params.
-  Bytes& op(std::string_view name, std::initializer_list<std::uint64_t> in) { return u8(1).str(name).u32(0).ids(in); }
-  const std::string& str() const { return b_; }
-  operator std::string_view() const { return b_; }
-
- private:
-  std::string b_;
-};
+using Bytes = tavrine::testing::BlobBytes;
 
 std::string write_all(const Store& s) {
   Snapshot snap = s.snapshot();
@@ -124,7 +91,7 @@ TEST(BlobWriter, WorkedExamples) {
   Store s;
   EXPECT_EQ(write_all(s), std::string("TIR1\0\0\0\0\0\0\0\0", 12));
 
-  ASSERT_TRUE(s.intern(Node{NodeKind::Source, "x", {}, {}, {}, {}}));
+  ASSERT_TRUE(intern(s, Node{NodeKind::Source, "x", {}, {}, {}, {}}));
   Snapshot snap = s.snapshot();
   const NodeId out[] = {0};
   auto blob = write_blob(snap, out);
@@ -139,18 +106,18 @@ TEST(BlobWriter, EveryKindLayout) {
   Store s;
   ParamMap p = ParamMap::sorted({Param{"b", ParamValue::of_bool(true)}, Param{"a", ParamValue::of_int(-2)},
                                  Param{"f", ParamValue::of_float(-0.0)}, Param{"s", ParamValue::of_str("é")}});
-  ASSERT_EQ(*s.intern(Node{NodeKind::Source, "in", p, {}, {}, {}}), 0u);
-  ASSERT_EQ(*s.intern(Node{NodeKind::Op, "add", {}, {}, {0, 0}, {}}), 1u);
-  ASSERT_EQ(*s.intern(Node{NodeKind::Reduction, "sum", {}, {}, {1}, {}}), 2u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::Source, "in", p, {}, {}, {}}), 0u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::Op, "add", {}, {}, {0, 0}, {}}), 1u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::Reduction, "sum", {}, {}, {1}, {}}), 2u);
   auto d = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"k", "h", "fw", "v", "io", std::nullopt});
-  ASSERT_EQ(*s.intern(Node{NodeKind::External, "", {}, d, {2}, {}}), 3u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::External, "", {}, d, {2}, {}}), 3u);
   auto d2 = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"k", "h", "fw", "v", "io", std::string("pre")});
-  ASSERT_EQ(*s.intern(Node{NodeKind::External, "", {}, d2, {}, {}}), 4u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::External, "", {}, d2, {}, {}}), 4u);
   std::vector<StageMember> members = {
       StageMember{"op|neg", {StageRef{StageRef::Kind::Input, 0}}},
       StageMember{"red|sum|axis=i0", {StageRef{StageRef::Kind::Member, 0}, StageRef{StageRef::Kind::Input, 7}}}};
-  ASSERT_EQ(*s.intern(Node{NodeKind::Stage, "", {}, {}, {3}, members}), 5u);
-  ASSERT_EQ(*s.intern(Node{NodeKind::Exchange, "", {}, {}, {}, {}}), 6u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::Stage, "", {}, {}, {3}, members}), 5u);
+  ASSERT_EQ(*intern(s, Node{NodeKind::Exchange, "", {}, {}, {}, {}}), 6u);
   ASSERT_TRUE(s.mark_output(5));
   ASSERT_TRUE(s.mark_output(1));
 
@@ -175,7 +142,7 @@ TEST(BlobWriter, EveryKindLayout) {
 
 TEST(BlobWriter, OutputsAreWrittenExactlyAsGiven) {
   Store s;
-  for (const char* n : {"a", "b", "c"}) ASSERT_TRUE(s.intern(Node{NodeKind::Source, n, {}, {}, {}, {}}));
+  for (const char* n : {"a", "b", "c"}) ASSERT_TRUE(intern(s, Node{NodeKind::Source, n, {}, {}, {}, {}}));
   ASSERT_TRUE(s.mark_output(1));
   Snapshot snap = s.snapshot();
   auto tail = [](const std::string& blob, std::size_t n_ids) { return blob.substr(blob.size() - 4 - 8 * n_ids); };
@@ -199,9 +166,9 @@ TEST(BlobWriter, OutputsAreWrittenExactlyAsGiven) {
 
 TEST(BlobWriter, RefusesStageIndicesBeyond32Bits) {
   Store s;
-  ASSERT_TRUE(s.intern(Node{NodeKind::Source, "x", {}, {}, {}, {}}));
+  ASSERT_TRUE(intern(s, Node{NodeKind::Source, "x", {}, {}, {}, {}}));
   std::vector<StageMember> members = {StageMember{"op|f", {StageRef{StageRef::Kind::Input, 0x100000000ull}}}};
-  ASSERT_TRUE(s.intern(Node{NodeKind::Stage, "", {}, {}, {0}, members}));
+  ASSERT_TRUE(intern(s, Node{NodeKind::Stage, "", {}, {}, {0}, members}));
   Snapshot snap = s.snapshot();
   auto r = write_blob(snap, {});
   ASSERT_FALSE(r);
@@ -225,9 +192,9 @@ TEST(BlobWriter, TwoStepFormMatches) {
     EXPECT_EQ(dest, write_all(*s));
   }
   Store s;
-  ASSERT_TRUE(s.intern(Node{NodeKind::Source, "x", {}, {}, {}, {}}));
-  ASSERT_TRUE(s.intern(Node{NodeKind::Op, "f", {}, {}, {0}, {}}));
-  ASSERT_TRUE(s.intern(Node{NodeKind::Op, "f", {}, {}, {1, 0, 1}, {}}));
+  ASSERT_TRUE(intern(s, Node{NodeKind::Source, "x", {}, {}, {}, {}}));
+  ASSERT_TRUE(intern(s, Node{NodeKind::Op, "f", {}, {}, {0}, {}}));
+  ASSERT_TRUE(intern(s, Node{NodeKind::Op, "f", {}, {}, {1, 0, 1}, {}}));
   EXPECT_EQ(hex(write_all(s)), hex(Bytes().header(3).source("x").op("f", {0}).op("f", {1, 0, 1}).u32(0).str()));
 }
 
@@ -289,7 +256,7 @@ TEST(BlobReader, NodeReferences) {
             "node reference 4 out of range");
   auto s = read_ok(Bytes().header(1).u8(4).ids({}).u32(2).str("op|f").u32(1).u8(0).u32(99).str("op|g").u32(1).u8(1).u32(0).u32(0));
   ASSERT_EQ(s->node_count(), 1u);
-  EXPECT_EQ(s->snapshot().node(0).to_node().members[0].refs[0].index, 99u);
+  EXPECT_EQ(to_node(s->snapshot().node(0)).members[0].refs[0].index, 99u);
   // Outputs: an id equal to the node count is out of range.
   EXPECT_EQ(error_of(Bytes().header(2).source("a").source("b").ids({1, 2})), "node reference 2 out of range");
   EXPECT_EQ(error_of(Bytes().header(0).ids({0})), "node reference 0 out of range");
@@ -304,10 +271,13 @@ TEST(BlobReader, Utf8AndTruncation) {
   EXPECT_EQ(error_of(Bytes().header(1).u8(4).ids({}).u32(1).str("op|\xe2\x82")), "invalid utf-8 in tavrine IR blob");
   // Length past the end is Truncated, even when the bytes present are not UTF-8.
   EXPECT_EQ(error_of(Bytes().header(1).u8(0).u32(5).raw("\xff\xff")), "truncated tavrine IR blob");
+  // Records are read in order: an early error wins over a later one.
+  EXPECT_EQ(error_of(Bytes().header(2).op("f", {0}).u8(9)), "node reference 0 out of range");
+  EXPECT_EQ(error_of(Bytes().header(2).u8(0).str("\xc3").u32(0).op("f", {5})), "invalid utf-8 in tavrine IR blob");
   // Each field of a valid blob, cut anywhere, is Truncated.
   Store s;
   Gen g(7);
-  for (int i = 0; i < 40; ++i) ASSERT_TRUE(s.intern(g.node(s.node_count())));
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(intern(s, g.node(s.node_count())));
   ASSERT_TRUE(s.mark_output(0));
   std::string blob = write_all(s);
   for (std::size_t cut = 0; cut < blob.size(); ++cut) {
@@ -365,8 +335,12 @@ TEST(BlobReader, LenientForms) {
 
   // A bool byte 2 reads as true and is written back as 1.
   auto t = read_ok(Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2).u8(2).u32(0));
-  EXPECT_EQ(t->snapshot().node(0).to_node().params.entries[0].value, ParamValue::of_bool(true));
+  EXPECT_EQ(to_node(t->snapshot().node(0)).params.entries[0].value, ParamValue::of_bool(true));
   EXPECT_EQ(write_all(*t), Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2).u8(1).u32(0).str());
+  // So does 0xff; 0 stays false.
+  auto t2 = read_ok(Bytes().header(1).u8(0).str("x").u32(2).str("a").u8(2).u8(0xff).str("b").u8(2).u8(0).u32(0));
+  EXPECT_EQ(write_all(*t2),
+            Bytes().header(1).u8(0).str("x").u32(2).str("a").u8(2).u8(1).str("b").u8(2).u8(0).u32(0).str());
 
   // Params out of key order are sorted on read; the re-serialization
   // differs only in that order. Repeated keys stay in blob order.
@@ -378,12 +352,12 @@ TEST(BlobReader, LenientForms) {
                                .u32(0).str());
   // Keys compare as bytes: "é" (c3 a9) sorts after "z".
   auto v = read_ok(Bytes().header(1).u8(0).str("x").u32(2).str("é").u8(0).u64(1).str("z").u8(0).u64(2).u32(0));
-  EXPECT_EQ(v->snapshot().node(0).to_node().params.entries[0].key, "z");
+  EXPECT_EQ(to_node(v->snapshot().node(0)).params.entries[0].key, "z");
 
   // Any nonzero presence flag means a preprocessing_ref follows.
   auto w = read_ok(Bytes().header(1).u8(3).str("k").str("h").str("f").str("v").str("io").u8(7).str("").u32(0).ids({}).u32(0));
-  ASSERT_TRUE(w->snapshot().node(0).to_node().descriptor->preprocessing_ref.has_value());
-  EXPECT_EQ(*w->snapshot().node(0).to_node().descriptor->preprocessing_ref, "");
+  ASSERT_TRUE(to_node(w->snapshot().node(0)).descriptor->preprocessing_ref.has_value());
+  EXPECT_EQ(*to_node(w->snapshot().node(0)).descriptor->preprocessing_ref, "");
 
   // The same output twice gives one mark, written once.
   auto x = read_ok(Bytes().header(2).source("a").source("b").ids({1, 0, 1}));
@@ -431,6 +405,19 @@ TEST(BlobReader, RepeatedRecordsAreMappedByPosition) {
   EXPECT_EQ(t->outputs(), (std::vector<NodeId>{0, 3, 2}));
   EXPECT_EQ(error_of(Bytes(late).ids({6})), "node reference 6 out of range");
 
+  // A Stage's inputs are mapped like any other's.
+  Bytes stage;
+  stage.header(5).source("x").source("x").source("y");
+  stage.u8(4).ids({2, 1}).u32(1).str("op|f").u32(2).u8(0).u32(0).u8(0).u32(1);  // position 3 -> id 2
+  stage.u8(5).u32(0).ids({3});                                                    // position 4 -> id 3
+  auto st = read_ok(Bytes(stage).ids({4}));
+  Snapshot stsnap = st->snapshot();
+  ASSERT_EQ(stsnap.size(), 4u);
+  EXPECT_EQ(std::vector<NodeId>(stsnap.node(2).inputs().begin(), stsnap.node(2).inputs().end()),
+            (std::vector<NodeId>{1, 0}));
+  EXPECT_EQ(std::vector<NodeId>(stsnap.node(3).inputs().begin(), stsnap.node(3).inputs().end()),
+            (std::vector<NodeId>{2}));
+
   // An id not below the record's own position still fails, with that id.
   Bytes c;
   c.header(4).source("x").source("x").source("y").op("f", {3});
@@ -451,10 +438,10 @@ TEST(BlobRoundTrip, RandomGraphsAreByteStable) {
     ASSERT_EQ(back->outputs(), s->outputs()) << "seed " << seed;
     Snapshot a = s->snapshot(), b = back->snapshot();
     for (NodeId id = 0; id < a.end_id(); ++id) {
-      ASSERT_EQ(a.node(id).to_node(), b.node(id).to_node()) << "seed " << seed << " node " << id;
+      ASSERT_EQ(to_node(a.node(id)), to_node(b.node(id))) << "seed " << seed << " node " << id;
       // Float bits survive exactly (NaN payloads and -0.0 included).
-      const auto pa = a.node(id).to_node().params.entries;
-      const auto pb = b.node(id).to_node().params.entries;
+      const auto pa = to_node(a.node(id)).params.entries;
+      const auto pb = to_node(b.node(id)).params.entries;
       for (std::size_t k = 0; k < pa.size(); ++k) {
         if (pa[k].value.tag() == ParamValue::Tag::Float) {
           ASSERT_EQ(pa[k].value.float_bits(), pb[k].value.float_bits());
@@ -489,13 +476,13 @@ TEST(BlobRoundTrip, FloatBitsExact) {
   ParamMap p;
   for (std::uint64_t bits : patterns) {
     p = ParamMap::sorted({Param{"v", ParamValue::of_float_bits(bits)}});
-    auto id = s.intern(Node{NodeKind::Source, "x" + std::to_string(bits), p, {}, {}, {}});
+    auto id = intern(s, Node{NodeKind::Source, "x" + std::to_string(bits), p, {}, {}, {}});
     ASSERT_TRUE(id);
   }
   auto back = read_ok(write_all(s));
   Snapshot snap = back->snapshot();
   for (std::size_t i = 0; i < std::size(patterns); ++i) {
-    EXPECT_EQ(snap.node(i).to_node().params.entries[0].value.float_bits(), patterns[i]);
+    EXPECT_EQ(to_node(snap.node(i)).params.entries[0].value.float_bits(), patterns[i]);
   }
 }
 

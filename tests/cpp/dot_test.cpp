@@ -38,8 +38,8 @@ TEST(Dot, WorkedExampleAndEmptyStore) {
   EXPECT_EQ(render_dot(empty.snapshot()), "digraph tavrine {\n}\n");
 
   Store s;
-  ASSERT_TRUE(s.intern(source("x")));
-  ASSERT_TRUE(s.intern(op("f", {0})));
+  ASSERT_TRUE(intern(s, source("x")));
+  ASSERT_TRUE(intern(s, op("f", {0})));
   ASSERT_TRUE(s.mark_output(1));
   EXPECT_EQ(render_dot(s.snapshot()),
             "digraph tavrine {\n"
@@ -51,23 +51,23 @@ TEST(Dot, WorkedExampleAndEmptyStore) {
 
 TEST(Dot, LabelsOfEveryKind) {
   Store s;
-  ASSERT_TRUE(s.intern(source("a\"b")));                                      // 0
-  ASSERT_TRUE(s.intern(source("c\\d\ne")));                                   // 1
-  ASSERT_TRUE(s.intern(op("mul", {0, 1},
+  ASSERT_TRUE(intern(s, source("a\"b")));                                      // 0
+  ASSERT_TRUE(intern(s, source("c\\d\ne")));                                   // 1
+  ASSERT_TRUE(intern(s, op("mul", {0, 1},
                           ParamMap::sorted({Param{"side", ParamValue::of_str("r")},
                                             Param{"scalar", ParamValue::of_float(0.0)}}))));  // 2
-  ASSERT_TRUE(s.intern(Node{NodeKind::Reduction, "sum", ParamMap::sorted({Param{"axis", ParamValue::of_int(-1)},
+  ASSERT_TRUE(intern(s, Node{NodeKind::Reduction, "sum", ParamMap::sorted({Param{"axis", ParamValue::of_int(-1)},
                                                                           Param{"keep", ParamValue::of_bool(false)}}),
                             {}, {2}, {}}));  // 3
   auto d = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"torch", "ab\"c", "fw", "1.2", "io", std::nullopt});
-  ASSERT_TRUE(s.intern(Node{NodeKind::External, "", {}, d, {3}, {}}));  // 4
-  ASSERT_TRUE(s.intern(Node{NodeKind::External, "", ParamMap::sorted({Param{"q", ParamValue::of_str("\\")}}), d, {}, {}}));  // 5
+  ASSERT_TRUE(intern(s, Node{NodeKind::External, "", {}, d, {3}, {}}));  // 4
+  ASSERT_TRUE(intern(s, Node{NodeKind::External, "", ParamMap::sorted({Param{"q", ParamValue::of_str("\\")}}), d, {}, {}}));  // 5
   std::vector<StageMember> members(3, StageMember{"nonsense", {}});
   members[1].token = "op|x";
   members[2].token = "zz";
-  ASSERT_TRUE(s.intern(Node{NodeKind::Stage, "", {}, {}, {4, 0}, members}));  // 6
-  ASSERT_TRUE(s.intern(Node{NodeKind::Exchange, "", {}, {}, {}, {}}));           // 7
-  ASSERT_TRUE(s.intern(Node{NodeKind::Exchange, "", ParamMap::sorted({Param{"scheme", ParamValue::of_str("shuffle")}}),
+  ASSERT_TRUE(intern(s, Node{NodeKind::Stage, "", {}, {}, {4, 0}, members}));  // 6
+  ASSERT_TRUE(intern(s, Node{NodeKind::Exchange, "", {}, {}, {}, {}}));           // 7
+  ASSERT_TRUE(intern(s, Node{NodeKind::Exchange, "", ParamMap::sorted({Param{"scheme", ParamValue::of_str("shuffle")}}),
                             {}, {6}, {}}));  // 8
   ASSERT_TRUE(s.mark_output(8));
   ASSERT_TRUE(s.mark_output(3));

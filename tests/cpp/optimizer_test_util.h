@@ -18,6 +18,7 @@
 #include "optimizer/reduce.h"
 #include "store/node.h"
 #include "store/store.h"
+#include "support/owned_node.h"
 
 namespace tavrine::opt::testing {
 
@@ -82,7 +83,7 @@ class Builder {
  public:
   Store store;
   NodeId add(const Node& n) {
-    auto r = store.intern(n);
+    auto r = intern(store, n);
     if (!r) throw std::runtime_error("intern failed: " + r.error().message());
     return *r;
   }
@@ -98,7 +99,7 @@ class Builder {
 inline std::vector<Node> store_nodes(const Store& s) {
   Snapshot snap = s.snapshot();
   std::vector<Node> out;
-  for (NodeId i = 0; i < snap.end_id(); ++i) out.push_back(snap.node(i).to_node());
+  for (NodeId i = 0; i < snap.end_id(); ++i) out.push_back(to_node(snap.node(i)));
   return out;
 }
 
@@ -290,7 +291,7 @@ class RandomGraph {
     Store s;
     std::vector<Node> nodes;
     auto record = [&](Node n) {
-      auto r = s.intern(n);
+      auto r = intern(s, n);
       if (r && *r == nodes.size()) nodes.push_back(std::move(n));
     };
     while (nodes.size() < opt.nodes) {
@@ -421,7 +422,7 @@ class RandomGraph {
 
 inline void fill_store(Store& s, const std::vector<Node>& nodes, std::size_t upto) {
   for (std::size_t i = s.node_count(); i < upto; ++i) {
-    auto r = s.intern(nodes[i]);
+    auto r = intern(s, nodes[i]);
     if (!r || *r != i) throw std::runtime_error("random graph interns densely");
   }
 }

@@ -1,18 +1,19 @@
 #include <gtest/gtest.h>
 
 #include "store/store.h"
+#include "support/owned_node.h"
 
 using namespace tavrine;
 
 TEST(StoreSmoke, InternsAndSnapshots) {
   Store s;
   Node src{NodeKind::Source, "x", {}, {}, {}, {}};
-  EXPECT_EQ(*s.intern(src), 0u);
-  EXPECT_EQ(*s.intern(src), 0u);
+  EXPECT_EQ(*intern(s, src), 0u);
+  EXPECT_EQ(*intern(s, src), 0u);
   Node op{NodeKind::Op, "add", {}, {}, {0, 0}, {}};
-  EXPECT_EQ(*s.intern(op), 1u);
+  EXPECT_EQ(*intern(s, op), 1u);
   op.inputs = {0, 5};
-  auto bad = s.intern(op);
+  auto bad = intern(s, op);
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().message(), "no node with id 5");
   Snapshot snap = s.snapshot();
@@ -32,20 +33,20 @@ TEST(StoreSmoke, GrowthKeepsEveryNodeFindable) {
     return state >> 33;
   };
   for (int i = 0; i < 3; ++i) made.push_back(Node{NodeKind::Source, "s" + std::to_string(i), {}, {}, {}, {}});
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(*s.intern(made[i]), static_cast<NodeId>(i));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(*intern(s, made[i]), static_cast<NodeId>(i));
   for (int i = 3; i < 200000; ++i) {
     Node n{NodeKind::Op, (next() % 3) ? "add" : "mul", {}, {}, {}, {}};
     std::uint64_t k = 1 + next() % 3;
     for (std::uint64_t j = 0; j < k; ++j) n.inputs.push_back(next() % made.size());
-    auto id = s.intern(n);
+    auto id = intern(s, n);
     ASSERT_TRUE(id);
     if (*id == made.size()) made.push_back(n);
     else ASSERT_EQ(made[*id], n);
   }
-  for (std::size_t i = 0; i < made.size(); ++i) ASSERT_EQ(*s.intern(made[i]), i);
+  for (std::size_t i = 0; i < made.size(); ++i) ASSERT_EQ(*intern(s, made[i]), i);
   EXPECT_EQ(s.node_count(), made.size());
   Snapshot snap = s.snapshot();
-  for (std::size_t i = 0; i < made.size(); i += 997) EXPECT_EQ(snap.node(i).to_node(), made[i]);
+  for (std::size_t i = 0; i < made.size(); i += 997) EXPECT_EQ(to_node(snap.node(i)), made[i]);
 }
 
 // Names of every length up to a few words: the short-text comparisons and
@@ -55,12 +56,12 @@ TEST(StoreSmoke, NamesDifferingInOneByteAreDistinct) {
   std::uint64_t expected = 0;
   for (std::size_t len = 1; len <= 24; ++len) {
     std::string base(len, 'a');
-    ASSERT_EQ(*s.intern(Node{NodeKind::Source, base, {}, {}, {}, {}}), expected++);
+    ASSERT_EQ(*intern(s, Node{NodeKind::Source, base, {}, {}, {}, {}}), expected++);
     for (std::size_t pos = 0; pos < len; ++pos) {
       std::string other = base;
       other[pos] = 'b';
-      ASSERT_EQ(*s.intern(Node{NodeKind::Source, other, {}, {}, {}, {}}), expected++) << other;
+      ASSERT_EQ(*intern(s, Node{NodeKind::Source, other, {}, {}, {}, {}}), expected++) << other;
     }
-    ASSERT_EQ(*s.intern(Node{NodeKind::Source, base, {}, {}, {}, {}}), expected - len - 1);
+    ASSERT_EQ(*intern(s, Node{NodeKind::Source, base, {}, {}, {}, {}}), expected - len - 1);
   }
 }

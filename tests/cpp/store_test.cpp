@@ -21,66 +21,66 @@ Node op(std::string name, std::vector<NodeId> in) { return Node{NodeKind::Op, st
 
 TEST(Store, HashConsing) {
   Store s;
-  EXPECT_EQ(*s.intern(source("x")), 0u);
-  EXPECT_EQ(*s.intern(source("x")), 0u);
+  EXPECT_EQ(*intern(s, source("x")), 0u);
+  EXPECT_EQ(*intern(s, source("x")), 0u);
   EXPECT_EQ(s.node_count(), 1u);
-  EXPECT_EQ(*s.intern(source("y")), 1u);
-  EXPECT_EQ(*s.intern(op("add", {0, 1})), 2u);
-  EXPECT_EQ(*s.intern(op("add", {1, 0})), 3u);  // input order is identity
-  EXPECT_EQ(*s.intern(op("add", {0, 1})), 2u);
-  EXPECT_EQ(*s.intern(op("add", {0, 0})), 4u);  // repeats allowed
+  EXPECT_EQ(*intern(s, source("y")), 1u);
+  EXPECT_EQ(*intern(s, op("add", {0, 1})), 2u);
+  EXPECT_EQ(*intern(s, op("add", {1, 0})), 3u);  // input order is identity
+  EXPECT_EQ(*intern(s, op("add", {0, 1})), 2u);
+  EXPECT_EQ(*intern(s, op("add", {0, 0})), 4u);  // repeats allowed
 
   ParamMap k_int = ParamMap::sorted({Param{"k", ParamValue::of_int(1)}});
   ParamMap k_float = ParamMap::sorted({Param{"k", ParamValue::of_float(1.0)}});
-  EXPECT_EQ(*s.intern(Node{NodeKind::Op, "f", k_int, {}, {0}, {}}), 5u);
-  EXPECT_EQ(*s.intern(Node{NodeKind::Op, "f", k_float, {}, {0}, {}}), 6u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::Op, "f", k_int, {}, {0}, {}}), 5u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::Op, "f", k_float, {}, {0}, {}}), 6u);
   // All NaNs are one value; 0.0 and -0.0 are two.
-  EXPECT_EQ(*s.intern(source("n", ParamMap::sorted({Param{"v", ParamValue::of_float_bits(0x7FF8000000000000ull)}}))), 7u);
-  EXPECT_EQ(*s.intern(source("n", ParamMap::sorted({Param{"v", ParamValue::of_float_bits(0xFFF0000000000042ull)}}))), 7u);
-  EXPECT_EQ(*s.intern(source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(0.0)}}))), 8u);
-  EXPECT_EQ(*s.intern(source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(-0.0)}}))), 9u);
+  EXPECT_EQ(*intern(s, source("n", ParamMap::sorted({Param{"v", ParamValue::of_float_bits(0x7FF8000000000000ull)}}))), 7u);
+  EXPECT_EQ(*intern(s, source("n", ParamMap::sorted({Param{"v", ParamValue::of_float_bits(0xFFF0000000000042ull)}}))), 7u);
+  EXPECT_EQ(*intern(s, source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(0.0)}}))), 8u);
+  EXPECT_EQ(*intern(s, source("z", ParamMap::sorted({Param{"v", ParamValue::of_float(-0.0)}}))), 9u);
   // The first NaN's bits are the stored ones.
-  EXPECT_EQ(s.snapshot().node(7).to_node().params.entries[0].value.float_bits(), 0x7FF8000000000000ull);
+  EXPECT_EQ(to_node(s.snapshot().node(7)).params.entries[0].value.float_bits(), 0x7FF8000000000000ull);
 
   // Exchange with no inputs and with two inputs: both valid, different.
-  EXPECT_EQ(*s.intern(Node{NodeKind::Exchange, "", {}, {}, {}, {}}), 10u);
-  EXPECT_EQ(*s.intern(Node{NodeKind::Exchange, "", {}, {}, {0, 1}, {}}), 11u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::Exchange, "", {}, {}, {}, {}}), 10u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::Exchange, "", {}, {}, {0, 1}, {}}), 11u);
   // The same name on different kinds makes different nodes.
-  EXPECT_EQ(*s.intern(Node{NodeKind::Reduction, "add", {}, {}, {0, 1}, {}}), 12u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::Reduction, "add", {}, {}, {0, 1}, {}}), 12u);
   // Descriptor: absent preprocessing_ref differs from the empty text.
   auto d1 = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"k", "h", "f", "v", "io", std::nullopt});
   auto d2 = std::make_shared<PayloadDescriptor>(PayloadDescriptor{"k", "h", "f", "v", "io", std::string()});
-  EXPECT_EQ(*s.intern(Node{NodeKind::External, "", {}, d1, {}, {}}), 13u);
-  EXPECT_EQ(*s.intern(Node{NodeKind::External, "", {}, d2, {}, {}}), 14u);
-  EXPECT_EQ(*s.intern(Node{NodeKind::External, "", {}, std::make_shared<PayloadDescriptor>(*d1), {}, {}}), 13u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::External, "", {}, d1, {}, {}}), 13u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::External, "", {}, d2, {}, {}}), 14u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::External, "", {}, std::make_shared<PayloadDescriptor>(*d1), {}, {}}), 13u);
   EXPECT_EQ(s.node_count(), 15u);
 }
 
 TEST(Store, BadNodeIds) {
   Store s;
-  auto e0 = s.intern(op("f", {0}));
+  auto e0 = intern(s, op("f", {0}));
   ASSERT_FALSE(e0);
   EXPECT_EQ(e0.error().id, 0u);
   EXPECT_EQ(e0.error().message(), "no node with id 0");
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(s.intern(source("s" + std::to_string(i))));
-  auto e1 = s.intern(op("f", {0, 9, 12}));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(intern(s, source("s" + std::to_string(i))));
+  auto e1 = intern(s, op("f", {0, 9, 12}));
   ASSERT_FALSE(e1);
   EXPECT_EQ(e1.error().message(), "no node with id 9");
-  auto e2 = s.intern(op("f", {5}));  // equal to the count
+  auto e2 = intern(s, op("f", {5}));  // equal to the count
   ASSERT_FALSE(e2);
   EXPECT_EQ(e2.error().id, 5u);
   EXPECT_EQ(s.node_count(), 5u);
-  EXPECT_EQ(*s.intern(op("f", {4})), 5u);  // the failed attempts left no trace
-  auto e3 = s.intern(op("f", {UINT64_MAX}));
+  EXPECT_EQ(*intern(s, op("f", {4})), 5u);  // the failed attempts left no trace
+  auto e3 = intern(s, op("f", {UINT64_MAX}));
   ASSERT_FALSE(e3);
   EXPECT_EQ(e3.error().message(), "no node with id 18446744073709551615");
 
   // A Stage's inputs are checked; the indices inside its members are not.
   std::vector<StageMember> members = {StageMember{"op|g", {StageRef{StageRef::Kind::Input, 1000}}}};
-  EXPECT_FALSE(s.intern(Node{NodeKind::Stage, "", {}, {}, {6}, members}));
-  EXPECT_EQ(*s.intern(Node{NodeKind::Stage, "", {}, {}, {5}, members}), 6u);
+  EXPECT_FALSE(intern(s, Node{NodeKind::Stage, "", {}, {}, {6}, members}));
+  EXPECT_EQ(*intern(s, Node{NodeKind::Stage, "", {}, {}, {5}, members}), 6u);
   // Inputs handed to a Source are not part of it.
-  EXPECT_EQ(*s.intern(Node{NodeKind::Source, "s0", {}, {}, {99}, {}}), 0u);
+  EXPECT_EQ(*intern(s, Node{NodeKind::Source, "s0", {}, {}, {99}, {}}), 0u);
 
   auto m = s.mark_output(7);
   ASSERT_FALSE(m);
@@ -92,14 +92,14 @@ TEST(Store, MarksAndViews) {
   Store s;
   EXPECT_TRUE(s.outputs().empty());
   EXPECT_TRUE(s.nodes_since(0).empty());
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(s.intern(source("s" + std::to_string(i))));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(intern(s, source("s" + std::to_string(i))));
   ASSERT_TRUE(s.mark_output(3));
   ASSERT_TRUE(s.mark_output(1));
   ASSERT_TRUE(s.mark_output(3));
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
   EXPECT_EQ(s.snapshot().marks(), (std::vector<NodeId>{3, 1}));
   // Re-interning a marked node leaves the marks alone.
-  EXPECT_EQ(*s.intern(source("s3")), 3u);
+  EXPECT_EQ(*intern(s, source("s3")), 3u);
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 1}));
 
   EXPECT_TRUE(s.nodes_since(10).empty());
@@ -125,23 +125,23 @@ TEST(Store, SnapshotIsolation) {
   {
     Store s;
     Gen g(3);
-    for (int i = 0; i < 50; ++i) ASSERT_TRUE(s.intern(g.node(s.node_count())));
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(intern(s, g.node(s.node_count())));
     ASSERT_TRUE(s.mark_output(0));
     snap = s.snapshot();
     const std::uint64_t before = snap.size();
     std::vector<Node> copies;
-    for (NodeId id = 0; id < snap.end_id(); ++id) copies.push_back(snap.node(id).to_node());
+    for (NodeId id = 0; id < snap.end_id(); ++id) copies.push_back(to_node(snap.node(id)));
     // Later nodes and marks are not seen by the snapshot.
-    for (int i = 0; i < 100000; ++i) ASSERT_TRUE(s.intern(source("late" + std::to_string(i))));
+    for (int i = 0; i < 100000; ++i) ASSERT_TRUE(intern(s, source("late" + std::to_string(i))));
     ASSERT_TRUE(s.mark_output(60));
     EXPECT_EQ(snap.size(), before);
     EXPECT_EQ(snap.marks(), (std::vector<NodeId>{0}));
-    for (NodeId id = 0; id < snap.end_id(); ++id) ASSERT_EQ(snap.node(id).to_node(), copies[id]);
+    for (NodeId id = 0; id < snap.end_id(); ++id) ASSERT_EQ(to_node(snap.node(id)), copies[id]);
   }
   // The store is gone; the snapshot's nodes stay readable.
   ASSERT_GT(snap.size(), 0u);
   for (NodeId id = 0; id < snap.end_id(); ++id) {
-    Node n = snap.node(id).to_node();
+    Node n = to_node(snap.node(id));
     for (NodeId in : n.inputs) ASSERT_LT(in, id);
   }
 }
@@ -173,14 +173,14 @@ TEST(Store, ConcurrentInterning) {
       std::mt19937 rng(static_cast<unsigned>(t));
       std::shuffle(order.begin(), order.end(), rng);
       for (int k : order) {
-        auto id = s.intern(source("s" + std::to_string(k)));
+        auto id = intern(s, source("s" + std::to_string(k)));
         ASSERT_TRUE(id);
         source_ids[t][k] = *id;
       }
       // Ops over pairs of sources: the inputs are ids this thread got.
       std::shuffle(order.begin(), order.end(), rng);
       for (int k : order) {
-        auto id = s.intern(op("add", {source_ids[t][k], source_ids[t][(k + 1) % kSources]}));
+        auto id = intern(s, op("add", {source_ids[t][k], source_ids[t][(k + 1) % kSources]}));
         ASSERT_TRUE(id);
         op_ids[t][k] = *id;
       }
@@ -216,7 +216,7 @@ TEST(Store, RepeatsFoundWithoutTheLockAgreeWhileTheirInputsGainReaders) {
   constexpr int kThreads = 4;
   constexpr int kLength = 3000;
   Store s;
-  const NodeId root = *s.intern(source("root"));
+  const NodeId root = *intern(s, source("root"));
   std::vector<std::vector<NodeId>> chain(kThreads, std::vector<NodeId>(kLength));
   std::atomic<int> waiting{kThreads};
   std::vector<std::thread> threads;
@@ -227,7 +227,7 @@ TEST(Store, RepeatsFoundWithoutTheLockAgreeWhileTheirInputsGainReaders) {
       for (int round = 0; round < 3; ++round) {
         NodeId prev = root;
         for (int i = 0; i < kLength; ++i) {
-          auto id = s.intern(op("f", {prev}));
+          auto id = intern(s, op("f", {prev}));
           ASSERT_TRUE(id);
           if (round > 0) {
             ASSERT_EQ(*id, chain[t][i]);
@@ -235,7 +235,7 @@ TEST(Store, RepeatsFoundWithoutTheLockAgreeWhileTheirInputsGainReaders) {
           chain[t][i] = prev = *id;
           // Odd threads add a second reader of what others look up next.
           if (t % 2 == 1 && (i + round) % 3 == 0) {
-            ASSERT_TRUE(s.intern(op("g" + std::to_string(round), {prev})));
+            ASSERT_TRUE(intern(s, op("g" + std::to_string(round), {prev})));
           }
         }
       }
@@ -256,7 +256,7 @@ TEST(Store, IdsFollowNodeEquality) {
   std::vector<NodeId> ids;
   for (int i = 0; i < 3000; ++i) {
     Node n = (i > 10 && g.chance(30)) ? nodes[g.below(nodes.size())] : g.node(s.node_count());
-    auto id = s.intern(n);
+    auto id = intern(s, n);
     ASSERT_TRUE(id);
     nodes.push_back(std::move(n));
     ids.push_back(*id);

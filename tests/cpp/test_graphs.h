@@ -13,6 +13,7 @@
 
 #include "store/node.h"
 #include "store/store.h"
+#include "support/owned_node.h"
 
 namespace tavrine::testing {
 
@@ -115,7 +116,7 @@ class Gen {
     ParamMap p = params(3);
     if (!p.empty()) {
       t += '|';
-      append_param_text(t, p);
+      t += canonical_param_text(p);
     }
     return t;
   }
@@ -150,7 +151,7 @@ class Gen {
   std::unique_ptr<Store> store(std::size_t n_nodes, std::size_t n_marks = 3) {
     auto s = std::make_unique<Store>();
     for (std::size_t i = 0; i < n_nodes; ++i) {
-      auto id = s->intern(node(s->node_count()));
+      auto id = intern(*s, node(s->node_count()));
       if (!id) throw std::runtime_error("generated node refers to an unknown id");
     }
     const NodeId count = s->node_count();

@@ -59,7 +59,7 @@ TEST(MemberToken, RoundTripOfBuiltTokens) {
     append_escaped(token, name);
     if (!params.empty() || g.chance(30)) {
       token += '|';
-      append_param_text(token, params);
+      token += canonical_param_text(params);
     }
     auto r = parse_member_token(token);
     ASSERT_TRUE(r) << token;
@@ -71,7 +71,7 @@ TEST(MemberToken, RoundTripOfBuiltTokens) {
 
 TEST(OutputMask, FlagsMarkedIds) {
   Store s;
-  for (const char* n : {"a", "b", "c", "d"}) ASSERT_TRUE(s.intern(Node{NodeKind::Source, n, {}, {}, {}, {}}));
+  for (const char* n : {"a", "b", "c", "d"}) ASSERT_TRUE(intern(s, Node{NodeKind::Source, n, {}, {}, {}, {}}));
   ASSERT_TRUE(s.mark_output(3));
   ASSERT_TRUE(s.mark_output(1));
   EXPECT_EQ(output_mask(s.snapshot()), (std::vector<std::uint8_t>{0, 1, 0, 1}));

@@ -1,0 +1,84 @@
+// The support layer's small mechanisms: the little-endian codec, the arena
+// and the decimal formatter.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "support/arena.h"
+#include "support/decimal.h"
+#include "support/hash.h"
+#include "support/little_endian.h"
+
+using namespace tavrine;
+
+TEST(LittleEndian, BytesAreLowFirstOnEveryHost) {
+  char b[8];
+  enc::store_u32(b, 0x04030201u);
+  EXPECT_EQ(std::string(b, 4), std::string("\x01\x02\x03\x04", 4));
+  enc::store_u64(b, 0x0807060504030201ull);
+  EXPECT_EQ(std::string(b, 8), std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  EXPECT_EQ(enc::load_u64(b), 0x0807060504030201ull);
+  EXPECT_EQ(enc::load_u32(b + 1), 0x05040302u);  // unaligned
+  const unsigned char u[4] = {0xff, 0, 0, 0x80};
+  EXPECT_EQ(enc::load_u32(u), 0x800000ffu);
+}
+
+TEST(LittleEndian, TextHashesAreThoseOfTheFormerNativeLoads) {
+  // Fixed values: the hash of a text must not change with the codec.
+  EXPECT_EQ(detail::hash_bytes(0, ""), 0u);
+  EXPECT_EQ(detail::hash_bytes(1, "hello, wide world"), 0xaeee2111e7a171b8ull);
+  EXPECT_EQ(detail::mix64(detail::hash_bytes(7, "ab")), 0x47b3a7304618ac1bull);
+  EXPECT_EQ(detail::tail_word("abcd", 4), (std::uint64_t{0x64636261} << 32) | 0x64636261u);
+  EXPECT_EQ(detail::tail_word("abcdefg", 7), (std::uint64_t{0x64636261} << 32) | 0x67666564u);
+  EXPECT_EQ(detail::tail_word("ab", 2), (std::uint64_t{'a'} << 16) | (std::uint64_t{'b'} << 8) | 'b');
+  EXPECT_TRUE(detail::same_text("0123456789abcdef", "0123456789abcdef"));
+  EXPECT_FALSE(detail::same_text("0123456789abcdef", "0123456789abcdeF"));
+}
+
+TEST(Arena, RunsStayWhereTheyWereCopied) {
+  Arena<std::uint64_t> arena;
+  EXPECT_EQ(arena.memory_bytes(), 0u);
+  std::vector<const std::uint64_t*> runs;
+  std::vector<std::uint64_t> run(5);
+  for (std::uint64_t i = 0; i < 20000; ++i) {
+    for (std::uint64_t k = 0; k < run.size(); ++k) run[k] = i * 8 + k;
+    runs.push_back(arena.copy(run));
+  }
+  for (std::uint64_t i = 0; i < runs.size(); ++i) {
+    for (std::uint64_t k = 0; k < run.size(); ++k) ASSERT_EQ(runs[i][k], i * 8 + k);
+  }
+  EXPECT_GE(arena.memory_bytes(), runs.size() * run.size() * sizeof(std::uint64_t));
+}
+
+TEST(Arena, ALargeRunHasAChunkOfItsOwn) {
+  Arena<char> arena;
+  const char* a = arena.copy(std::string_view("ab"));
+  const std::size_t one_chunk = arena.memory_bytes();
+  const std::string big(1 << 17, 'x');
+  const char* b = arena.copy(std::string_view(big));
+  EXPECT_EQ(std::string_view(b, big.size()), big);
+  EXPECT_EQ(arena.memory_bytes(), one_chunk + (big.size() + one_chunk - (std::size_t{1} << 16)));
+  // The current chunk goes on after the large run.
+  const char* c = arena.copy(std::string_view("cd"));
+  EXPECT_EQ(c, a + 2);
+  EXPECT_EQ(std::string_view(a, 4), "abcd");
+  // Nothing to copy: no chunk is made.
+  Arena<char> empty;
+  (void)empty.copy(std::string_view());
+  EXPECT_EQ(empty.memory_bytes(), 0u);
+}
+
+TEST(Decimal, SignedAndUnsignedExtremes) {
+  std::string out;
+  append_decimal(out, std::numeric_limits<std::int64_t>::min());
+  out += ' ';
+  append_decimal(out, std::numeric_limits<std::uint64_t>::max());
+  out += ' ';
+  append_decimal(out, 0u);
+  out += ' ';
+  append_decimal(out, -7);
+  EXPECT_EQ(out, "-9223372036854775808 18446744073709551615 0 -7");
+}
