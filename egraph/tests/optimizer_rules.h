@@ -1,30 +1,28 @@
 #pragma once
-// The twelve rules the optimizer runs: commutativity of eight binary operations and the
-// elimination of four identity operations.
+// The rules the optimizer runs, read from its one rule table: commutativity of eight
+// binary operations and the elimination of four identity operations.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "optimizer/rules.h"
 
 namespace egraph::testing_rules {
 
-inline const char* const kCommuteWords[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-inline const char* const kIdentityKeys[] = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+// The operators of the identity rules, in table order.
+inline const std::vector<std::string_view> kIdentityKeys = [] {
+  std::vector<std::string_view> keys;
+  for (const tavrine::opt::RuleText& r : tavrine::opt::kRules) {
+    if (tavrine::opt::rule_shortcut(r) == tavrine::opt::Shortcut::Collapse) keys.push_back(tavrine::opt::rule_operator(r));
+  }
+  return keys;
+}();
 
 inline std::vector<Rewrite> optimizer_rules() {
   std::vector<Rewrite> rules;
-  for (const char* w : kCommuteWords) {
-    rules.push_back(Rewrite::make_or_fatal(std::string("commute-") + w,
-                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?a ?b)"),
-                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?b ?a)")));
-  }
-  int k = 0;
-  for (const char* key : kIdentityKeys) {
-    rules.push_back(Rewrite::make_or_fatal("identity-" + std::to_string(k++),
-                                           Pattern::parse_or_fatal(std::string("(") + key + " ?x)"),
-                                           Pattern::parse_or_fatal("?x")));
+  for (const tavrine::opt::RuleText& r : tavrine::opt::kRules) {
+    rules.push_back(Rewrite::make_or_fatal(r.name, Pattern::parse_or_fatal(r.left), Pattern::parse_or_fatal(r.right)));
   }
   return rules;
 }

@@ -7,6 +7,7 @@
 #include "optimizer/engine.h"
 #include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
+#include "optimizer/rules.h"
 #include "support/panic.h"
 
 namespace tavrine::opt {
@@ -49,23 +50,14 @@ class RunSymbols final : public egraph::SymbolSource {
   std::vector<std::string> extra_;
 };
 
-// The twelve rules, their operators numbered for one run.
+// The rules of the table, their operators numbered for one run.
 std::vector<egraph::Rewrite> make_rules(egraph::SymbolSource& symbols) {
   std::vector<egraph::Rewrite> rules;
-  rules.reserve(12);
-  for (std::string_view word : kCommutativeOps) {
-    const std::string w(word);
-    auto searcher = egraph::Pattern::parse_or_fatal("(op|" + w + " ?a ?b)", symbols);
-    auto applier = egraph::Pattern::parse_or_fatal("(op|" + w + " ?b ?a)", symbols);
-    rules.push_back(egraph::Rewrite::make_or_fatal("commute-" + w, std::move(searcher), std::move(applier), symbols));
-  }
-  int k = 0;
-  for (std::string_view key : kIdentitySymbols) {
-    auto searcher = egraph::Pattern::parse_or_fatal("(" + std::string(key) + " ?x)", symbols);
-    auto applier = egraph::Pattern::parse_or_fatal("?x", symbols);
-    rules.push_back(
-        egraph::Rewrite::make_or_fatal("identity-" + std::to_string(k), std::move(searcher), std::move(applier), symbols));
-    ++k;
+  rules.reserve(std::size(kRules));
+  for (const RuleText& r : kRules) {
+    auto searcher = egraph::Pattern::parse_or_fatal(r.left, symbols);
+    auto applier = egraph::Pattern::parse_or_fatal(r.right, symbols);
+    rules.push_back(egraph::Rewrite::make_or_fatal(r.name, std::move(searcher), std::move(applier), symbols));
   }
   return rules;
 }
