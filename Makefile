@@ -2,7 +2,7 @@
 # Both set everything up first (see scripts/devroot) and then build.
 #
 # Other targets: build, shell, bench, docs, package, tsan, asan, fuzz
-# (FUZZ_SECONDS=60), clean.
+# (FUZZ_SECONDS=60), egraph-alone, clean.
 # Targets ending in -here run in the current environment; the others enter
 # the development environment first.
 
@@ -21,11 +21,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 CMAKE_COMMON := -G Ninja -DTAVRINE_WERROR=ON
 
-.PHONY: demo test build bench docs package tsan asan fuzz clean
-demo test build bench docs package tsan asan fuzz:
+.PHONY: demo test build bench docs package tsan asan fuzz egraph-alone clean
+demo test build bench docs package tsan asan fuzz egraph-alone:
 	@$(RUN) $(MAKE) --no-print-directory $@-here FUZZ_SECONDS=$(FUZZ_SECONDS)
 
-.PHONY: demo-here test-here build-here bench-here docs-here package-here tsan-here asan-here fuzz-here venv-here
+.PHONY: demo-here test-here build-here bench-here docs-here package-here tsan-here asan-here fuzz-here egraph-alone-here venv-here
 
 venv-here:
 	@test -x $(VPY) || $(PY) -m venv --system-site-packages $(VENV)
@@ -96,6 +96,13 @@ bench-here: build-here
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTAVRINE_PYTHON=OFF -DTAVRINE_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	bench/run_all.sh
+
+# The e-graph engine on its own, as a project of its own (egraph/ and the
+# src/support it builds on, nothing else), with its tests.
+egraph-alone-here:
+	cmake -S egraph -B build/egraph-alone -G Ninja -DEGRAPH_WERROR=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/egraph-alone -j $(JOBS)
+	ctest --test-dir build/egraph-alone --output-on-failure -j $(JOBS)
 
 # C++ suites under ThreadSanitizer and under AddressSanitizer+UBSan (clang).
 tsan-here:

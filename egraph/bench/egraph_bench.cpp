@@ -15,6 +15,8 @@
 #include <ctime>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "egraph/egraph.h"
@@ -32,6 +34,24 @@ double cpu_now() {
   timespec t;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The bench's numbering of texts, as a caller keeps one per run: values from 1 in order of
+// first use.
+class Numbering final : public SymbolSource {
+ public:
+  Symbol symbol(std::string_view text) override {
+    const auto [it, added] = values_.try_emplace(std::string(text), static_cast<std::uint32_t>(values_.size() + 1));
+    return Symbol::from_value(it->second);
+  }
+
+ private:
+  std::unordered_map<std::string, std::uint32_t> values_;
+};
+
+Numbering& numbering() {
+  static Numbering n;
+  return n;
 }
 
 // Best (smallest) wall and CPU seconds over the repetitions of one measurement.
@@ -103,14 +123,15 @@ std::vector<SymNode> make_graph(std::size_t n, std::uint64_t seed) {
 std::vector<Rewrite> twelve_rules() {
   std::vector<Rewrite> rules;
   for (const char* w : kWords) {
-    rules.push_back(Rewrite::make_or_fatal(std::string("commute-") + w,
-                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?a ?b)"),
-                                           Pattern::parse_or_fatal(std::string("(op|") + w + " ?b ?a)")));
+    rules.push_back(Rewrite::make_or_panic(std::string("commute-") + w,
+                                           Pattern::parse_or_panic(std::string("(op|") + w + " ?a ?b)", numbering()),
+                                           Pattern::parse_or_panic(std::string("(op|") + w + " ?b ?a)", numbering()),
+                                           numbering()));
   }
   for (int k = 0; k < 4; ++k) {
-    rules.push_back(Rewrite::make_or_fatal("identity-" + std::to_string(k),
-                                           Pattern::parse_or_fatal(std::string("(") + kIdentity[k] + " ?x)"),
-                                           Pattern::parse_or_fatal("?x")));
+    rules.push_back(Rewrite::make_or_panic("identity-" + std::to_string(k),
+                                           Pattern::parse_or_panic(std::string("(") + kIdentity[k] + " ?x)", numbering()),
+                                           Pattern::parse_or_panic("?x", numbering()), numbering()));
   }
   return rules;
 }
@@ -126,7 +147,7 @@ Interned intern_all(const std::vector<SymNode>& g) {
   out.ops.reserve(g.size());
   out.child_off.reserve(g.size() + 1);
   for (const SymNode& n : g) {
-    out.ops.push_back(Symbol::intern(n.text));
+    out.ops.push_back(numbering().symbol(n.text));
     out.child_off.push_back(static_cast<std::uint32_t>(out.kids.size()));
     out.kids.insert(out.kids.end(), n.children.begin(), n.children.end());
   }

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "egraph/fatal.h"
+#include "support/panic.h"
 #include "egraph/log.h"
 
 namespace egraph {
@@ -34,7 +34,7 @@ std::uint32_t EGraph::SlotMap::get(Symbol op, std::uint32_t arity) const {
 EGraph::EGraph() = default;
 
 void EGraph::bad_id(ClassId id) const {
-  fatal("index out of bounds: the len is " + std::to_string(parent_.size()) + " but the index is " +
+  tavrine::panic("index out of bounds: the len is " + std::to_string(parent_.size()) + " but the index is " +
         std::to_string(id));
 }
 
@@ -119,7 +119,7 @@ ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::ui
   const std::size_t id_sz = parent_.size();
   if (id_sz >= kNoMemo || (arity > 2 && child_pool_.size() + arity > std::numeric_limits<std::uint32_t>::max()) ||
       parent_pool_.size() + arity >= kNil) [[unlikely]] {
-    fatal("e-graph id space exhausted");
+    tavrine::panic("e-graph id space exhausted");
   }
   const ClassId id = static_cast<ClassId>(id_sz);
   if (arity <= 2) {
@@ -167,7 +167,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
                             const Deadline* deadline) {
   bool consistent = child_off.size() == n + 1 && out.size() >= n && child_off[n] <= child_pos.size();
   for (std::size_t i = 0; consistent && i < n; ++i) consistent = child_off[i] <= child_off[i + 1];
-  if (!consistent) fatal("add_graph: inconsistent graph arrays");
+  if (!consistent) tavrine::panic("add_graph: inconsistent graph arrays");
   if (parent_.empty() && n > 0 && add_distinct_graph(n, op_of, child_off, child_pos, out, deadline)) return;
   // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
   // canonical children are its children's out[] entries, and its hash-cons slot is fetched a
@@ -212,7 +212,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     if (i + kAhead < n) prepare(i + kAhead, i);
     kids.clear();
     for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
-      if (child_pos[k] >= i) fatal("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
+      if (child_pos[k] >= i) tavrine::panic("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
                                    std::to_string(i) + " is not earlier");
       kids.push_back(out[child_pos[k]]);
     }
@@ -233,7 +233,7 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   // which comes first and also proves the premise: a key already present means two equal
   // nodes, and then the graph takes the node-by-node path.
   const std::size_t edges = child_off[n] - child_off[0];
-  if (n >= kNoMemo || edges >= kNil) [[unlikely]] fatal("e-graph id space exhausted");
+  if (n >= kNoMemo || edges >= kNil) [[unlikely]] tavrine::panic("e-graph id space exhausted");
   DeadlineCheck check(deadline);
   auto kids_of_pos = [&](std::size_t i) {
     return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
@@ -248,7 +248,7 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   auto hash_of_pos = [&](std::size_t i) {
     const std::span<const ClassId> kids = kids_of_pos(i);
     for (ClassId c : kids) {
-      if (c >= i) fatal("add_graph: child position " + std::to_string(c) + " of node " + std::to_string(i) +
+      if (c >= i) tavrine::panic("add_graph: child position " + std::to_string(c) + " of node " + std::to_string(i) +
                         " is not earlier");
     }
     if (kids.size() > 2) wide += kids.size();
@@ -281,7 +281,7 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   // 2. Everything else in one pass, the way the adds would write it: each record is
   //    appended, and each child entry goes to the end of the pool and heads its child's
   //    parent list (a child is an earlier node, whose records are written already).
-  if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] fatal("e-graph id space exhausted");
+  if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] tavrine::panic("e-graph id space exhausted");
   child_pool_.reserve(wide);
   nodes_.reserve(n);
   parent_.reserve(n);
@@ -700,7 +700,7 @@ const std::vector<ClassId>* EGraph::indexed_classes(Symbol op, std::uint32_t ari
 }
 
 std::span<const NodeIndex> EGraph::class_refs(ClassId root) const {
-  if (root >= parent_.size() || parent_[root] != root) fatal("Invalid id " + std::to_string(root));
+  if (root >= parent_.size() || parent_[root] != root) tavrine::panic("Invalid id " + std::to_string(root));
   return nodes_of(root);
 }
 

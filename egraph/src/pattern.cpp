@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "egraph/fatal.h"
+#include "support/panic.h"
 #include "egraph/log.h"
 
 namespace egraph {
@@ -34,7 +34,7 @@ struct Compiler {
       std::vector<Symbol> vars;
       std::size_t sz = 1;
       for (ClassId c : e.children) {
-        if (c >= i) fatal("pattern child " + std::to_string(c) + " is not before its parent " + std::to_string(i));
+        if (c >= i) tavrine::panic("pattern child " + std::to_string(c) + " is not before its parent " + std::to_string(i));
         vars.insert(vars.end(), free[c].begin(), free[c].end());
         sz += size[c];
       }
@@ -88,7 +88,7 @@ struct Compiler {
   }
 
   Program run() {
-    if (t.size() == 0) fatal("cannot compile an empty pattern");
+    if (t.size() == 0) tavrine::panic("cannot compile an empty pattern");
     add_todo(t.size() - 1, 0);
     while (!todo.empty()) {
       // Largest key: all variables bound first, then more unbound variables, then the
@@ -182,7 +182,7 @@ std::optional<ClassId> Subst::try_get(Symbol var) const {
 
 ClassId Subst::get(Symbol var) const {
   if (auto id = try_get(var)) return *id;
-  fatal("Subst has no binding for " + std::string(var.str()));
+  tavrine::panic("Subst has no binding for " + std::to_string(var.value()));
 }
 
 std::ostream& operator<<(std::ostream& os, const Subst& s) {
@@ -293,7 +293,7 @@ class Machine {
 };
 
 void require_clean(const EGraph& g) {
-  if (!g.is_clean()) fatal("Tried to search a dirty e-graph!");
+  if (!g.is_clean()) tavrine::panic("Tried to search a dirty e-graph!");
 }
 
 }  // namespace
@@ -337,24 +337,24 @@ class RecordingSource final : public SymbolSource {
 
 }  // namespace
 
-std::variant<Pattern, PatternError> Pattern::parse(std::string_view text, SymbolSource& symbols) {
+tavrine::Expected<Pattern, PatternError> Pattern::parse(std::string_view text, SymbolSource& symbols) {
   RecordingSource recording(symbols);
   auto parsed = parse_pattern_term(text, recording);
-  if (auto* err = std::get_if<PatternError>(&parsed)) return std::move(*err);
-  return build(std::move(std::get<PatternTerm>(parsed)), std::move(recording.seen));
+  if (!parsed) return tavrine::unexpected(std::move(parsed).error());
+  return build(std::move(parsed).value(), std::move(recording.seen));
 }
 
 std::string Pattern::symbol_text(Symbol s) const {
   for (const auto& [sym, text] : impl_->texts) {
     if (sym == s) return text;
   }
-  return std::string(s.str());
+  return std::to_string(s.value());
 }
 
-Pattern Pattern::parse_or_fatal(std::string_view text, SymbolSource& symbols) {
+Pattern Pattern::parse_or_panic(std::string_view text, SymbolSource& symbols) {
   auto parsed = parse(text, symbols);
-  if (auto* err = std::get_if<PatternError>(&parsed)) fatal(err->debug());
-  return std::move(std::get<Pattern>(parsed));
+  if (!parsed) tavrine::panic(parsed.error().debug());
+  return std::move(parsed).value();
 }
 
 Pattern Pattern::from_term(PatternTerm term) { return build(std::move(term), {}); }
@@ -519,7 +519,7 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     NodeIndex self;
     const std::size_t k = direct ? run_direct(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
     if (k == 0) continue;
-    if (k > remaining) fatal("assertion failed: len <= limit");
+    if (k > remaining) tavrine::panic("assertion failed: len <= limit");
     remaining -= k;
     ms.classes.push_back(id);
     ms.group_end.push_back(static_cast<std::uint32_t>(limit - remaining));
@@ -537,7 +537,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
   for (std::size_t i = 0; i < t.size(); ++i) {
     if (!t[i].is_var()) continue;
     const auto it = std::find(matches.vars.begin(), matches.vars.end(), t[i].sym);
-    if (it == matches.vars.end()) fatal("Subst has no binding for " + symbol_text(t[i].sym));
+    if (it == matches.vars.end()) tavrine::panic("Subst has no binding for " + symbol_text(t[i].sym));
     var_col[i] = static_cast<std::size_t>(it - matches.vars.begin());
   }
   std::vector<ClassId> ids(t.size());

@@ -261,24 +261,24 @@ std::string PatternError::debug() const {
   return os.str();
 }
 
-std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text, SymbolSource& symbols) {
+tavrine::Expected<PatternTerm, PatternError> parse_pattern_term(std::string_view text, SymbolSource& symbols) {
   const std::string_view trimmed = trim_unicode(text);
-  if (trimmed.empty()) return PatternError{PatternError::Kind::EmptySexp, {}, {}};
+  if (trimmed.empty()) return tavrine::unexpected(PatternError{PatternError::Kind::EmptySexp, {}, {}});
   SexpReader reader(trimmed);
   Sexp sexp;
   ParseError err;
   if (!reader.element(sexp, err) || !reader.finish(err)) {
-    return PatternError{PatternError::Kind::BadSexp, std::move(err), {}};
+    return tavrine::unexpected(PatternError{PatternError::Kind::BadSexp, std::move(err), {}});
   }
   TermBuilder builder{symbols, {}, {}};
   builder.build(sexp);
-  if (builder.error) return std::move(*builder.error);
+  if (builder.error) return tavrine::unexpected(std::move(*builder.error));
   return std::move(builder.term);
 }
 
-std::variant<Symbol, PatternError> parse_var(std::string_view text, SymbolSource& symbols) {
+tavrine::Expected<Symbol, PatternError> parse_var(std::string_view text, SymbolSource& symbols) {
   if (text.empty() || text[0] != '?') {
-    return PatternError{PatternError::Kind::BadVar, {}, std::string(text)};
+    return tavrine::unexpected(PatternError{PatternError::Kind::BadVar, {}, std::string(text)});
   }
   return symbols.symbol(text);
 }

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "egraph/fatal.h"
+#include "support/panic.h"
 #include "egraph/log.h"
 
 namespace egraph {
@@ -56,7 +56,7 @@ MatchSet BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& g
     for (const auto& entry : rule.searcher().program().subst) none.vars.push_back(entry.first);
     return none;
   }
-  if (s.times_banned >= 64) fatal("attempt to shift left with overflow");
+  if (s.times_banned >= 64) tavrine::panic("attempt to shift left with overflow");
   const std::uint64_t threshold = s.match_limit << s.times_banned;
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t limit = threshold == kMax ? kMax : threshold + 1;
@@ -68,7 +68,7 @@ MatchSet BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& g
     return matches;
   }
   const std::uint64_t total = matches.total();
-  if (total > limit) fatal("assertion failed: len <= limit");
+  if (total > limit) tavrine::panic("assertion failed: len <= limit");
   if (total > threshold) {
     const std::uint64_t ban_length = s.ban_length << s.times_banned;
     s.times_banned += 1;
@@ -104,7 +104,7 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
     s.banned_until -= delta;
     if (s.banned_until == i) unbanned.push_back(k);
   }
-  if (unbanned.empty()) fatal("assertion failed: !unbanned.is_empty()");
+  if (unbanned.empty()) tavrine::panic("assertion failed: !unbanned.is_empty()");
   EGRAPH_LOG(Info, "Banned " << banned.size() << "/" << stats_.size() << " rules, fast-forwarded by " << delta
                              << " to unban " << [&] {
                                   std::string s;
@@ -170,7 +170,7 @@ std::optional<StopReason> Runner::check_limits() const {
 }
 
 Runner& Runner::run(const std::vector<Rewrite>& rules) {
-  if (stop_reason_) fatal("assertion failed: self.stop_reason.is_none()");
+  if (stop_reason_) tavrine::panic("assertion failed: self.stop_reason.is_none()");
 
   // Rules sharing a name share scheduler statistics; say so once.
   std::vector<std::pair<const Rewrite*, std::size_t>> counts;
@@ -221,7 +221,7 @@ Runner& Runner::run(const std::vector<Rewrite>& rules) {
       break;
     }
   }
-  if (iterations_.empty() || !stop_reason_) fatal("assertion failed: runner ended without a stop reason");
+  if (iterations_.empty() || !stop_reason_) tavrine::panic("assertion failed: runner ended without a stop reason");
   return *this;
 }
 

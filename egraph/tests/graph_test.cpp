@@ -7,11 +7,12 @@
 #include <string>
 
 #include "egraph/egraph.h"
+#include "test_symbols.h"
 
 namespace egraph {
 namespace {
 
-Symbol S(std::string_view t) { return Symbol::intern(t); }
+using test::S;
 ClassId leaf(EGraph& g, std::string_view t) { return g.add(SymbolLang(S(t))); }
 
 TEST(EGraph, NewGraphIsEmptyAndNotClean) {
@@ -262,24 +263,24 @@ TEST(EGraph, RebuildsCutShortAndResumedMergeWhatOneRebuildMerges) {
   }
 }
 
-TEST(EGraph, InvalidIdsAreFatal) {
+TEST(EGraph, InvalidIdsPanic) {
   EGraph g;
   leaf(g, "a");
-  EXPECT_THROW(g.find(1), Fatal);
-  EXPECT_THROW(g.find_mut(5), Fatal);
-  EXPECT_THROW(g.union_classes(0, 3), Fatal);
-  EXPECT_THROW(g.add(SymbolLang(S("f"), {9})), Fatal);
-  EXPECT_THROW(g.class_nodes(2), Fatal);
+  EXPECT_THROW(g.find(1), tavrine::Panic);
+  EXPECT_THROW(g.find_mut(5), tavrine::Panic);
+  EXPECT_THROW(g.union_classes(0, 3), tavrine::Panic);
+  EXPECT_THROW(g.add(SymbolLang(S("f"), {9})), tavrine::Panic);
+  EXPECT_THROW(g.class_nodes(2), tavrine::Panic);
   try {
     g.class_refs(7);
     FAIL();
-  } catch (const Fatal& f) {
+  } catch (const tavrine::Panic& f) {
     EXPECT_STREQ(f.what(), "Invalid id 7");
   }
   try {
     g.find(4);
     FAIL();
-  } catch (const Fatal& f) {
+  } catch (const tavrine::Panic& f) {
     EXPECT_STREQ(f.what(), "index out of bounds: the len is 1 but the index is 4");
   }
 }
@@ -402,9 +403,9 @@ TEST(EGraph, AddGraphEqualsAddingNodeByNode) {
   EGraph g;
   std::vector<ClassId> out(2);
   const std::vector<Symbol> bad_ops{S("x"), S("f")};
-  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0, 1}, std::vector<std::uint32_t>{1}, out), Fatal);
-  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0}, std::vector<std::uint32_t>{}, out), Fatal);
-  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 2, 1}, std::vector<std::uint32_t>{0, 0}, out), Fatal);
+  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0, 1}, std::vector<std::uint32_t>{1}, out), tavrine::Panic);
+  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 0}, std::vector<std::uint32_t>{}, out), tavrine::Panic);
+  EXPECT_THROW(g.add_graph(bad_ops, std::vector<std::uint32_t>{0, 2, 1}, std::vector<std::uint32_t>{0, 0}, out), tavrine::Panic);
 }
 
 // Everything a later step can observe of two e-graphs built the same way.
@@ -484,7 +485,7 @@ TEST(EGraph, AddGraphOfDistinctNodesEqualsAddingNodeByNode) {
   std::vector<ClassId> out(3);
   EXPECT_THROW(g.add_graph(std::vector<std::uint32_t>{0, 1, 2}, std::vector<std::uint32_t>{0, 0, 1, 2},
                            std::vector<std::uint32_t>{0, 2}, out),
-               Fatal);
+               tavrine::Panic);
 }
 
 TEST(EGraph, TakeRootsGivesEveryIdItsRootAndEmptiesTheGraph) {

@@ -7,6 +7,7 @@
 
 #include "egraph/egraph.h"
 #include "optimizer/rules.h"
+#include "test_symbols.h"
 
 namespace egraph::testing_rules {
 
@@ -22,7 +23,7 @@ inline const std::vector<std::string_view> kIdentityKeys = [] {
 inline std::vector<Rewrite> optimizer_rules() {
   std::vector<Rewrite> rules;
   for (const tavrine::opt::RuleText& r : tavrine::opt::kRules) {
-    rules.push_back(Rewrite::make_or_fatal(r.name, Pattern::parse_or_fatal(r.left), Pattern::parse_or_fatal(r.right)));
+    rules.push_back(test::make_rule(r.name, test::P(r.left), test::P(r.right)));
   }
   return rules;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "support/panic.h"
 
 namespace egraph::reference {
 
@@ -166,7 +167,7 @@ inline void match_rec(const RefGraph& g, const PatternTerm& t, std::size_t pos, 
 inline RefMatches ref_search(const RefGraph& g, const Pattern& p, std::size_t limit) {
   RefMatches out;
   for (const auto& [v, r] : p.program().subst) out.vars.push_back(v);
-  if (!g.is_clean() && g.number_of_classes() > 0 && limit > 0) throw Fatal("Tried to search a dirty e-graph!");
+  if (!g.is_clean() && g.number_of_classes() > 0 && limit > 0) throw tavrine::Panic("Tried to search a dirty e-graph!");
   std::size_t remaining = limit;
   for (const auto& [id, cls] : g.classes()) {
     if (remaining == 0) break;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "egraph/egraph.h"
+#include "test_symbols.h"
 #include "reference_model.h"
 
 namespace egraph {
@@ -21,13 +22,13 @@ struct Vocab {
   std::vector<Symbol> binary;
   std::vector<Symbol> ternary;
   Vocab() {
-    for (const char* s : {"src|a", "src|b", "src|c", "src|d", "src|e", "src|f"}) leaves.push_back(Symbol::intern(s));
+    for (const char* s : {"src|a", "src|b", "src|c", "src|d", "src|e", "src|f"}) leaves.push_back(test::S(s));
     for (const char* s : {"op|neg", "op|exp", "op|add|scalar=f0000000000000000;side=sr",
                           "op|mul|scalar=f3ff0000000000000;side=sl"}) {
-      unary.push_back(Symbol::intern(s));
+      unary.push_back(test::S(s));
     }
-    for (const char* s : {"op|add", "op|mul", "op|sub", "op|maximum"}) binary.push_back(Symbol::intern(s));
-    for (const char* s : {"op|where", "op|add"}) ternary.push_back(Symbol::intern(s));
+    for (const char* s : {"op|add", "op|mul", "op|sub", "op|maximum"}) binary.push_back(test::S(s));
+    for (const char* s : {"op|where", "op|add"}) ternary.push_back(test::S(s));
   }
 };
 
@@ -147,22 +148,22 @@ TEST(Reference, SearchAndApplyAgree) {
       expect_same(g, r, "seed " + std::to_string(seed) + " round " + std::to_string(round));
       if (testing::Test::HasFatalFailure()) return;
       for (const char* text : flat) {
-        const Pattern p = Pattern::parse_or_fatal(text);
+        const Pattern p = test::P(text);
         const std::size_t limit = rng() % 3 == 0 ? rng() % 10 : ~std::size_t{0};
         SCOPED_TRACE(std::string(text) + " limit " + std::to_string(limit));
         expect_same_matches(p.search_with_limit(g, limit), reference::ref_search(r, p, limit), true);
         if (testing::Test::HasFatalFailure()) return;
       }
       for (const char* text : nested) {
-        const Pattern p = Pattern::parse_or_fatal(text);
+        const Pattern p = test::P(text);
         SCOPED_TRACE(text);
         expect_same_matches(p.search(g), reference::ref_search(r, p, ~std::size_t{0}), false);
         if (testing::Test::HasFatalFailure()) return;
       }
       // Apply one rule with matches in the same (flat-order) form to both.
       const auto& [lhs, rhs] = rules[rng() % rules.size()];
-      const Pattern searcher = Pattern::parse_or_fatal(lhs);
-      const Pattern applier = Pattern::parse_or_fatal(rhs);
+      const Pattern searcher = test::P(lhs);
+      const Pattern applier = test::P(rhs);
       // Every other round the search is told the applier and marks the rows whose
       // instantiation is in the matched class already; apply leaves them out, and
       // nothing may tell the difference.
@@ -183,7 +184,7 @@ TEST(Reference, SearchAndApplyAgree) {
         }
         rm.groups.emplace_back(m.classes[grp], std::move(rows));
       }
-      ASSERT_EQ(applier.apply_matches(g, m, Symbol::intern("rule")).size(), reference::ref_apply(r, applier, rm));
+      ASSERT_EQ(applier.apply_matches(g, m, test::S("rule")).size(), reference::ref_apply(r, applier, rm));
       expect_same(g, r, "after apply");
       if (testing::Test::HasFatalFailure()) return;
     }
@@ -227,8 +228,8 @@ void compare_runs(RunSummary& summary, std::uint64_t seed, std::size_t n_nodes,
   std::vector<Rewrite> rules;
   std::vector<reference::RefRule> ref_rules;
   for (const auto& [name, sides] : texts) {
-    rules.push_back(Rewrite::make_or_fatal(name, Pattern::parse_or_fatal(sides.first),
-                                           Pattern::parse_or_fatal(sides.second)));
+    rules.push_back(test::make_rule(name, test::P(sides.first),
+                                    test::P(sides.second)));
     ref_rules.push_back({rules.back().name(), rules.back().searcher(), rules.back().applier()});
   }
   Runner runner;

@@ -4,14 +4,16 @@
 #include <string>
 
 #include "egraph/egraph.h"
+#include "stop_at.h"
+#include "test_symbols.h"
 
 namespace egraph {
 namespace {
 
-Symbol S(std::string_view t) { return Symbol::intern(t); }
+using test::S;
 
 Rewrite rule(std::string_view name, std::string_view lhs, std::string_view rhs) {
-  return Rewrite::make_or_fatal(name, Pattern::parse_or_fatal(lhs), Pattern::parse_or_fatal(rhs));
+  return test::make_rule(name, test::P(lhs), test::P(rhs));
 }
 
 // n distinct add(x_i, y_i) nodes: commute-add finds n matches.
@@ -191,13 +193,13 @@ class LocalSymbols final : public SymbolSource {
   std::vector<std::string> texts;
 };
 
-TEST(Runner, RulesReadAgainstANumberingOfTheirOwnLeaveTheInternerAlone) {
+TEST(Runner, RulesReadAgainstANumberingOfTheirOwnLeaveOtherNumberingsAlone) {
   LocalSymbols local;
   auto local_rule = [&](std::string_view name, std::string_view lhs, std::string_view rhs) {
-    return Rewrite::make_or_fatal(name, Pattern::parse_or_fatal(lhs, local), Pattern::parse_or_fatal(rhs, local),
+    return Rewrite::make_or_panic(name, Pattern::parse_or_panic(lhs, local), Pattern::parse_or_panic(rhs, local),
                                   local);
   };
-  const std::size_t interned = interned_symbol_count();
+  const std::size_t numbered = test::symbols().size();
   EGraph g;
   const ClassId a = g.add(SymbolLang(local.symbol("local|a")));
   const ClassId b = g.add(SymbolLang(local.symbol("local|b")));
@@ -213,11 +215,11 @@ TEST(Runner, RulesReadAgainstANumberingOfTheirOwnLeaveTheInternerAlone) {
             "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
             "Rule 'local-swap' appears 2 times\n");
   EXPECT_EQ(r.egraph().find(ab), r.egraph().find(ba));
-  auto unbound = Rewrite::make("local-bad", Pattern::parse_or_fatal("(local|f ?a)", local),
-                               Pattern::parse_or_fatal("?zz", local), local);
-  ASSERT_TRUE(std::holds_alternative<std::string>(unbound));
-  EXPECT_EQ(std::get<std::string>(unbound), "Rewrite local-bad refers to unbound var ?zz");
-  EXPECT_EQ(interned_symbol_count(), interned);
+  auto unbound = Rewrite::make("local-bad", Pattern::parse_or_panic("(local|f ?a)", local),
+                               Pattern::parse_or_panic("?zz", local), local);
+  ASSERT_FALSE(unbound.has_value());
+  EXPECT_EQ(unbound.error(), "Rewrite local-bad refers to unbound var ?zz");
+  EXPECT_EQ(test::symbols().size(), numbered);
 }
 
 TEST(Runner, AnInterruptStopsTheRunAtAnyQuestion) {
@@ -232,12 +234,12 @@ TEST(Runner, AnInterruptStopsTheRunAtAnyQuestion) {
     r.with_scheduler(BackoffScheduler(100000, 5)).run(rules);
     return r.egraph().number_of_classes();
   };
-  tavrine::StopAt never(0);
+  tavrine::test::StopAt never(0);
   const std::size_t classes = run(&never);
   EXPECT_EQ(classes, run(nullptr));
   ASSERT_GT(never.asked, 10u);
   for (std::uint64_t k = 1; k <= never.asked; ++k) {
-    tavrine::StopAt stop(k);
+    tavrine::test::StopAt stop(k);
     EXPECT_THROW(run(&stop), tavrine::Interrupted) << k;
     EXPECT_EQ(stop.asked, k);
   }
@@ -271,10 +273,10 @@ TEST(Runner, HookTextStopsTheRun) {
   EXPECT_EQ(r.iterations().size(), 2u);
 }
 
-TEST(Runner, RunTwiceIsFatalAndTakeEgraphMoves) {
+TEST(Runner, RunTwiceIsAPanicAndTakeEgraphMoves) {
   Runner r;
   r.with_egraph(adds(1)).run({});
-  EXPECT_THROW(r.run({}), Fatal);
+  EXPECT_THROW(r.run({}), tavrine::Panic);
   EGraph g = r.take_egraph();
   EXPECT_EQ(g.total_size(), 3u);
 }

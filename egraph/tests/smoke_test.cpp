@@ -2,20 +2,21 @@
 #include <gtest/gtest.h>
 
 #include "egraph/egraph.h"
+#include "test_symbols.h"
 
 namespace egraph {
 namespace {
 
 TEST(Smoke, CommuteMergesSwappedAdds) {
   EGraph g;
-  const ClassId a = g.add(SymbolLang(Symbol::intern("src|a")));
-  const ClassId b = g.add(SymbolLang(Symbol::intern("src|b")));
-  const ClassId ab = g.add(SymbolLang(Symbol::intern("op|add"), {a, b}));
-  const ClassId ba = g.add(SymbolLang(Symbol::intern("op|add"), {b, a}));
+  const ClassId a = g.add(SymbolLang(test::S("src|a")));
+  const ClassId b = g.add(SymbolLang(test::S("src|b")));
+  const ClassId ab = g.add(SymbolLang(test::S("op|add"), {a, b}));
+  const ClassId ba = g.add(SymbolLang(test::S("op|add"), {b, a}));
   EXPECT_NE(g.find(ab), g.find(ba));
   std::vector<Rewrite> rules;
-  rules.push_back(Rewrite::make_or_fatal("commute-add", Pattern::parse_or_fatal("(op|add ?a ?b)"),
-                                         Pattern::parse_or_fatal("(op|add ?b ?a)")));
+  rules.push_back(test::make_rule("commute-add", test::P("(op|add ?a ?b)"),
+                                    test::P("(op|add ?b ?a)")));
   Runner runner;
   runner.with_egraph(std::move(g)).with_iter_limit(12).with_node_limit(4 * 4 + 1024).run(rules);
   ASSERT_TRUE(runner.stop_reason().has_value());

@@ -8,13 +8,14 @@
 #include <string>
 
 #include "egraph/egraph.h"
+#include "test_symbols.h"
 #include "optimizer_rules.h"
 #include "reference_model.h"
 
 namespace egraph {
 namespace {
 
-Symbol S(std::string_view t) { return Symbol::intern(t); }
+using test::S;
 
 struct WideGraph {
   EGraph g;

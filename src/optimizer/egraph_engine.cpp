@@ -14,16 +14,6 @@ namespace tavrine::opt {
 
 namespace {
 
-// The e-graph library's fatal errors reach callers as Panic with their text.
-template <class F>
-auto engine_call(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const egraph::Fatal& e) {
-    throw Panic(e.what());
-  }
-}
-
 // The operator numbering of one run: a text of the graph's symbol table is
 // its number + 1; any other text (rule names, variables, rule operators the
 // graph lacks) gets the next number after the table, which no node carries.
@@ -55,9 +45,9 @@ std::vector<egraph::Rewrite> make_rules(egraph::SymbolSource& symbols) {
   std::vector<egraph::Rewrite> rules;
   rules.reserve(std::size(kRules));
   for (const RuleText& r : kRules) {
-    auto searcher = egraph::Pattern::parse_or_fatal(r.left, symbols);
-    auto applier = egraph::Pattern::parse_or_fatal(r.right, symbols);
-    rules.push_back(egraph::Rewrite::make_or_fatal(r.name, std::move(searcher), std::move(applier), symbols));
+    auto searcher = egraph::Pattern::parse_or_panic(r.left, symbols);
+    auto applier = egraph::Pattern::parse_or_panic(r.right, symbols);
+    rules.push_back(egraph::Rewrite::make_or_panic(r.name, std::move(searcher), std::move(applier), symbols));
   }
   return rules;
 }
@@ -68,7 +58,7 @@ EGraphEngine::EGraphEngine() = default;
 EGraphEngine::~EGraphEngine() = default;
 
 SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* interrupt) {
-  return engine_call([&] {
+  return [&] {
     const std::size_t n = graph.size();
     expect(n < UINT32_MAX, "symbol graph holds fewer than 2^32 - 1 nodes");
     expect(graph.symbol_count() < UINT32_MAX - 64, "symbol graph holds fewer than 2^32 - 65 symbols");
@@ -184,7 +174,7 @@ SymbolGraph EGraphEngine::canonicalize(const SymbolGraph& graph, Interrupt* inte
     }
     out.distinct_nodes = distinct;
     return out;
-  });
+  }();
 }
 
 Expected<ReductionResult, BadNodeId> reduce_store(const Store& store,

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "support/countdown.h"
+
 namespace tavrine {
 
 // Thrown by InterruptCheck when the caller asked to stop.
@@ -32,43 +34,31 @@ class Interrupt {
   virtual bool stop_requested() noexcept = 0;
 };
 
-// Says stop at its k-th question (never for k = 0) and counts the questions:
-// run once with k = 0 to learn how many questions a computation asks, then
-// stop it at each of them in turn.
-class StopAt final : public Interrupt {
- public:
-  explicit StopAt(std::uint64_t k) noexcept : k_(k) {}
-  bool stop_requested() noexcept override { return ++asked == k_; }
-  std::uint64_t asked = 0;
-
- private:
-  std::uint64_t k_;
-};
+// Throws Interrupted when there is an interrupt and it says stop.
+inline void stop_if_requested(Interrupt* interrupt) {
+  if (interrupt != nullptr && interrupt->stop_requested()) throw Interrupted();
+}
 
 // Counts units of work and consults the interrupt every kStride units; a
 // check without an interrupt never stops anything and costs one branch.
 class InterruptCheck {
  public:
-  static constexpr std::int64_t kStride = 4096;
   explicit InterruptCheck(Interrupt* interrupt) noexcept : interrupt_(interrupt) {}
 
   void tick(std::int64_t work = 1) {
     if (interrupt_ == nullptr) return;
-    budget_ -= work;
-    if (budget_ > 0) [[likely]] return;
-    budget_ = kStride;
-    if (interrupt_->stop_requested()) throw Interrupted();
+    if (countdown_.tick(work)) [[unlikely]] stop_if_requested(interrupt_);
   }
   // Consults the interrupt now (between phases).
   void poll() {
-    budget_ = kStride;
-    if (interrupt_ != nullptr && interrupt_->stop_requested()) throw Interrupted();
+    countdown_.restart();
+    stop_if_requested(interrupt_);
   }
   Interrupt* interrupt() const noexcept { return interrupt_; }
 
  private:
   Interrupt* interrupt_;
-  std::int64_t budget_ = kStride;
+  Countdown countdown_;
 };
 
 }  // namespace tavrine

@@ -324,19 +324,6 @@ TEST_P(Engine, MatchesTheReferenceOnRandomGraphs) {
   }
 }
 
-TEST(EGraphEngineRun, LeavesNothingInTheProcessWideSymbolTable) {
-  // Texts no process has seen, through both reductions and the engine alone.
-  Builder b;
-  NodeId x = b.src("never-seen-source");
-  NodeId y = b.src("never-seen-other");
-  b.mark(b.op("add", {b.op("never-seen-op", {x, y}, params({ps("seed", "8d2f")})), b.op("add", {y, x})}));
-  const std::size_t interned = egraph::interned_symbol_count();
-  ASSERT_TRUE(reduce_store(b.store, std::nullopt, true));
-  IncrementalReducer r;
-  ASSERT_TRUE(r.finalize(b.store, std::nullopt, false));
-  EXPECT_EQ(egraph::interned_symbol_count(), interned);
-}
-
 TEST(EGraphEngineScale, ReachesTheClosureWhenRulesGetBanned) {
   // Enough commutative ops that each commute rule finds more than 1,000
   // matches and is banned at first; the run must still end with every

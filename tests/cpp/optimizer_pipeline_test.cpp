@@ -13,6 +13,7 @@
 #include "optimizer/reduce.h"
 #include "optimizer_test_util.h"
 #include "sanitized.h"
+#include "stop_at.h"
 
 namespace tavrine::opt::testing {
 namespace {
@@ -419,14 +420,14 @@ TEST(Stopping, AnInterruptStopsAReductionAtAnyQuestionAndChangesNothing) {
   BigStore big;
   auto& [b, nodes, marks, plain, reduced] = big;
   ASSERT_TRUE(plain);
-  StopAt never(0);
+  test::StopAt never(0);
   auto asked = reduce_store(b.store, std::nullopt, false, nullptr, &never);
   ASSERT_TRUE(asked);
   EXPECT_EQ(store_nodes(*asked->store), reduced);
   EXPECT_EQ(asked->report, plain->report);
   ASSERT_GT(never.asked, 20u);
   for (std::uint64_t k : questions(never.asked)) {
-    StopAt stop(k);
+    test::StopAt stop(k);
     EXPECT_THROW((void)reduce_store(b.store, std::nullopt, false, nullptr, &stop), Interrupted) << k;
     EXPECT_EQ(stop.asked, k);
   }
@@ -442,10 +443,10 @@ TEST(Stopping, AnInterruptedFinalizeLeavesAUsableReducer) {
   ASSERT_TRUE(want);
   IncrementalReducer r;
   ASSERT_TRUE(r.step(b.store));  // so that every finalize below asks the same questions
-  StopAt never(0);
+  test::StopAt never(0);
   ASSERT_TRUE(r.finalize(b.store, std::nullopt, false, &never));
   for (std::uint64_t k : questions(never.asked)) {
-    StopAt stop(k);
+    test::StopAt stop(k);
     EXPECT_THROW((void)r.finalize(b.store, std::nullopt, false, &stop), Interrupted) << k;
   }
   EXPECT_EQ(r.watermark(), b.store.node_count());

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "support/countdown.h"
 #include "support/interrupt.h"
 
 namespace egraph {
@@ -25,15 +26,12 @@ struct Deadline {
   // True once more than `limit` has elapsed since `start`.
   bool expired() const { return timed() && Clock::now() - start > limit; }
   // Throws tavrine::Interrupted when the interrupt says stop.
-  void poll() const {
-    if (interrupt != nullptr && interrupt->stop_requested()) throw tavrine::Interrupted();
-  }
+  void poll() const { tavrine::stop_if_requested(interrupt); }
 };
 
 // Ticks a countdown and consults the deadline every `kStride` units of work.
 class DeadlineCheck {
  public:
-  static constexpr std::int64_t kStride = tavrine::InterruptCheck::kStride;
   explicit DeadlineCheck(const Deadline* deadline) noexcept
       : deadline_(deadline != nullptr && (deadline->timed() || deadline->interrupt != nullptr) ? deadline : nullptr) {}
 
@@ -41,16 +39,14 @@ class DeadlineCheck {
   // stride). Throws tavrine::Interrupted when the interrupt says stop.
   bool tick(std::int64_t work = 1) {
     if (!deadline_) return false;
-    budget_ -= work;
-    if (budget_ > 0) [[likely]] return false;
-    budget_ = kStride;
+    if (!countdown_.tick(work)) [[likely]] return false;
     deadline_->poll();
     return deadline_->expired();
   }
 
  private:
   const Deadline* deadline_;
-  std::int64_t budget_ = kStride;
+  tavrine::Countdown countdown_;
 };
 
 }  // namespace egraph

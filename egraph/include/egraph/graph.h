@@ -62,7 +62,7 @@ class EGraph {
   // child_pos[child_off[i]] .. child_pos[child_off[i + 1] - 1], each smaller than i; out[i]
   // receives find(add(node i)). Exactly the same as those adds in order, only faster: the
   // memory each add will touch is fetched a few nodes ahead. child_off has ops.size() + 1
-  // entries. Fatal on a child position that is not smaller than its node's.
+  // entries. Panics on a child position that is not smaller than its node's.
   // `deadline` (optional) is ticked once per node; only its interrupt is consulted.
   void add_graph(std::span<const Symbol> ops, std::span<const std::uint32_t> child_off,
                  std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
@@ -77,7 +77,7 @@ class EGraph {
   std::optional<ClassId> lookup(const SymbolLang& node) const { return lookup(node.op, node.children.span()); }
   std::optional<ClassId> lookup(Symbol op, std::span<const ClassId> children) const;
 
-  // Root of `id`'s class; reads only. Fatal for an id that was never handed out.
+  // Root of `id`'s class; reads only. Panics for an id that was never handed out.
   ClassId find(ClassId id) const {
     check_id(id);
     return root_of(id);
@@ -114,7 +114,7 @@ class EGraph {
   // Root ids in table order (ascending).
   std::vector<ClassId> class_ids() const;
   // The class of find(id): its nodes in stored order, and its parent entries in order as
-  // (node as it is now, id the node was added as). Fatal for an id never handed out.
+  // (node as it is now, id the node was added as). Panics for an id never handed out.
   std::vector<SymbolLang> class_nodes(ClassId id) const;
   std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
   std::size_t pending_count() const noexcept { return pending_.size() + fresh_pending_; }
@@ -126,7 +126,7 @@ class EGraph {
   std::size_t last_trimmed() const noexcept { return last_trimmed_; }
 
   // ---- Read access for the matching machine --------------------------------------------
-  // Node refs of the class rooted at `root`, in stored order. Fatal "Invalid id " when
+  // Node refs of the class rooted at `root`, in stored order. Panics "Invalid id " when
   // `root` is not a root.
   std::span<const NodeIndex> class_refs(ClassId root) const;
   // The same for an id known to be a root, unchecked; `self` holds the one node of a class
@@ -304,7 +304,7 @@ class EGraph {
     }
     return id;
   }
-  ClassId class_root(ClassId id) const;  // find(id), fatal for bad ids
+  ClassId class_root(ClassId id) const;  // find(id), panics for bad ids
   bool node_equals(NodeIndex n, Symbol op, std::span<const ClassId> children) const noexcept;
   bool nodes_equal(NodeIndex a, NodeIndex b) const noexcept;
   bool node_less(NodeIndex a, NodeIndex b) const noexcept;

@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "egraph/deadline.h"
 #include "egraph/graph.h"
 #include "egraph/pattern_term.h"
+#include "support/expected.h"
 
 namespace egraph {
 
@@ -80,7 +80,7 @@ std::ostream& operator<<(std::ostream& os, const Program& p);
 class Subst {
  public:
   void insert(Symbol var, ClassId id);
-  // Fatal when the variable is not bound.
+  // Panics when the variable is not bound.
   ClassId get(Symbol var) const;
   std::optional<ClassId> try_get(Symbol var) const;
   std::size_t size() const noexcept { return vars_.size(); }
@@ -127,9 +127,9 @@ struct MatchSet {
 class Pattern {
  public:
   // `symbols` numbers the pattern's operators and variables.
-  static std::variant<Pattern, PatternError> parse(std::string_view text, SymbolSource& symbols = global_symbols());
-  // Throws Fatal with the error's debug text when the text does not parse.
-  static Pattern parse_or_fatal(std::string_view text, SymbolSource& symbols = global_symbols());
+  static tavrine::Expected<Pattern, PatternError> parse(std::string_view text, SymbolSource& symbols);
+  // Panics with the error's debug text when the text does not parse.
+  static Pattern parse_or_panic(std::string_view text, SymbolSource& symbols);
   static Pattern from_term(PatternTerm term);
 
   const PatternTerm& term() const noexcept { return impl_->term; }
@@ -137,7 +137,7 @@ class Pattern {
   // Distinct variables in order of first position.
   const std::vector<Symbol>& variables() const noexcept { return impl_->vars; }
   // The text a symbol of this pattern was read from (for a pattern built from a term, the
-  // symbol's interned text).
+  // symbol's value).
   std::string symbol_text(Symbol s) const;
 
   // Matches in every candidate class (table order), at most `limit` substitutions in total.

@@ -5,10 +5,10 @@
 #include <iosfwd>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "egraph/language.h"
+#include "support/expected.h"
 
 namespace egraph {
 
@@ -74,10 +74,9 @@ struct PatternError {
 };
 
 // Reads a pattern text into a pattern term; `symbols` numbers its operators and variables.
-std::variant<PatternTerm, PatternError> parse_pattern_term(std::string_view text,
-                                                            SymbolSource& symbols = global_symbols());
+tavrine::Expected<PatternTerm, PatternError> parse_pattern_term(std::string_view text, SymbolSource& symbols);
 
 // A variable from its text: must start with "?" (BadVar / MissingQuestionMark otherwise).
-std::variant<Symbol, PatternError> parse_var(std::string_view text, SymbolSource& symbols = global_symbols());
+tavrine::Expected<Symbol, PatternError> parse_var(std::string_view text, SymbolSource& symbols);
 
 }  // namespace egraph

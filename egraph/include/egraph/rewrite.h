@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "egraph/pattern.h"
+#include "support/expected.h"
 
 namespace egraph {
 
@@ -14,10 +14,10 @@ class Rewrite {
   // Fails with "Rewrite <name> refers to unbound var <var>" for the first applier variable
   // (in order of first position) that the searcher does not bind. The name's symbol comes
   // from `symbols`, which must be the numbering the patterns were read with.
-  static std::variant<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier,
-                                                 SymbolSource& symbols = global_symbols());
-  static Rewrite make_or_fatal(std::string_view name, Pattern searcher, Pattern applier,
-                               SymbolSource& symbols = global_symbols());
+  static tavrine::Expected<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier,
+                                                      SymbolSource& symbols);
+  // Panics with the failure text.
+  static Rewrite make_or_panic(std::string_view name, Pattern searcher, Pattern applier, SymbolSource& symbols);
 
   Symbol name() const noexcept { return name_; }
   const std::string& name_text() const noexcept { return name_text_; }

@@ -3,22 +3,13 @@
 //
 // A `Symbol` is a nonzero 32-bit handle that stands for a text. The e-graph itself needs
 // only a symbol's identity and a fixed order (the order of the values); which text a
-// symbol stands for matters only when patterns and rules are read from their texts. Two
-// numberings exist:
-//
-// - The process-wide interner (`Symbol::intern`): the value is (shard << 28) | (position
-//   in shard + 1); the shard is the low 4 bits of a fixed, unseeded 64-bit hash of the
-//   text, so every text lands in the same shard in every run. The interner is created on
-//   first use (exactly once, even when threads race) and never destroyed: texts are copied
-//   once into storage that is never freed, so `str()` views stay valid for the life of the
-//   process. Each of the 16 shards has its own lock, held only for one intern or resolve.
-// - A numbering owned by one run (`Symbol::from_value`): the caller hands out values and
-//   keeps the texts. A long-running process that reduces graphs with ever new texts uses
-//   such a numbering, so that nothing it reduces stays behind in the process-wide table.
+// symbol stands for matters only when patterns and rules are read from their texts. The
+// numbering belongs to the caller: it hands out the values (`Symbol::from_value`) and
+// keeps the texts, one numbering per run, so that nothing a long-running process reduces
+// stays behind in the process.
 //
 // Readers of pattern texts take a `SymbolSource`, which turns each text into a symbol of
-// the numbering in use (`global_symbols()` for the interner). `str()` and printing resolve
-// through the interner and so apply to interned symbols only.
+// the numbering in use. A symbol carries no text of its own: printed, it shows its value.
 #include <compare>
 #include <cstdint>
 #include <functional>
@@ -29,15 +20,12 @@ namespace egraph {
 
 class Symbol {
  public:
-  // The empty placeholder (value 0); `intern` never returns it.
+  // The empty placeholder (value 0); no numbering hands it out.
   constexpr Symbol() noexcept = default;
 
-  static Symbol intern(std::string_view text);
   // The symbol with a value handed out by the caller's own numbering (never 0).
   static constexpr Symbol from_value(std::uint32_t value) noexcept { return Symbol(value); }
 
-  // The interned text, valid for the process lifetime (interned symbols only).
-  std::string_view str() const;
   constexpr std::uint32_t value() const noexcept { return value_; }
 
   friend constexpr bool operator==(Symbol a, Symbol b) noexcept { return a.value_ == b.value_; }
@@ -48,14 +36,8 @@ class Symbol {
   std::uint32_t value_ = 0;
 };
 
-// Writes the symbol's interned text.
+// Writes the symbol's value ("<none>" for the placeholder).
 std::ostream& operator<<(std::ostream& os, Symbol s);
-
-// The interner's fixed text hash (its low 4 bits choose the shard).
-std::uint64_t text_hash(std::string_view text) noexcept;
-
-// Number of texts interned so far (all shards); for diagnostics and tests.
-std::size_t interned_symbol_count();
 
 // Turns texts into symbols while patterns and rules are read.
 class SymbolSource {
@@ -64,9 +46,6 @@ class SymbolSource {
   // The same text always gives the same symbol, different texts different ones.
   virtual Symbol symbol(std::string_view text) = 0;
 };
-
-// The process-wide interner as a source.
-SymbolSource& global_symbols();
 
 }  // namespace egraph
 
