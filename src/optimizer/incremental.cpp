@@ -23,9 +23,10 @@ namespace {
 constexpr std::uint32_t kNone = UINT32_MAX;
 
 // The shortcut the rule table allows a payload (only Op symbols are rule
-// operators). Built once per payload, when it is first stored.
+// operators). Found once per payload, when it is first stored; the symbol
+// text is built only for the names the rules mention.
 Shortcut shortcut_of_payload(const PayloadView& p, std::string& text) {
-  if (p.kind() != NodeKind::Op) return Shortcut::None;
+  if (p.kind() != NodeKind::Op || !names_rule_op(p.name())) return Shortcut::None;
   text.clear();
   append_payload_symbol(text, p);
   return shortcut_of(text);

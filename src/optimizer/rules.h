@@ -68,6 +68,19 @@ constexpr Shortcut shortcut_of(std::string_view symbol) noexcept {
   }
   return Shortcut::None;
 }
+// Whether some rule's operator is an Op named `name` (with or without
+// params): a quick test before building a symbol text. Rule names hold no
+// character escaping changes, so the unescaped name compares as it is.
+constexpr bool names_rule_op(std::string_view name) noexcept {
+  for (const RuleText& r : kRules) {
+    const std::string_view op = rule_operator(r);
+    if (op.starts_with("op|") && op.substr(3).starts_with(name) &&
+        (op.size() == 3 + name.size() || op[3 + name.size()] == '|')) {
+      return true;
+    }
+  }
+  return false;
+}
 constexpr std::size_t shortcut_arity(Shortcut s) noexcept { return s == Shortcut::Commute ? 2 : 1; }
 
 // The table's shapes are the two above, and each operator has one rule.

@@ -122,6 +122,11 @@ TEST(RuleTable, SaysWhatTheRulesStatedOnTheirOwnSay) {
   }
   EXPECT_EQ(commutes, 8u);
   EXPECT_EQ(collapses, 4u);
+  EXPECT_TRUE(names_rule_op("add"));
+  EXPECT_TRUE(names_rule_op("minimum"));
+  EXPECT_FALSE(names_rule_op("ad"));
+  EXPECT_FALSE(names_rule_op("sub"));
+  EXPECT_FALSE(names_rule_op("add|"));
   EXPECT_EQ(shortcut_arity(Shortcut::Commute), 2u);
   EXPECT_EQ(shortcut_arity(Shortcut::Collapse), 1u);
 }
