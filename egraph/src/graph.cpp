@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/panic.h"
+#include "support/prefetch.h"
 #include "egraph/log.h"
 
 namespace egraph {
@@ -235,16 +236,31 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   const std::size_t edges = child_off[n] - child_off[0];
   if (n >= kNoMemo || edges >= kNil) [[unlikely]] tavrine::panic("e-graph id space exhausted");
   DeadlineCheck check(deadline);
+  std::size_t wide = 0;  // children of nodes with more than two
+  if (!memo_distinct_graph(n, op_of, child_off, child_pos, check, wide)) {
+    memo_ = Memo();
+    return false;
+  }
+  append_distinct_graph(n, op_of, child_off, child_pos, wide, check);
+  // Bookkeeping as the adds would leave it.
+  fresh_pending_ += n;
+  live_classes_ += n;
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
+  clean_ = false;
+  return true;
+}
+
+// The hash-cons of a distinct graph, keys fetched a few nodes ahead; false at the first
+// key already present. Equality is read from the graph arrays: nothing else is written yet.
+template <class OpOf>
+bool EGraph::memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                                 std::span<const std::uint32_t> child_pos, DeadlineCheck& check, std::size_t& wide) {
   auto kids_of_pos = [&](std::size_t i) {
     return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
   };
-
-  // 1. The hash-cons, keys fetched a few nodes ahead. Equality is read from the graph
-  //    arrays: nothing else is written yet.
   memo_.reserve(n, memo_hash());
   constexpr std::size_t kAhead = 16;
   std::uint64_t ring[kAhead];
-  std::size_t wide = 0;  // children of nodes with more than two
   auto hash_of_pos = [&](std::size_t i) {
     const std::span<const ClassId> kids = kids_of_pos(i);
     for (ClassId c : kids) {
@@ -271,16 +287,22 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
       const std::span<const ClassId> mk = kids_of_pos(m);
       return op_of(m) == op && std::equal(mk.begin(), mk.end(), kids.begin(), kids.end());
     });
-    if (twin != Memo::kEmpty) {
-      memo_ = Memo();
-      return false;
-    }
+    if (twin != Memo::kEmpty) return false;
     memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());
   }
+  return true;
+}
 
-  // 2. Everything else in one pass, the way the adds would write it: each record is
-  //    appended, and each child entry goes to the end of the pool and heads its child's
-  //    parent list (a child is an earlier node, whose records are written already).
+// Everything but the hash-cons of a distinct graph in one pass, the way the adds would write
+// it: each record is appended, and each child entry goes to the end of the pool and heads
+// its child's parent list (a child is an earlier node, whose records are written already).
+template <class OpOf>
+void EGraph::append_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                                   std::span<const std::uint32_t> child_pos, std::size_t wide, DeadlineCheck& check) {
+  auto kids_of_pos = [&](std::size_t i) {
+    return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
+  };
+  const std::size_t edges = child_off[n] - child_off[0];
   if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] tavrine::panic("e-graph id space exhausted");
   child_pool_.reserve(wide);
   nodes_.reserve(n);
@@ -295,12 +317,11 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   tavrine::prefault(parents_.data(), n * sizeof(ParentList));
   tavrine::prefault(parent_pool_.data(), edges * sizeof(ParentEntry));
   // Children far back have their parent-list heads fetched this many nodes ahead.
-  constexpr std::size_t kFar = 24;
-  for (std::size_t i = 0; i < n; ++i) {
+  const tavrine::FetchAhead far_heads{24, [&](std::size_t j) {
+    for (ClassId c : kids_of_pos(j)) tavrine::prefetch_write(parents_.data() + c);
+  }};
+  tavrine::visit_ascending(n, [&](std::size_t i) {
     check.tick();
-    if (i + kFar < n) {
-      for (ClassId c : kids_of_pos(i + kFar)) __builtin_prefetch(parents_.data() + c, 1);
-    }
     const std::span<const ClassId> kids = kids_of_pos(i);
     const std::uint32_t arity = static_cast<std::uint32_t>(kids.size());
     const ClassId id = static_cast<ClassId>(i);
@@ -323,14 +344,7 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
       l.head = static_cast<std::uint32_t>(parent_pool_.size() - 1);
       ++l.count;
     }
-  }
-
-  // 4. Bookkeeping as the adds would leave it.
-  fresh_pending_ += n;
-  live_classes_ += n;
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
-  clean_ = false;
-  return true;
+  }, far_heads);
 }
 
 BigVec<ClassId> EGraph::take_roots() && {

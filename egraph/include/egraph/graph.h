@@ -292,6 +292,12 @@ class EGraph {
   template <class OpOf>
   bool add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
                           std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
+  template <class OpOf>
+  bool memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                           std::span<const std::uint32_t> child_pos, DeadlineCheck& check, std::size_t& wide);
+  template <class OpOf>
+  void append_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                             std::span<const std::uint32_t> child_pos, std::size_t wide, DeadlineCheck& check);
   void check_id(ClassId id) const {
     if (id >= parent_.size()) [[unlikely]] bad_id(id);
   }
