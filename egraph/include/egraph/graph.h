@@ -322,6 +322,10 @@ class EGraph {
   // anything changed. Returns true when a child changed.
   bool canonicalize_node(NodeIndex n);
   bool reinsert_is_noop(NodeIndex n) const noexcept;
+  // The phases of rebuild_until.
+  void prefetch_pending(std::size_t depth) const noexcept;
+  bool process_unions(DeadlineCheck& check, std::size_t& merges);
+  bool rebuild_classes(DeadlineCheck& check, std::size_t& trimmed);
   void rebuild_index();
   void push_parent(ClassId cls, NodeIndex n);
   std::uint32_t new_list();
