@@ -527,10 +527,154 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   return ms;
 }
 
+namespace {
+
+// The rows of a match set being applied, and what applying them leaves: the instantiations
+// that merged something, and the class of a row skipped for being there already.
+class RowApplier {
+ public:
+  RowApplier(EGraph& g, const MatchSet& matches, bool marked, const Deadline* deadline)
+      : g_(g), matches_(matches), marked_(marked), check_(deadline) {}
+
+  // The usual right-hand side: one e-node `root` over variables. Each substitution's
+  // canonical children and hash are computed once, a few steps ahead, and the memory its
+  // add and union will touch is fetched in stages on the way. False when the check stops it.
+  bool one_node(const PatternElem& root, std::span<const std::size_t> var_col);
+  // Any other right-hand side, term `t`, built element by element (`flat`: a lone
+  // variable). False when the check stops it.
+  bool any_term(const PatternTerm& t, std::span<const std::size_t> var_col, bool flat);
+
+  std::vector<ClassId> result;
+  // A skipped row's union would have merged nothing but still left the e-graph dirty
+  // (kNoClass: no row skipped).
+  ClassId skipped = kNoClass;
+
+ private:
+  // Rows whose instantiation the search found in the matched class already.
+  bool present(std::size_t s) const { return marked_ && matches_.present[s] != 0; }
+  // The class row s matched, `grp` a cursor moving forward with s.
+  ClassId class_of(std::size_t s, std::size_t& grp) const {
+    while (matches_.group_end[grp] <= s) ++grp;
+    return matches_.classes[grp];
+  }
+
+  EGraph& g_;
+  const MatchSet& matches_;
+  bool marked_;
+  DeadlineCheck check_;
+};
+
+bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> var_col) {
+  EGraph& g = g_;
+  const MatchSet& matches = matches_;
+  const std::size_t total = matches.total();
+  const std::uint32_t arity = root.children.size();
+  std::size_t cols[Prepared::kMaxKids];
+  for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
+  Prepared ring[Prepared::kSize];
+  std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
+  auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
+    const auto row = matches.row(s);
+    for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
+  };
+  auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
+    Prepared& a = ring[s % Prepared::kSize];
+    const auto row = matches.row(s);
+    a.present = present(s);
+    for (std::uint32_t k = 0; k < arity; ++k) {
+      a.kids[k] = g.root_of(row[cols[k]]);
+      a.present &= a.kids[k] == row[cols[k]];
+    }
+    const ClassId eclass = class_of(s, grp_near);
+    if (a.present) return;
+    a.hash = hash_enode(root.sym, {a.kids, arity});
+    g.prefetch_add(a.hash, 0);
+    g.prefetch_union(kNoClass, eclass, 1);
+  };
+  const std::size_t lead = std::min<std::size_t>(total, kPrepare);
+  for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
+  for (std::size_t s = 0; s < lead; ++s) prepare(s);
+  for (std::size_t s = 0; s < total; ++s) {
+    if (check_.tick()) return false;
+    if (s + kFetch < total) fetch_children(s + kFetch);
+    if (s + kPrepare < total) prepare(s + kPrepare);
+    if (s + kNode < total) {
+      // A node the hash-cons lacks will be new: it links itself into its children's
+      // parent lists.
+      const Prepared& a = ring[(s + kNode) % Prepared::kSize];
+      if (!a.present && !g.prefetch_add(a.hash, 1)) {
+        for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
+      }
+    }
+    if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
+      g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
+      g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
+    }
+    const Prepared& a = ring[s % Prepared::kSize];
+    const ClassId eclass = class_of(s, grp);
+    // Unions since the children were read may have moved a root: then add finds afresh.
+    bool roots = true;
+    for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
+    if (a.present && roots) {
+      // The instantiation is a node of the matched class, with the same children.
+      skipped = eclass;
+      continue;
+    }
+    const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
+    EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
+    if (g.union_classes(inst, eclass)) result.push_back(inst);
+  }
+  return true;
+}
+
+bool RowApplier::any_term(const PatternTerm& t, std::span<const std::size_t> var_col, bool flat) {
+  const MatchSet& matches = matches_;
+  const std::size_t total = matches.total();
+  std::vector<ClassId> ids(t.size());
+  IdList kids;
+  std::size_t grp_ahead[3] = {0, 0, 0};
+  for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
+    const ClassId eclass = matches.classes[grp];
+    for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
+      if (check_.tick()) return false;
+      if (flat) {
+        // A lone variable: only the union's memory is fetched ahead.
+        for (int stage = 0; stage < 3; ++stage) {
+          const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
+          if (a < total && !present(a)) {
+            g_.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+          }
+        }
+        if (present(s)) {
+          // The variable's class is the matched class: the union would merge nothing.
+          skipped = eclass;
+          continue;
+        }
+      }
+      const auto row = matches.row(s);
+      for (std::size_t i = 0; i < t.size(); ++i) {
+        const PatternElem& e = t[i];
+        if (e.is_var()) {
+          ids[i] = row[var_col[i]];
+          continue;
+        }
+        kids.clear();
+        for (ClassId c : e.children) kids.push_back(ids[c]);
+        ids[i] = g_.add(e.sym, kids.span());
+        EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
+      }
+      const ClassId inst = ids.back();
+      if (g_.union_classes(inst, eclass)) result.push_back(inst);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, Symbol rule_name,
                                             const Deadline* deadline) const {
-  std::vector<ClassId> result;
-  if (matches.total() == 0) return result;
+  if (matches.total() == 0) return {};
   const PatternTerm& t = term();
   // Where each variable element finds its class in a match row.
   std::vector<std::size_t> var_col(t.size(), 0);
@@ -540,124 +684,18 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
     if (it == matches.vars.end()) tavrine::panic("Subst has no binding for " + symbol_text(t[i].sym));
     var_col[i] = static_cast<std::size_t>(it - matches.vars.begin());
   }
-  std::vector<ClassId> ids(t.size());
-  IdList kids;
-  DeadlineCheck check(deadline);
-  const std::size_t total = matches.total();
   const PatternElem& root = t.root();
   bool flat = true;
   for (std::size_t i = 0; flat && i + 1 < t.size(); ++i) flat = t[i].is_var();
-  // Rows whose instantiation the search found in the matched class already.
-  const bool marked = matches.present_for == impl_.get() && matches.present.size() == total;
-  auto present = [&](std::size_t s) { return marked && matches.present[s] != 0; };
-  // A skipped row's union would have merged nothing but still left the e-graph dirty.
-  std::optional<ClassId> skipped;
-  auto class_of = [&](std::size_t s, std::size_t& grp) {
-    while (matches.group_end[grp] <= s) ++grp;
-    return matches.classes[grp];
-  };
-
-  if (flat && !root.is_var() && root.children.size() <= Prepared::kMaxKids) {
-    // The usual right-hand side: one e-node over variables. Each substitution's canonical
-    // children and hash are computed once, a few steps ahead, and the memory its add and
-    // union will touch is fetched in stages on the way.
-    const std::uint32_t arity = root.children.size();
-    std::size_t cols[Prepared::kMaxKids];
-    for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
-    Prepared ring[Prepared::kSize];
-    std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
-    auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
-      const auto row = matches.row(s);
-      for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
-    };
-    auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
-      Prepared& a = ring[s % Prepared::kSize];
-      const auto row = matches.row(s);
-      a.present = present(s);
-      for (std::uint32_t k = 0; k < arity; ++k) {
-        a.kids[k] = g.root_of(row[cols[k]]);
-        a.present &= a.kids[k] == row[cols[k]];
-      }
-      const ClassId eclass = class_of(s, grp_near);
-      if (a.present) return;
-      a.hash = hash_enode(root.sym, {a.kids, arity});
-      g.prefetch_add(a.hash, 0);
-      g.prefetch_union(kNoClass, eclass, 1);
-    };
-    const std::size_t lead = std::min<std::size_t>(total, kPrepare);
-    for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
-    for (std::size_t s = 0; s < lead; ++s) prepare(s);
-    for (std::size_t s = 0; s < total; ++s) {
-      if (check.tick()) return result;
-      if (s + kFetch < total) fetch_children(s + kFetch);
-      if (s + kPrepare < total) prepare(s + kPrepare);
-      if (s + kNode < total) {
-        // A node the hash-cons lacks will be new: it links itself into its children's
-        // parent lists.
-        const Prepared& a = ring[(s + kNode) % Prepared::kSize];
-        if (!a.present && !g.prefetch_add(a.hash, 1)) {
-          for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
-        }
-      }
-      if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
-        g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
-        g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
-      }
-      const Prepared& a = ring[s % Prepared::kSize];
-      const ClassId eclass = class_of(s, grp);
-      // Unions since the children were read may have moved a root: then add finds afresh.
-      bool roots = true;
-      for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
-      if (a.present && roots) {
-        // The instantiation is a node of the matched class, with the same children.
-        skipped = eclass;
-        continue;
-      }
-      const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
-      EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
-      if (g.union_classes(inst, eclass)) result.push_back(inst);
-    }
-  } else {
-    std::size_t grp_ahead[3] = {0, 0, 0};
-    for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
-      const ClassId eclass = matches.classes[grp];
-      for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
-        if (check.tick()) return result;
-        if (flat) {
-          // A lone variable: only the union's memory is fetched ahead.
-          for (int stage = 0; stage < 3; ++stage) {
-            const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
-            if (a < total && !present(a)) {
-              g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
-            }
-          }
-          if (present(s)) {
-            // The variable's class is the matched class: the union would merge nothing.
-            skipped = eclass;
-            continue;
-          }
-        }
-        const auto row = matches.row(s);
-        for (std::size_t i = 0; i < t.size(); ++i) {
-          const PatternElem& e = t[i];
-          if (e.is_var()) {
-            ids[i] = row[var_col[i]];
-            continue;
-          }
-          kids.clear();
-          for (ClassId c : e.children) kids.push_back(ids[c]);
-          ids[i] = g.add(e.sym, kids.span());
-          EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
-        }
-        const ClassId inst = ids.back();
-        if (g.union_classes(inst, eclass)) result.push_back(inst);
-      }
-    }
-  }
-  if (skipped) g.union_classes(*skipped, *skipped);
+  const bool marked = matches.present_for == impl_.get() && matches.present.size() == matches.total();
+  RowApplier rows(g, matches, marked, deadline);
+  const bool done = flat && !root.is_var() && root.children.size() <= Prepared::kMaxKids ? rows.one_node(root, var_col)
+                                                                                        : rows.any_term(t, var_col, flat);
+  if (!done) return std::move(rows.result);
+  if (rows.skipped != kNoClass) g.union_classes(rows.skipped, rows.skipped);
   (void)rule_name;
   EGRAPH_LOG(Trace, "apply_rec " << *this << " for rule " << rule_name);
-  return result;
+  return std::move(rows.result);
 }
 
 std::ostream& operator<<(std::ostream& os, const Pattern& p) { return os << p.term(); }
