@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/panic.h"
+#include "support/prefetch.h"
 #include "egraph/log.h"
 
 namespace egraph {
@@ -235,16 +236,31 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   const std::size_t edges = child_off[n] - child_off[0];
   if (n >= kNoMemo || edges >= kNil) [[unlikely]] tavrine::panic("e-graph id space exhausted");
   DeadlineCheck check(deadline);
+  std::size_t wide = 0;  // children of nodes with more than two
+  if (!memo_distinct_graph(n, op_of, child_off, child_pos, check, wide)) {
+    memo_ = Memo();
+    return false;
+  }
+  append_distinct_graph(n, op_of, child_off, child_pos, wide, check);
+  // Bookkeeping as the adds would leave it.
+  fresh_pending_ += n;
+  live_classes_ += n;
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
+  clean_ = false;
+  return true;
+}
+
+// The hash-cons of a distinct graph, keys fetched a few nodes ahead; false at the first
+// key already present. Equality is read from the graph arrays: nothing else is written yet.
+template <class OpOf>
+bool EGraph::memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                                 std::span<const std::uint32_t> child_pos, DeadlineCheck& check, std::size_t& wide) {
   auto kids_of_pos = [&](std::size_t i) {
     return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
   };
-
-  // 1. The hash-cons, keys fetched a few nodes ahead. Equality is read from the graph
-  //    arrays: nothing else is written yet.
   memo_.reserve(n, memo_hash());
   constexpr std::size_t kAhead = 16;
   std::uint64_t ring[kAhead];
-  std::size_t wide = 0;  // children of nodes with more than two
   auto hash_of_pos = [&](std::size_t i) {
     const std::span<const ClassId> kids = kids_of_pos(i);
     for (ClassId c : kids) {
@@ -271,16 +287,22 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
       const std::span<const ClassId> mk = kids_of_pos(m);
       return op_of(m) == op && std::equal(mk.begin(), mk.end(), kids.begin(), kids.end());
     });
-    if (twin != Memo::kEmpty) {
-      memo_ = Memo();
-      return false;
-    }
+    if (twin != Memo::kEmpty) return false;
     memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());
   }
+  return true;
+}
 
-  // 2. Everything else in one pass, the way the adds would write it: each record is
-  //    appended, and each child entry goes to the end of the pool and heads its child's
-  //    parent list (a child is an earlier node, whose records are written already).
+// Everything but the hash-cons of a distinct graph in one pass, the way the adds would write
+// it: each record is appended, and each child entry goes to the end of the pool and heads
+// its child's parent list (a child is an earlier node, whose records are written already).
+template <class OpOf>
+void EGraph::append_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                                   std::span<const std::uint32_t> child_pos, std::size_t wide, DeadlineCheck& check) {
+  auto kids_of_pos = [&](std::size_t i) {
+    return std::span<const ClassId>(child_pos.data() + child_off[i], child_off[i + 1] - child_off[i]);
+  };
+  const std::size_t edges = child_off[n] - child_off[0];
   if (wide > std::numeric_limits<std::uint32_t>::max()) [[unlikely]] tavrine::panic("e-graph id space exhausted");
   child_pool_.reserve(wide);
   nodes_.reserve(n);
@@ -295,12 +317,11 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   tavrine::prefault(parents_.data(), n * sizeof(ParentList));
   tavrine::prefault(parent_pool_.data(), edges * sizeof(ParentEntry));
   // Children far back have their parent-list heads fetched this many nodes ahead.
-  constexpr std::size_t kFar = 24;
-  for (std::size_t i = 0; i < n; ++i) {
+  const tavrine::FetchAhead far_heads{24, [&](std::size_t j) {
+    for (ClassId c : kids_of_pos(j)) tavrine::prefetch_write(parents_.data() + c);
+  }};
+  tavrine::visit_ascending(n, [&](std::size_t i) {
     check.tick();
-    if (i + kFar < n) {
-      for (ClassId c : kids_of_pos(i + kFar)) __builtin_prefetch(parents_.data() + c, 1);
-    }
     const std::span<const ClassId> kids = kids_of_pos(i);
     const std::uint32_t arity = static_cast<std::uint32_t>(kids.size());
     const ClassId id = static_cast<ClassId>(i);
@@ -323,14 +344,7 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
       l.head = static_cast<std::uint32_t>(parent_pool_.size() - 1);
       ++l.count;
     }
-  }
-
-  // 4. Bookkeeping as the adds would leave it.
-  fresh_pending_ += n;
-  live_classes_ += n;
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<ClassId>(i);
-  clean_ = false;
-  return true;
+  }, far_heads);
 }
 
 BigVec<ClassId> EGraph::take_roots() && {
@@ -475,51 +489,51 @@ std::size_t EGraph::rebuild() {
   return merges;
 }
 
-bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
-  const std::size_t old_size = total_size();
-  const std::size_t old_classes = number_of_classes();
-  const auto t0 = Deadline::Clock::now();
-  DeadlineCheck check(&deadline);
-  merges = 0;
+// Fetches for the pending stack `depth` entries deep: entries are taken from the end, so the
+// nodes a few pops ahead, then their children, then their hash-cons slots.
+void EGraph::prefetch_pending(std::size_t depth) const noexcept {
+  if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
+  if (depth > 8) {
+    const NodeRec& ahead = nodes_[pending_[depth - 9]];
+    if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
+  }
+  if (depth > 6) {
+    // Not for a wide node: it may sit in the stack once per merged child.
+    const std::span<const ClassId> kids = node_children(pending_[depth - 7]);
+    if (kids.size() <= 2) {
+      for (ClassId c : kids) __builtin_prefetch(&parent_[c]);
+    }
+  }
+  if (depth > 3) {
+    // The hash-cons slots of the node's key as it is and as it will be.
+    const NodeIndex a = pending_[depth - 4];
+    const NodeRec& r = nodes_[a];
+    const std::span<const ClassId> now = node_children(a);
+    ClassId canon[2];
+    if (now.size() <= 2) {
+      bool moved = false;
+      for (std::size_t k = 0; k < now.size(); ++k) {
+        canon[k] = root_of(now[k]);
+        moved |= canon[k] != now[k];
+      }
+      if (moved) {
+        memo_.prefetch(hash_enode(r.op, now));
+        memo_.prefetch(hash_enode(r.op, {canon, now.size()}));
+      } else if (memo_of(r) != a) {
+        memo_.prefetch(hash_enode(r.op, now));
+      }
+    }
+  }
+}
 
-  // 1. Process unions. New nodes are not queued (see add): every entry is the parent of a
-  //    class that lost a union.
+// Rebuild phase 1: re-canonicalizes and re-keys every queued node, which may merge classes
+// (counted in `merges`); false when the check stops it, the rest left queued.
+bool EGraph::process_unions(DeadlineCheck& check, std::size_t& merges) {
+  // New nodes are not queued (see add): every entry is the parent of a class that lost a
+  // union.
   fresh_pending_ = 0;
   while (!pending_.empty()) {
-    // Entries are taken from the end: fetch the nodes a few pops ahead, then their children.
-    const std::size_t depth = pending_.size();
-    if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
-    if (depth > 8) {
-      const NodeRec& ahead = nodes_[pending_[depth - 9]];
-      if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
-    }
-    if (depth > 6) {
-      // Not for a wide node: it may sit in the stack once per merged child.
-      const std::span<const ClassId> kids = node_children(pending_[depth - 7]);
-      if (kids.size() <= 2) {
-        for (ClassId c : kids) __builtin_prefetch(&parent_[c]);
-      }
-    }
-    if (depth > 3) {
-      // The hash-cons slots of the node's key as it is and as it will be.
-      const NodeIndex a = pending_[depth - 4];
-      const NodeRec& r = nodes_[a];
-      const std::span<const ClassId> now = node_children(a);
-      ClassId canon[2];
-      if (now.size() <= 2) {
-        bool moved = false;
-        for (std::size_t k = 0; k < now.size(); ++k) {
-          canon[k] = root_of(now[k]);
-          moved |= canon[k] != now[k];
-        }
-        if (moved) {
-          memo_.prefetch(hash_enode(r.op, now));
-          memo_.prefetch(hash_enode(r.op, {canon, now.size()}));
-        } else if (memo_of(r) != a) {
-          memo_.prefetch(hash_enode(r.op, now));
-        }
-      }
-    }
+    prefetch_pending(pending_.size());
     const std::size_t at = pending_.size() - 1;
     const NodeIndex n = pending_[at];
     // A stale entry: n was queued again later, and that newer entry has been handled
@@ -548,11 +562,14 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
       if (union_classes(old, n)) ++merges;
     }
   }
+  return true;
+}
 
-  // 2. Rebuild classes: canonicalize, sort and deduplicate every class whose contents may
-  //    have changed (new members by union, or members re-canonicalized above); every other
-  //    class is already canonical, sorted and duplicate-free.
-  std::size_t trimmed = 0;
+// Rebuild phase 2: canonicalizes, sorts and deduplicates every class whose contents may
+// have changed (new members by union, or members re-canonicalized in phase 1), counting the
+// duplicates dropped in `trimmed`; every other class is already canonical, sorted and
+// duplicate-free. False when the check stops it, the classes not reached left touched.
+bool EGraph::rebuild_classes(DeadlineCheck& check, std::size_t& trimmed) {
   if (sorted_.size() * 64 < parent_.size()) sorted_.resize(parent_.size() / 64 + 1, 0);
   const std::size_t n_touched = touched_.size();
   // No union happens below, so a root found ahead stays the root: each is found once, a
@@ -600,9 +617,21 @@ bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
   }
   for (ClassId t : touched_) sorted_[root_of(t) >> 6] = 0;
   touched_.clear();
+  return true;
+}
+
+bool EGraph::rebuild_until(const Deadline& deadline, std::size_t& merges) {
+  const std::size_t old_size = total_size();
+  const std::size_t old_classes = number_of_classes();
+  const auto t0 = Deadline::Clock::now();
+  DeadlineCheck check(&deadline);
+  merges = 0;
+  if (!process_unions(check, merges)) return false;
+  std::size_t trimmed = 0;
+  if (!rebuild_classes(check, trimmed)) return false;
   last_trimmed_ = trimmed;
 
-  // 3. The operator index: roots only, ascending.
+  // Then the operator index: roots only, ascending.
   if (index_stale_) rebuild_index();
   kind_index_nonempty_ = live_classes_ > 0;
 

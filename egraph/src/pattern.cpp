@@ -390,26 +390,21 @@ std::vector<Subst> Pattern::run_with_limit(const EGraph& g, ClassId eclass, std:
   return out;
 }
 
-MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
-                                    const Pattern* applier) const {
-  const Program& p = program();
-  MatchSet ms;
-  for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
-  if (limit == 0) return ms;
+namespace {
 
-  // Candidates: every class (the kind index), in table order. For an e-node root only the
-  // classes holding a node of its op and arity can match, so when the e-graph indexes that
-  // operator only those are visited, in the same order. A dirty e-graph fails on the first
-  // candidate it would run.
-  const PatternElem& root = term().root();
-  std::vector<ClassId> all;
-  std::span<const ClassId> candidates;
+// Candidates: every class (the kind index), in table order. For an e-node root only the
+// classes holding a node of its op and arity can match, so when the e-graph indexes that
+// operator only those are visited, in the same order. A dirty e-graph fails on the first
+// candidate it would run. False when there is nothing to visit; `all` holds the classes
+// `candidates` reads when they are not the index.
+bool search_candidates(const EGraph& g, const PatternElem& root, std::vector<ClassId>& all,
+                       std::span<const ClassId>& candidates) {
   const std::vector<ClassId>* indexed = nullptr;
   if (root.is_var()) {
     if (g.number_of_classes() > 0) require_clean(g);
   } else {
     if (g.kind_index_nonempty()) require_clean(g);
-    if (!g.is_clean()) return ms;  // no kind index yet: nothing to visit
+    if (!g.is_clean()) return false;  // no kind index yet: nothing to visit
     indexed = g.indexed_classes(root.sym, root.children.size());
   }
   if (indexed) {
@@ -418,88 +413,128 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     all = g.class_ids();
     candidates = all;
   }
+  return true;
+}
 
-  Machine m(g, p, ms.values);
-  // A program that is one Bind of the searched class, its variables all distinct children
-  // of the bound node (the commute and identity searchers), runs without the machine.
-  bool direct = p.instructions.size() == 1 && p.instructions[0].kind == Instruction::Kind::Bind &&
-                p.instructions[0].i == 0;
-  std::vector<std::uint32_t> child_of_var;
-  if (direct) {
-    const Instruction& bind = p.instructions[0];
-    for (const auto& [var, reg] : p.subst) {
+// A program that is one Bind of the searched class, its variables all distinct children
+// of the bound node (the commute and identity searchers), runs without the machine.
+class DirectBind {
+ public:
+  DirectBind(const EGraph& g, const Program& p, MatchSet& ms) : g_(g), p_(p), ms_(ms) {}
+
+  // Whether the program is such a Bind.
+  bool fits() {
+    bool direct = p_.instructions.size() == 1 && p_.instructions[0].kind == Instruction::Kind::Bind &&
+                  p_.instructions[0].i == 0;
+    if (!direct) return false;
+    const Instruction& bind = p_.instructions[0];
+    for (const auto& [var, reg] : p_.subst) {
       direct &= reg >= bind.out && reg - bind.out < bind.arity;
-      child_of_var.push_back(reg - bind.out);
+      child_of_var_.push_back(reg - bind.out);
     }
+    return direct;
   }
   // The applier's instantiation of a row, when it is one e-node over variables or a lone
-  // variable: which of the bound node's children each of its children (or it) is.
-  enum class Probe { kNone, kNode, kVar } probe = Probe::kNone;
-  Symbol inst_op;
-  std::uint32_t inst_kids[4];
-  std::uint32_t inst_arity = 0;
-  if (direct && applier != nullptr) {
-    const PatternTerm& at = applier->term();
-    const PatternElem& aroot = at.root();
-    auto bound_child = [&](const PatternElem& e, std::uint32_t& out) {
-      for (std::size_t v = 0; v < p.subst.size(); ++v) {
-        if (p.subst[v].first == e.sym) {
-          out = child_of_var[v];
-          return true;
-        }
-      }
-      return false;
-    };
-    if (aroot.is_var()) {
-      if (bound_child(aroot, inst_kids[0])) probe = Probe::kVar;
-    } else if (aroot.children.size() <= 4) {
-      bool ok = true;
-      for (std::size_t k = 0; ok && k < aroot.children.size(); ++k) {
-        const PatternElem& c = at[aroot.children[k]];
-        ok = c.is_var() && bound_child(c, inst_kids[k]);
-      }
-      if (ok) {
-        probe = Probe::kNode;
-        inst_op = aroot.sym;
-        inst_arity = static_cast<std::uint32_t>(aroot.children.size());
+  // variable: which of the bound node's children each of its children (or it) is. Whether
+  // it is, and so whether rows are marked present.
+  bool probe(const PatternTerm& at);
+  // Matches class `id`, whose nodes are `refs`, up to `limit_here` rows.
+  std::size_t run(ClassId id, std::span<const NodeIndex> refs, std::size_t limit_here);
+
+ private:
+  bool bound_child(const PatternElem& e, std::uint32_t& out) const {
+    for (std::size_t v = 0; v < p_.subst.size(); ++v) {
+      if (p_.subst[v].first == e.sym) {
+        out = child_of_var_[v];
+        return true;
       }
     }
-    if (probe != Probe::kNone) ms.present_for = applier->impl_.get();
+    return false;
   }
-  auto run_direct = [&](ClassId id, std::span<const NodeIndex> refs, std::size_t limit_here) {
-    const Instruction& bind = p.instructions[0];
-    std::size_t found = 0;
-    for (NodeIndex n : refs) {
-      if (g.node_op(n) != bind.op) continue;
-      const auto kids = g.node_children(n);
-      if (kids.size() != bind.arity) continue;
-      for (std::uint32_t k : child_of_var) ms.values.push_back(kids[k]);
-      if (probe == Probe::kVar) {
-        ms.present.push_back(kids[inst_kids[0]] == id);
-      } else if (probe == Probe::kNode) {
-        // Nodes of a clean e-graph are canonical, so the instantiation is in this class
-        // exactly when one of its nodes equals it.
-        ClassId want[4];
-        for (std::uint32_t k = 0; k < inst_arity; ++k) want[k] = kids[inst_kids[k]];
-        bool here = false;
-        if (refs.size() == 1) {
-          // The usual class of one node: it is the node just matched.
-          here = inst_op == bind.op && inst_arity == kids.size() && std::equal(kids.begin(), kids.end(), want);
-        } else {
-          for (NodeIndex m : refs) {
-            const auto mk = g.node_children(m);
-            if (g.node_op(m) == inst_op && std::equal(mk.begin(), mk.end(), want, want + inst_arity)) {
-              here = true;
-              break;
-            }
-          }
-        }
-        ms.present.push_back(here);
-      }
-      if (++found == limit_here) break;
+  // Whether the instantiation of the row of node `kids` of class `id` is in that class.
+  [[gnu::always_inline]] inline bool instance_here(ClassId id, std::span<const ClassId> kids,
+                                                  std::span<const NodeIndex> refs) const;
+
+  const EGraph& g_;
+  const Program& p_;
+  MatchSet& ms_;
+  std::vector<std::uint32_t> child_of_var_;
+  enum class Probe { kNone, kNode, kVar } probe_ = Probe::kNone;
+  Symbol inst_op_;
+  std::uint32_t inst_kids_[4];
+  std::uint32_t inst_arity_ = 0;
+};
+
+bool DirectBind::probe(const PatternTerm& at) {
+  const PatternElem& aroot = at.root();
+  if (aroot.is_var()) {
+    if (bound_child(aroot, inst_kids_[0])) probe_ = Probe::kVar;
+  } else if (aroot.children.size() <= 4) {
+    bool ok = true;
+    for (std::size_t k = 0; ok && k < aroot.children.size(); ++k) {
+      const PatternElem& c = at[aroot.children[k]];
+      ok = c.is_var() && bound_child(c, inst_kids_[k]);
     }
-    return found;
-  };
+    if (ok) {
+      probe_ = Probe::kNode;
+      inst_op_ = aroot.sym;
+      inst_arity_ = static_cast<std::uint32_t>(aroot.children.size());
+    }
+  }
+  return probe_ != Probe::kNone;
+}
+
+inline bool DirectBind::instance_here(ClassId id, std::span<const ClassId> kids, std::span<const NodeIndex> refs) const {
+  if (probe_ == Probe::kVar) return kids[inst_kids_[0]] == id;
+  // Nodes of a clean e-graph are canonical, so the instantiation is in this class exactly
+  // when one of its nodes equals it.
+  ClassId want[4];
+  for (std::uint32_t k = 0; k < inst_arity_; ++k) want[k] = kids[inst_kids_[k]];
+  if (refs.size() == 1) {
+    // The usual class of one node: it is the node just matched.
+    return inst_op_ == p_.instructions[0].op && inst_arity_ == kids.size() &&
+           std::equal(kids.begin(), kids.end(), want);
+  }
+  for (NodeIndex m : refs) {
+    const auto mk = g_.node_children(m);
+    if (g_.node_op(m) == inst_op_ && std::equal(mk.begin(), mk.end(), want, want + inst_arity_)) return true;
+  }
+  return false;
+}
+
+std::size_t DirectBind::run(ClassId id, std::span<const NodeIndex> refs, std::size_t limit_here) {
+  const Instruction& bind = p_.instructions[0];
+  const EGraph& g = g_;
+  auto& values = ms_.values;
+  auto& present = ms_.present;
+  std::size_t found = 0;
+  for (NodeIndex n : refs) {
+    if (g.node_op(n) != bind.op) continue;
+    const auto kids = g.node_children(n);
+    if (kids.size() != bind.arity) continue;
+    for (std::uint32_t k : child_of_var_) values.push_back(kids[k]);
+    if (probe_ != Probe::kNone) present.push_back(instance_here(id, kids, refs));
+    if (++found == limit_here) break;
+  }
+  return found;
+}
+
+}  // namespace
+
+MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
+                                    const Pattern* applier) const {
+  const Program& p = program();
+  MatchSet ms;
+  for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
+  if (limit == 0) return ms;
+  std::vector<ClassId> all;
+  std::span<const ClassId> candidates;
+  if (!search_candidates(g, term().root(), all, candidates)) return ms;
+
+  Machine m(g, p, ms.values);
+  DirectBind direct_bind(g, p, ms);
+  const bool direct = direct_bind.fits();
+  if (direct && applier != nullptr && direct_bind.probe(applier->term())) ms.present_for = applier->impl_.get();
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
   const std::size_t n_cand = candidates.size();
@@ -517,7 +552,7 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     }
     // Candidates are roots (the index, or the class ids of a clean e-graph).
     NodeIndex self;
-    const std::size_t k = direct ? run_direct(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
+    const std::size_t k = direct ? direct_bind.run(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
     if (k == 0) continue;
     if (k > remaining) tavrine::panic("assertion failed: len <= limit");
     remaining -= k;
@@ -527,10 +562,154 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   return ms;
 }
 
+namespace {
+
+// The rows of a match set being applied, and what applying them leaves: the instantiations
+// that merged something, and the class of a row skipped for being there already.
+class RowApplier {
+ public:
+  RowApplier(EGraph& g, const MatchSet& matches, bool marked, const Deadline* deadline)
+      : g_(g), matches_(matches), marked_(marked), check_(deadline) {}
+
+  // The usual right-hand side: one e-node `root` over variables. Each substitution's
+  // canonical children and hash are computed once, a few steps ahead, and the memory its
+  // add and union will touch is fetched in stages on the way. False when the check stops it.
+  bool one_node(const PatternElem& root, std::span<const std::size_t> var_col);
+  // Any other right-hand side, term `t`, built element by element (`flat`: a lone
+  // variable). False when the check stops it.
+  bool any_term(const PatternTerm& t, std::span<const std::size_t> var_col, bool flat);
+
+  std::vector<ClassId> result;
+  // A skipped row's union would have merged nothing but still left the e-graph dirty
+  // (kNoClass: no row skipped).
+  ClassId skipped = kNoClass;
+
+ private:
+  // Rows whose instantiation the search found in the matched class already.
+  bool present(std::size_t s) const { return marked_ && matches_.present[s] != 0; }
+  // The class row s matched, `grp` a cursor moving forward with s.
+  ClassId class_of(std::size_t s, std::size_t& grp) const {
+    while (matches_.group_end[grp] <= s) ++grp;
+    return matches_.classes[grp];
+  }
+
+  EGraph& g_;
+  const MatchSet& matches_;
+  bool marked_;
+  DeadlineCheck check_;
+};
+
+bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> var_col) {
+  EGraph& g = g_;
+  const MatchSet& matches = matches_;
+  const std::size_t total = matches.total();
+  const std::uint32_t arity = root.children.size();
+  std::size_t cols[Prepared::kMaxKids];
+  for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
+  Prepared ring[Prepared::kSize];
+  std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
+  auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
+    const auto row = matches.row(s);
+    for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
+  };
+  auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
+    Prepared& a = ring[s % Prepared::kSize];
+    const auto row = matches.row(s);
+    a.present = present(s);
+    for (std::uint32_t k = 0; k < arity; ++k) {
+      a.kids[k] = g.root_of(row[cols[k]]);
+      a.present &= a.kids[k] == row[cols[k]];
+    }
+    const ClassId eclass = class_of(s, grp_near);
+    if (a.present) return;
+    a.hash = hash_enode(root.sym, {a.kids, arity});
+    g.prefetch_add(a.hash, 0);
+    g.prefetch_union(kNoClass, eclass, 1);
+  };
+  const std::size_t lead = std::min<std::size_t>(total, kPrepare);
+  for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
+  for (std::size_t s = 0; s < lead; ++s) prepare(s);
+  for (std::size_t s = 0; s < total; ++s) {
+    if (check_.tick()) return false;
+    if (s + kFetch < total) fetch_children(s + kFetch);
+    if (s + kPrepare < total) prepare(s + kPrepare);
+    if (s + kNode < total) {
+      // A node the hash-cons lacks will be new: it links itself into its children's
+      // parent lists.
+      const Prepared& a = ring[(s + kNode) % Prepared::kSize];
+      if (!a.present && !g.prefetch_add(a.hash, 1)) {
+        for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
+      }
+    }
+    if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
+      g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
+      g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
+    }
+    const Prepared& a = ring[s % Prepared::kSize];
+    const ClassId eclass = class_of(s, grp);
+    // Unions since the children were read may have moved a root: then add finds afresh.
+    bool roots = true;
+    for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
+    if (a.present && roots) {
+      // The instantiation is a node of the matched class, with the same children.
+      skipped = eclass;
+      continue;
+    }
+    const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
+    EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
+    if (g.union_classes(inst, eclass)) result.push_back(inst);
+  }
+  return true;
+}
+
+bool RowApplier::any_term(const PatternTerm& t, std::span<const std::size_t> var_col, bool flat) {
+  const MatchSet& matches = matches_;
+  const std::size_t total = matches.total();
+  std::vector<ClassId> ids(t.size());
+  IdList kids;
+  std::size_t grp_ahead[3] = {0, 0, 0};
+  for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
+    const ClassId eclass = matches.classes[grp];
+    for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
+      if (check_.tick()) return false;
+      if (flat) {
+        // A lone variable: only the union's memory is fetched ahead.
+        for (int stage = 0; stage < 3; ++stage) {
+          const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
+          if (a < total && !present(a)) {
+            g_.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+          }
+        }
+        if (present(s)) {
+          // The variable's class is the matched class: the union would merge nothing.
+          skipped = eclass;
+          continue;
+        }
+      }
+      const auto row = matches.row(s);
+      for (std::size_t i = 0; i < t.size(); ++i) {
+        const PatternElem& e = t[i];
+        if (e.is_var()) {
+          ids[i] = row[var_col[i]];
+          continue;
+        }
+        kids.clear();
+        for (ClassId c : e.children) kids.push_back(ids[c]);
+        ids[i] = g_.add(e.sym, kids.span());
+        EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
+      }
+      const ClassId inst = ids.back();
+      if (g_.union_classes(inst, eclass)) result.push_back(inst);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, Symbol rule_name,
                                             const Deadline* deadline) const {
-  std::vector<ClassId> result;
-  if (matches.total() == 0) return result;
+  if (matches.total() == 0) return {};
   const PatternTerm& t = term();
   // Where each variable element finds its class in a match row.
   std::vector<std::size_t> var_col(t.size(), 0);
@@ -540,124 +719,18 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& g, const MatchSet& matches, 
     if (it == matches.vars.end()) tavrine::panic("Subst has no binding for " + symbol_text(t[i].sym));
     var_col[i] = static_cast<std::size_t>(it - matches.vars.begin());
   }
-  std::vector<ClassId> ids(t.size());
-  IdList kids;
-  DeadlineCheck check(deadline);
-  const std::size_t total = matches.total();
   const PatternElem& root = t.root();
   bool flat = true;
   for (std::size_t i = 0; flat && i + 1 < t.size(); ++i) flat = t[i].is_var();
-  // Rows whose instantiation the search found in the matched class already.
-  const bool marked = matches.present_for == impl_.get() && matches.present.size() == total;
-  auto present = [&](std::size_t s) { return marked && matches.present[s] != 0; };
-  // A skipped row's union would have merged nothing but still left the e-graph dirty.
-  std::optional<ClassId> skipped;
-  auto class_of = [&](std::size_t s, std::size_t& grp) {
-    while (matches.group_end[grp] <= s) ++grp;
-    return matches.classes[grp];
-  };
-
-  if (flat && !root.is_var() && root.children.size() <= Prepared::kMaxKids) {
-    // The usual right-hand side: one e-node over variables. Each substitution's canonical
-    // children and hash are computed once, a few steps ahead, and the memory its add and
-    // union will touch is fetched in stages on the way.
-    const std::uint32_t arity = root.children.size();
-    std::size_t cols[Prepared::kMaxKids];
-    for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
-    Prepared ring[Prepared::kSize];
-    std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
-    auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
-      const auto row = matches.row(s);
-      for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
-    };
-    auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
-      Prepared& a = ring[s % Prepared::kSize];
-      const auto row = matches.row(s);
-      a.present = present(s);
-      for (std::uint32_t k = 0; k < arity; ++k) {
-        a.kids[k] = g.root_of(row[cols[k]]);
-        a.present &= a.kids[k] == row[cols[k]];
-      }
-      const ClassId eclass = class_of(s, grp_near);
-      if (a.present) return;
-      a.hash = hash_enode(root.sym, {a.kids, arity});
-      g.prefetch_add(a.hash, 0);
-      g.prefetch_union(kNoClass, eclass, 1);
-    };
-    const std::size_t lead = std::min<std::size_t>(total, kPrepare);
-    for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
-    for (std::size_t s = 0; s < lead; ++s) prepare(s);
-    for (std::size_t s = 0; s < total; ++s) {
-      if (check.tick()) return result;
-      if (s + kFetch < total) fetch_children(s + kFetch);
-      if (s + kPrepare < total) prepare(s + kPrepare);
-      if (s + kNode < total) {
-        // A node the hash-cons lacks will be new: it links itself into its children's
-        // parent lists.
-        const Prepared& a = ring[(s + kNode) % Prepared::kSize];
-        if (!a.present && !g.prefetch_add(a.hash, 1)) {
-          for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
-        }
-      }
-      if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
-        g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
-        g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
-      }
-      const Prepared& a = ring[s % Prepared::kSize];
-      const ClassId eclass = class_of(s, grp);
-      // Unions since the children were read may have moved a root: then add finds afresh.
-      bool roots = true;
-      for (std::uint32_t k = 0; k < arity; ++k) roots &= g.is_root(a.kids[k]);
-      if (a.present && roots) {
-        // The instantiation is a node of the matched class, with the same children.
-        skipped = eclass;
-        continue;
-      }
-      const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
-      EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
-      if (g.union_classes(inst, eclass)) result.push_back(inst);
-    }
-  } else {
-    std::size_t grp_ahead[3] = {0, 0, 0};
-    for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
-      const ClassId eclass = matches.classes[grp];
-      for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
-        if (check.tick()) return result;
-        if (flat) {
-          // A lone variable: only the union's memory is fetched ahead.
-          for (int stage = 0; stage < 3; ++stage) {
-            const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
-            if (a < total && !present(a)) {
-              g.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
-            }
-          }
-          if (present(s)) {
-            // The variable's class is the matched class: the union would merge nothing.
-            skipped = eclass;
-            continue;
-          }
-        }
-        const auto row = matches.row(s);
-        for (std::size_t i = 0; i < t.size(); ++i) {
-          const PatternElem& e = t[i];
-          if (e.is_var()) {
-            ids[i] = row[var_col[i]];
-            continue;
-          }
-          kids.clear();
-          for (ClassId c : e.children) kids.push_back(ids[c]);
-          ids[i] = g.add(e.sym, kids.span());
-          EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
-        }
-        const ClassId inst = ids.back();
-        if (g.union_classes(inst, eclass)) result.push_back(inst);
-      }
-    }
-  }
-  if (skipped) g.union_classes(*skipped, *skipped);
+  const bool marked = matches.present_for == impl_.get() && matches.present.size() == matches.total();
+  RowApplier rows(g, matches, marked, deadline);
+  const bool done = flat && !root.is_var() && root.children.size() <= Prepared::kMaxKids ? rows.one_node(root, var_col)
+                                                                                        : rows.any_term(t, var_col, flat);
+  if (!done) return std::move(rows.result);
+  if (rows.skipped != kNoClass) g.union_classes(rows.skipped, rows.skipped);
   (void)rule_name;
   EGRAPH_LOG(Trace, "apply_rec " << *this << " for rule " << rule_name);
-  return result;
+  return std::move(rows.result);
 }
 
 std::ostream& operator<<(std::ostream& os, const Pattern& p) { return os << p.term(); }

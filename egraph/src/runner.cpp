@@ -225,35 +225,67 @@ Runner& Runner::run(const std::vector<Rewrite>& rules) {
   return *this;
 }
 
+namespace {
+double seconds_since(Deadline::Clock::time_point t) {
+  return std::chrono::duration<double>(Deadline::Clock::now() - t).count();
+}
+}  // namespace
+
 IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
-  using Clock = Deadline::Clock;
-  auto secs = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-  const auto start = Clock::now();
+  const auto start = Deadline::Clock::now();
   const std::size_t i = iterations_.size();
   EGRAPH_LOG(Info, "\nIteration " << i);
   if (!start_time_) start_time_ = start;
   const Deadline limit = deadline();
 
   IterationRecord rec;
-  std::optional<StopReason> stop;
-
-  const auto hook_start = Clock::now();
-  for (Hook& hook : hooks_) {
-    if (auto msg = hook(*this)) {
-      stop = StopReason::other(std::move(*msg));
-      break;
-    }
-  }
-  rec.hook_time = secs(Clock::now() - hook_start);
-
+  std::optional<StopReason> stop = run_hooks(rec);
   if (!stop) stop = check_limits();
 
   EGRAPH_LOG(Trace, "EGraph " << egraph_);
   rec.egraph_nodes = egraph_.total_size();
   rec.egraph_classes = egraph_.number_of_classes();
 
-  // Search every rule (the matches are kept for the apply phase).
-  const auto search_start = Clock::now();
+  const std::vector<MatchSet> matches = search_rules(i, rules, limit, rec, stop);
+  apply_rules(i, rules, matches, limit, rec, stop);
+
+  // Rebuild, also after a limit was hit. A rebuild cut short by the time limit ends the run.
+  const auto rebuild_start = Deadline::Clock::now();
+  std::size_t merges = 0;
+  const bool rebuilt = egraph_.rebuild_until(limit, merges);
+  rec.n_rebuilds = merges;
+  rec.rebuild_time = seconds_since(rebuild_start);
+  if (!rebuilt && !stop) stop = StopReason::time_limit(elapsed_seconds());
+  EGRAPH_LOG(Info, "Rebuild time: " << rec.rebuild_time);
+  EGRAPH_LOG(Info, "Size: n=" << egraph_.total_size() << ", e=" << egraph_.number_of_classes());
+
+  if (!stop && rec.applied.empty() && scheduler_.can_stop(i) && egraph_.total_size() == rec.egraph_nodes &&
+      egraph_.number_of_classes() == rec.egraph_classes) {
+    stop = StopReason::saturated();
+  }
+  rec.stop_reason = std::move(stop);
+  rec.total_time = seconds_since(start);
+  return rec;
+}
+
+std::optional<StopReason> Runner::run_hooks(IterationRecord& rec) {
+  std::optional<StopReason> stop;
+  const auto hook_start = Deadline::Clock::now();
+  for (Hook& hook : hooks_) {
+    if (auto msg = hook(*this)) {
+      stop = StopReason::other(std::move(*msg));
+      break;
+    }
+  }
+  rec.hook_time = seconds_since(hook_start);
+  return stop;
+}
+
+// Searches every rule (the matches are kept for the apply phase) unless a stop is set; a
+// limit hit between rules sets it.
+std::vector<MatchSet> Runner::search_rules(std::size_t i, const std::vector<Rewrite>& rules, const Deadline& limit,
+                                           IterationRecord& rec, std::optional<StopReason>& stop) {
+  const auto search_start = Deadline::Clock::now();
   std::vector<MatchSet> matches;
   if (!stop) {
     matches.reserve(rules.size());
@@ -263,11 +295,15 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
       if ((stop = check_limits())) break;
     }
   }
-  rec.search_time = secs(Clock::now() - search_start);
+  rec.search_time = seconds_since(search_start);
   EGRAPH_LOG(Info, "Search time: " << rec.search_time);
+  return matches;
+}
 
-  // Apply them; a stop during the search discards every match unapplied.
-  const auto apply_start = Clock::now();
+// Applies the matches rule by rule; a stop during the search discards every match unapplied.
+void Runner::apply_rules(std::size_t i, const std::vector<Rewrite>& rules, const std::vector<MatchSet>& matches,
+                         const Deadline& limit, IterationRecord& rec, std::optional<StopReason>& stop) {
+  const auto apply_start = Deadline::Clock::now();
   if (!stop) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       const Rewrite& rule = rules[k];
@@ -287,26 +323,8 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
       if ((stop = check_limits())) break;
     }
   }
-  rec.apply_time = secs(Clock::now() - apply_start);
+  rec.apply_time = seconds_since(apply_start);
   EGRAPH_LOG(Info, "Apply time: " << rec.apply_time);
-
-  // Rebuild, also after a limit was hit. A rebuild cut short by the time limit ends the run.
-  const auto rebuild_start = Clock::now();
-  std::size_t merges = 0;
-  const bool rebuilt = egraph_.rebuild_until(limit, merges);
-  rec.n_rebuilds = merges;
-  rec.rebuild_time = secs(Clock::now() - rebuild_start);
-  if (!rebuilt && !stop) stop = StopReason::time_limit(elapsed_seconds());
-  EGRAPH_LOG(Info, "Rebuild time: " << rec.rebuild_time);
-  EGRAPH_LOG(Info, "Size: n=" << egraph_.total_size() << ", e=" << egraph_.number_of_classes());
-
-  if (!stop && rec.applied.empty() && scheduler_.can_stop(i) && egraph_.total_size() == rec.egraph_nodes &&
-      egraph_.number_of_classes() == rec.egraph_classes) {
-    stop = StopReason::saturated();
-  }
-  rec.stop_reason = std::move(stop);
-  rec.total_time = secs(Clock::now() - start);
-  return rec;
 }
 
 }  // namespace egraph

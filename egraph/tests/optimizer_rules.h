@@ -1,31 +1,29 @@
 #pragma once
-// The twelve rules the optimizer runs: commutativity of eight binary operations and the
-// elimination of four identity operations.
+// The rules the optimizer runs, read from its one rule table: commutativity of eight
+// binary operations and the elimination of four identity operations.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "optimizer/rules.h"
 #include "test_symbols.h"
 
 namespace egraph::testing_rules {
 
-inline const char* const kCommuteWords[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-inline const char* const kIdentityKeys[] = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+// The operators of the identity rules, in table order.
+inline const std::vector<std::string_view> kIdentityKeys = [] {
+  std::vector<std::string_view> keys;
+  for (const tavrine::opt::RuleText& r : tavrine::opt::kRules) {
+    if (tavrine::opt::rule_shortcut(r) == tavrine::opt::Shortcut::Collapse) keys.push_back(tavrine::opt::rule_operator(r));
+  }
+  return keys;
+}();
 
 inline std::vector<Rewrite> optimizer_rules() {
   std::vector<Rewrite> rules;
-  for (const char* w : kCommuteWords) {
-    rules.push_back(test::make_rule(std::string("commute-") + w,
-                                    test::P(std::string("(op|") + w + " ?a ?b)"),
-                                    test::P(std::string("(op|") + w + " ?b ?a)")));
-  }
-  int k = 0;
-  for (const char* key : kIdentityKeys) {
-    rules.push_back(test::make_rule("identity-" + std::to_string(k++),
-                                    test::P(std::string("(") + key + " ?x)"),
-                                    test::P("?x")));
+  for (const tavrine::opt::RuleText& r : tavrine::opt::kRules) {
+    rules.push_back(test::make_rule(r.name, test::P(r.left), test::P(r.right)));
   }
   return rules;
 }

@@ -71,37 +71,6 @@ std::string node_symbol(const NodeView& n) {
   return out;
 }
 
-int commutative_op_index(std::string_view name) noexcept {
-  for (int i = 0; i < 8; ++i) {
-    if (kCommutativeOps[i] == name) return i;
-  }
-  return -1;
-}
-
-bool is_identity_payload(std::string_view name, ParamsView params) noexcept {
-  // The identity symbols are "op|add|scalar=f<0.0>;side=s<r|l>" and
-  // "op|mul|scalar=f<1.0>;side=s<r|l>": exactly two entries, in key order.
-  std::uint64_t unit;
-  if (name == "add") {
-    unit = 0;
-  } else if (name == "mul") {
-    unit = 0x3FF0000000000000ull;
-  } else {
-    return false;
-  }
-  if (params.size() != 2) return false;
-  auto it = params.begin();
-  const ParamRef scalar = *it;
-  const ParamRef side = *++it;
-  if (scalar.key != "scalar" || scalar.value.tag() != ParamValue::Tag::Float ||
-      scalar.value.canonical_float_bits() != unit) {
-    return false;
-  }
-  if (side.key != "side" || side.value.tag() != ParamValue::Tag::Str) return false;
-  const std::string_view s = side.value.as_str();
-  return s == "r" || s == "l";
-}
-
 std::uint64_t SymbolTable::hash(std::string_view text) const noexcept {
   return detail::mix64(detail::hash_bytes(seed_, text));
 }

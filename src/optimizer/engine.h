@@ -43,22 +43,6 @@ void append_node_symbol(std::string& out, const NodeView& node);
 // The symbol of a node given by its payload.
 void append_payload_symbol(std::string& out, const PayloadView& payload);
 
-// The symbol texts of the four identity operations (add 0.0 / mul 1.0, right
-// and left) and the eight commutative operation words, in rule order.
-inline constexpr std::string_view kIdentitySymbols[4] = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-inline constexpr std::string_view kCommutativeOps[8] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-
-// Index into kCommutativeOps, or -1.
-int commutative_op_index(std::string_view name) noexcept;
-// Whether an Op with this name and params has one of the identity symbols;
-// decided from the fields directly, without building the text.
-bool is_identity_payload(std::string_view name, ParamsView params) noexcept;
-
 // The distinct symbol texts of a graph, numbered densely from 0 in order of
 // first arrival. The numbering belongs to the graph (and to the graphs derived
 // from it), never to the process: it is also the e-graph's operator numbering
@@ -193,9 +177,9 @@ class RewriteEngine {
   }
 };
 
-// Equality saturation over an e-graph with twelve rules: commutativity of the
-// eight commutative operations (no params, two inputs) and the four identity
-// operations (one input). Each class is represented by its earliest node.
+// Equality saturation over an e-graph with the rules of the table in rules.h:
+// commutativity of the eight commutative operations (no params, two inputs)
+// and the four identity operations (one input). Each class is represented by its earliest node.
 // The e-graph numbers its operators by the graph's own symbol table, and the
 // rule texts are read against it (texts the graph lacks get numbers no node
 // carries), so a run leaves nothing behind. An engine belongs to one reduction

@@ -15,177 +15,257 @@
 #include "store/payload.h"
 #include "support/big_alloc.h"
 #include "support/panic.h"
+#include "support/prefetch.h"
 
 namespace tavrine::opt {
 
+namespace {
+
+constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1, kEnd = UINT32_MAX;
+// Children far back are fetched this many positions early, when the tables
+// are too large to stay in cache (from kFetchFrom positions on).
+constexpr Pos kAhead = 16;
+constexpr Pos kFetchFrom = Pos{1} << 17;
+
+// Per position: its group's sink, and once the group is emitted, the
+// emitted position (meaningful for sinks only). One record, so that a
+// child's group and its emitted position arrive with one memory access.
+struct Slot {
+  Pos sink;
+  std::uint32_t emitted;
+};
+
+// The groups, as the descending pass leaves them.
+struct Groups {
+  BigVec<Slot> slot;
+  // Before position z is visited: the group z's uses so far ask it to join
+  // (kNone: no use yet, kApart: none it may join). Once z is visited and if
+  // z is a sink: the first member of z's group. Two tables' worth of
+  // meaning in one, since the first is dead when the second begins.
+  BigVec<Pos> join_then_first;
+  // The member after z in its group's list (kEnd after the sink); once the
+  // emission has read the link, z's member number in its stage.
+  BigVec<Pos> next_then_number;
+};
+
+BigVec<std::uint8_t> output_flags(const SymbolGraph& g) {
+  BigVec<std::uint8_t> is_output(g.size(), 0);
+  for (Pos r : g.roots) is_output[r] = 1;
+  return is_output;
+}
+
+// Folds one use of a position, by a node of group `s`, into the group the
+// position is asked to join. Default rule: an op used exactly once, by an op,
+// joins its consumer's group. Maximal rule: an op joins when it has
+// consumers, all of them ops, all in one group.
+inline void fold_use(Pos& join, bool user_is_op, Pos s, bool maximal_fusion) {
+  if (!user_is_op) {
+    join = kApart;
+  } else if (join == kNone) {
+    join = s;
+  } else if (!maximal_fusion || join != s) {
+    join = kApart;
+  }
+}
+
+// The descending pass. Consumers sit at larger positions, so it sees every
+// use of a position before the position itself: the position's join is
+// final when it is reached, and an op that is no output joins that group.
+// The same pass puts each position at the front of its group's list, so the
+// lists come out ascending, the sink last.
+Groups form_groups(const SymbolGraph& g, bool maximal_fusion, InterruptCheck& check) {
+  const Pos n = static_cast<Pos>(g.size());
+  Groups out{BigVec<Slot>(n), BigVec<Pos>(n, kNone), BigVec<Pos>(n)};
+  const BigVec<std::uint8_t> is_output = output_flags(g);
+  Pos* const join_then_first = out.join_then_first.data();
+  const bool fetch = n >= kFetchFrom;
+  visit_descending(
+      n,
+      [&](Pos z) {
+        check.tick();
+        const bool op = !g.boundary(z);
+        const Pos join = join_then_first[z];
+        const Pos s = op && !is_output[z] && join < kApart ? join : z;
+        out.slot[z].sink = s;
+        for (Pos c : g.children_of(z)) fold_use(join_then_first[c], op, s, maximal_fusion);
+        out.next_then_number[z] = s == z ? kEnd : join_then_first[s];
+        join_then_first[s] = z;
+      },
+      FetchAhead{kAhead, [&](Pos j) {
+                   if (fetch) {
+                     for (Pos c : g.children_of(j)) prefetch_write(&join_then_first[c]);
+                   }
+                 }});
+  return out;
+}
+
+// The input slots of the stage being built: the groups feeding it, numbered
+// in order of first use. Most stages read few groups: a short scan of the
+// ones seen so far beats two lookups in position-sized tables, which are
+// made on the first stage that needs them.
+class StageInputs {
+ public:
+  explicit StageInputs(Pos n) : n_(n) {}
+  void start(Pos sink) {
+    producers_.clear();
+    stamp_ = sink + 1;
+  }
+  // The slot of group `producer`, and whether it was taken now.
+  std::pair<std::uint32_t, bool> slot_of(Pos producer) {
+    const std::uint32_t known = find(producer);
+    if (known != kNoSlot) return {known, false};
+    const auto slot = static_cast<std::uint32_t>(producers_.size());
+    producers_.push_back(producer);
+    if (producers_.size() == kScanSlots + 1) {
+      if (slot_stamp_.empty()) {
+        slot_stamp_.assign(n_, 0);
+        slot_index_.assign(n_, 0);
+      }
+      for (std::uint32_t j = 0; j < producers_.size(); ++j) record(producers_[j], j);
+    } else if (producers_.size() > kScanSlots + 1) {
+      record(producer, slot);
+    }
+    return {slot, true};
+  }
+
+ private:
+  static constexpr std::size_t kScanSlots = 8;
+  static constexpr std::uint32_t kNoSlot = UINT32_MAX;
+
+  std::uint32_t find(Pos producer) const {
+    if (producers_.size() <= kScanSlots) {
+      for (std::uint32_t j = 0; j < producers_.size(); ++j) {
+        if (producers_[j] == producer) return j;
+      }
+      return kNoSlot;
+    }
+    return slot_stamp_[producer] == stamp_ ? slot_index_[producer] : kNoSlot;
+  }
+  void record(Pos producer, std::uint32_t slot) {
+    slot_stamp_[producer] = stamp_;
+    slot_index_[producer] = slot;
+  }
+
+  Pos n_;
+  std::uint32_t stamp_ = 0;
+  std::vector<Pos> producers_;
+  // slot_index_[g] is valid when slot_stamp_[g] is the current stage's sink + 1.
+  BigVec<std::uint32_t> slot_stamp_;
+  BigVec<std::uint32_t> slot_index_;
+};
+
+// The ascending pass: emits each group when it reaches its sink.
+class Emitter {
+ public:
+  Emitter(const SymbolGraph& g, Groups& groups, std::span<const NodeId> templates, FusionSink& sink)
+      : g_(g), groups_(groups), templates_(templates), sink_(sink), stage_inputs_(static_cast<Pos>(g.size())) {}
+
+  // Emits the group whose sink is `p`; returns whether it was a Stage.
+  bool emit(Pos p) {
+    inputs_.clear();
+    const bool stage = !g_.boundary(p);
+    if (stage) {
+      emit_stage(p);
+    } else {
+      emit_opaque(p);
+    }
+    groups_.slot[p].emitted = static_cast<std::uint32_t>(emitted_++);
+    return stage;
+  }
+  std::uint64_t emitted() const noexcept { return emitted_; }
+
+ private:
+  // A non-Op node, rebuilt from its symbol's template. A value leaves a
+  // group only through its sink: a child outside the group is its group's
+  // sink.
+  void emit_opaque(Pos p) {
+    const std::uint32_t sym = g_.symbol_index(p);
+    expect(sym < templates_.size(), "every boundary symbol has a template");
+    for (Pos c : g_.children_of(p)) inputs_.push_back(groups_.slot[c].emitted);
+    sink_.boundary(templates_[sym], inputs_);
+  }
+
+  // A stage's members are encoded straight into its payload bytes, as
+  // PayloadEncoder::members writes them (count; per member its token, the
+  // number of references, and each reference as a kind byte and an index),
+  // in a buffer reused from stage to stage, so emitting allocates nothing in
+  // the steady state. Gathering StageMember values for that encoder first
+  // measured a few percent slower on this, the reducer's hottest emission loop.
+  // Member numbers replace the list links, each link read before it is
+  // overwritten and each number set before a later member reads it.
+  void emit_stage(Pos p) {
+    stage_inputs_.start(p);
+    // The tables by pointer: the byte writes below could otherwise alias them.
+    const Slot* const slot = groups_.slot.data();
+    Pos* const number = groups_.next_then_number.data();
+    bytes_.clear();
+    PayloadEncoder enc(bytes_);
+    enc.u32(0);  // the member count, known at the end
+    std::uint32_t k = 0;
+    for (Pos m = groups_.join_then_first[p]; m != kEnd; ++k) {
+      const Pos after = number[m];
+      number[m] = k;
+      enc.str(g_.symbol_text(g_.symbol_index(m)));
+      const std::span<const Pos> kids = g_.children_of(m);
+      enc.u32(kids.size());
+      for (Pos c : kids) {
+        const Slot cs = slot[c];
+        if (cs.sink == p) {
+          enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Member));
+          enc.u64(number[c]);
+          continue;
+        }
+        const auto [in_slot, fresh] = stage_inputs_.slot_of(cs.sink);
+        if (fresh) inputs_.push_back(cs.emitted);
+        enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Input));
+        enc.u64(in_slot);
+      }
+      m = after;
+    }
+    enc::store_u32(bytes_.data(), k);
+    sink_.stage(inputs_, bytes_);
+  }
+
+  const SymbolGraph& g_;
+  Groups& groups_;
+  std::span<const NodeId> templates_;
+  FusionSink& sink_;
+  StageInputs stage_inputs_;
+  std::vector<NodeId> inputs_;
+  std::string bytes_;
+  std::uint64_t emitted_ = 0;
+};
+
+}  // namespace
+
 FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates, bool maximal_fusion,
-                         FusionSink& sink_out, Interrupt* interrupt) {
+                         FusionSink& sink, Interrupt* interrupt) {
   const Pos n = static_cast<Pos>(g.size());
   FusionResult out;
   InterruptCheck check(interrupt);
-
-  // Per position: its group's sink, and once the group is emitted, the
-  // emitted position (meaningful for sinks only). One record, so that a
-  // child's group and its emitted position arrive with one memory access.
-  struct Slot {
-    Pos sink;
-    std::uint32_t emitted;
-  };
-  BigVec<Slot> slot(n);
-
-  // 1 + 2. Output flags.
-  BigVec<std::uint8_t> is_output(n, 0);
-  for (Pos r : g.roots) is_output[r] = 1;
-
-  // 3 / 4. Grouping. Default rule: an op used exactly once, by an op, and not
-  // an output, joins its consumer's group. Maximal rule: an op that is not an
-  // output joins when it has consumers, all of them ops, all in one group.
-  // Consumers sit at larger positions, so a descending pass sees every use
-  // of a position before the position itself: each use folds the consumer's
-  // (final) group into `target`, which ends as the one group to join, or
-  // kNone (no use) or kApart (anything else).
-  //
-  // 5. Members of each group, ascending: the same pass puts each position at
-  // the front of its group's list (so the lists come out ascending, the sink
-  // last). A position's `target` is dead once the position is visited, and
-  // then holds the front of its list if it is a sink.
-  constexpr Pos kNone = UINT32_MAX, kApart = UINT32_MAX - 1, kEnd = UINT32_MAX;
-  BigVec<Pos> target(n, kNone);
-  BigVec<Pos> next_member(n);
-  BigVec<Pos>& first_member = target;
-  // Children far back are fetched this many positions early, when the tables
-  // are too large to stay in cache.
-  constexpr Pos kAhead = 16;
-  const bool fetch = n >= (Pos{1} << 17);
-  for (Pos z = n; z-- > 0;) {
-    check.tick();
-    if (fetch && z >= kAhead) {
-      for (Pos c : g.children_of(z - kAhead)) __builtin_prefetch(&target[c], 1);
-    }
-    Pos s = z;
-    if (!g.boundary(z) && !is_output[z] && target[z] < kApart) s = target[z];
-    slot[z].sink = s;
-    const bool op = !g.boundary(z);
-    for (Pos c : g.children_of(z)) {
-      Pos& t = target[c];
-      if (!op) {
-        t = kApart;
-      } else if (t == kNone) {
-        t = s;
-      } else if (!maximal_fusion || t != s) {
-        t = kApart;
-      }
-    }
-    if (s == z) {
-      next_member[z] = kEnd;
-    } else {
-      next_member[z] = first_member[s];
-    }
-    first_member[s] = z;
-  }
-  BigVec<std::uint8_t>().swap(is_output);
-
-  // 6. Emission in order of the groups' sinks. A stage's members are encoded
-  // straight into its payload bytes, as PayloadEncoder::members writes them
-  // (count; per member its token, the number of references, and each
-  // reference as a kind byte and an index), in a buffer reused from stage to
-  // stage, so emitting allocates nothing in the steady state.
-  // Member numbers, set for each member before a later member reads them
-  // (the list links, each read before it is overwritten).
-  BigVec<std::uint32_t>& member_no = next_member;
-  // Input slots of large stages: slot_of[g] is valid when slot_stamp[g] is
-  // the current stage's sink + 1 (made on the first stage that needs them).
-  BigVec<std::uint32_t> slot_stamp;
-  BigVec<std::uint32_t> slot_of;
-  std::vector<Pos> producers;  // groups feeding the stage being built, by slot
-  std::vector<NodeId> inputs;
-  std::string bytes;
-  PayloadEncoder enc(bytes);
-  constexpr std::size_t kScanSlots = 8;
-  constexpr std::uint32_t kNoSlot = UINT32_MAX;
-  std::uint64_t count = 0;
-  for (Pos p = 0; p < n; ++p) {
-    check.tick();
-    if (fetch && p + kAhead < n) {
-      for (Pos c : g.children_of(p + kAhead)) __builtin_prefetch(&slot[c]);
-    }
-    if (slot[p].sink != p) continue;  // emitted with its group
-    inputs.clear();
-    if (g.boundary(p)) {
-      const std::uint32_t sym = g.symbol_index(p);
-      expect(sym < templates.size(), "every boundary symbol has a template");
-      // A value leaves a group only through its sink: a child outside the
-      // group is its group's sink.
-      for (Pos c : g.children_of(p)) inputs.push_back(slot[c].emitted);
-      sink_out.boundary(templates[sym], inputs);
-      ++out.boundary_nodes;
-    } else {
-      const std::uint32_t stamp = p + 1;
-      producers.clear();
-      bytes.clear();
-      enc.u32(0);  // the member count, known at the end
-      std::uint32_t k = 0;
-      for (Pos m = first_member[p]; m != kEnd; ++k) {
-        const Pos after = next_member[m];
-        member_no[m] = k;
-        enc.str(g.symbol_text(g.symbol_index(m)));
-        const std::span<const Pos> kids = g.children_of(m);
-        enc.u32(kids.size());
-        for (Pos c : kids) {
-          const Slot cs = slot[c];
-          const Pos cg = cs.sink;
-          if (cg == p) {
-            enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Member));
-            enc.u64(member_no[c]);
-            continue;
-          }
-          // Most stages read few groups: a short scan of the ones seen so far
-          // beats two lookups in position-sized tables.
-          std::uint32_t in_slot = kNoSlot;
-          if (producers.size() <= kScanSlots) {
-            for (std::uint32_t j = 0; j < producers.size(); ++j) {
-              if (producers[j] == cg) {
-                in_slot = j;
-                break;
-              }
-            }
-          } else if (slot_stamp[cg] == stamp) {
-            in_slot = slot_of[cg];
-          }
-          if (in_slot == kNoSlot) {
-            in_slot = static_cast<std::uint32_t>(producers.size());
-            producers.push_back(cg);
-            inputs.push_back(cs.emitted);
-            if (producers.size() == kScanSlots + 1) {
-              if (slot_stamp.empty()) {
-                slot_stamp.assign(n, 0);
-                slot_of.assign(n, 0);
-              }
-              for (std::uint32_t j = 0; j < producers.size(); ++j) {
-                slot_stamp[producers[j]] = stamp;
-                slot_of[producers[j]] = j;
-              }
-            } else if (producers.size() > kScanSlots + 1) {
-              slot_stamp[cg] = stamp;
-              slot_of[cg] = in_slot;
-            }
-          }
-          enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Input));
-          enc.u64(in_slot);
+  Groups groups = form_groups(g, maximal_fusion, check);
+  Emitter emitter(g, groups, templates, sink);
+  const bool fetch = n >= kFetchFrom;
+  visit_ascending(
+      n,
+      [&](Pos p) {
+        check.tick();
+        if (groups.slot[p].sink != p) return;  // emitted with its group
+        if (emitter.emit(p)) {
+          ++out.stages;
+        } else {
+          ++out.boundary_nodes;
         }
-        m = after;
-      }
-      enc::store_u32(bytes.data(), k);
-      sink_out.stage(inputs, bytes);
-      ++out.stages;
-    }
-    slot[p].emitted = static_cast<std::uint32_t>(count++);
-  }
-  out.nodes = count;
-
-  // 7. Outputs: an output is always the sink of its group.
+      },
+      FetchAhead{kAhead, [&](Pos j) {
+                   if (fetch) {
+                     for (Pos c : g.children_of(j)) prefetch_read(&groups.slot[c]);
+                   }
+                 }});
+  out.nodes = emitter.emitted();
+  // An output is always the sink of its group.
   out.outputs.reserve(g.roots.size());
-  for (Pos r : g.roots) out.outputs.push_back(slot[r].emitted);
+  for (Pos r : g.roots) out.outputs.push_back(groups.slot[r].emitted);
   return out;
 }
 

@@ -1,4 +1,5 @@
 #include "optimizer/incremental.h"
+#include "optimizer/rules.h"
 
 #include <algorithm>
 #include <exception>
@@ -21,14 +22,14 @@ namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-// What the shortcuts of a step make of an Op payload.
-enum class Role : std::uint8_t { Plain, Identity, Commutative };
-
-Role role_of(const PayloadView& p) noexcept {
-  if (p.kind() != NodeKind::Op) return Role::Plain;
-  if (is_identity_payload(p.name(), p.params())) return Role::Identity;
-  if (p.params().empty() && commutative_op_index(p.name()) >= 0) return Role::Commutative;
-  return Role::Plain;
+// The shortcut the rule table allows a payload (only Op symbols are rule
+// operators). Found once per payload, when it is first stored; the symbol
+// text is built only for the names the rules mention.
+Shortcut shortcut_of_payload(const PayloadView& p, std::string& text) {
+  if (p.kind() != NodeKind::Op || !names_rule_op(p.name())) return Shortcut::None;
+  text.clear();
+  append_payload_symbol(text, p);
+  return shortcut_of(text);
 }
 
 // A canonical node: its payload and where its inputs start; they end where
@@ -56,7 +57,7 @@ struct IncrementalReducer::State {
 
   // ---- the canonical form
   PayloadInterner payloads;
-  std::vector<Role> role;                // payload -> its role
+  std::vector<Shortcut> shortcut;        // payload -> what the rules allow it
   std::vector<CNode> nodes;
   std::vector<std::uint32_t> inputs;     // all canonical inputs, node by node
 
@@ -70,6 +71,7 @@ struct IncrementalReducer::State {
   std::uint64_t bound_serial = 0;     // the store fed so far; 0 before the first
 
   std::vector<std::uint32_t> scratch;
+  std::string symbol_text;  // reused to build the symbol of each new payload
 
   class Sequence;
 
@@ -98,12 +100,11 @@ struct IncrementalReducer::State {
       if (hint != kNone && payload_equal(payloads[hint].key(), v.payload())) return hint;
     }
     // Room first, so that nothing can fail once the payload is stored.
-    reserve_more(role, 1);
+    reserve_more(shortcut, 1);
     if (fed >= fed_payload.size()) fed_payload.resize(std::max<std::size_t>(fed + 1, fed_payload.size() * 2), kNone);
+    const Shortcut allowed = shortcut_of_payload(v.payload().view(), symbol_text);
     const auto [p, added] = payloads.intern(v.payload());
-    if (added) {
-      role.push_back(role_of(payloads[p].view()));
-    }
+    if (added) shortcut.push_back(allowed);
     fed_payload[fed] = p;
     return p;
   }
@@ -232,13 +233,13 @@ Expected<std::uint64_t, ReducerError> IncrementalReducer::consume_locked(const S
         s.scratch.push_back(s.id_map[in]);
       }
       const std::uint32_t p = s.payload_of(v);
-      const Role role = s.role[p];
+      const Shortcut allowed = s.shortcut[p];
+      const bool applies = allowed != Shortcut::None && s.scratch.size() == shortcut_arity(allowed);
       std::uint32_t result;
-      if (role == Role::Identity && s.scratch.size() == 1) {
-        // add 0.0 / mul 1.0 with one input is that input
+      if (applies && allowed == Shortcut::Collapse) {
         result = s.scratch[0];
       } else {
-        const bool commutes = role == Role::Commutative && s.scratch.size() == 2;
+        const bool commutes = applies;
         const NodeIndex::Probe found = s.find(p, s.scratch, commutes);
         result = found.id != kNone ? found.id : s.add(p, s.scratch, found);
       }

@@ -14,15 +14,16 @@
 //    canonical inputs precede their node, id-map entries are below the
 //    canonical count, canonical count <= watermark == total work.
 //  - Per node, `step` applies the same sound equalities as the rewrite
-//    engine, in one pass: an identity Op (add 0.0 / mul 1.0, left or right)
-//    with exactly one input stands for that input; a commutative Op (no
-//    params, two inputs) stands for an earlier one with the same or swapped
-//    inputs; everything else is hash-consed on its mapped inputs. Since a
-//    node's inputs are canonical before it arrives, the form is complete.
+//    engine, read from the same rule table (rules.h), in one pass: an Op a
+//    collapse rule names (add 0.0 / mul 1.0, left or right) with exactly one
+//    input stands for that input; an Op a commute rule names (no params, two
+//    inputs) stands for an earlier one with the same or swapped inputs;
+//    everything else is hash-consed on its mapped inputs. Since a node's
+//    inputs are canonical before it arrives, the form is complete.
 //  - Locking: one PoisonMutex per reducer, held for the whole of every call,
-//    getters included. `finalize` reads the store's node count or marks
-//    before taking it; every other Store call is made with the reducer's lock
-//    held, so the order is always reducer first, then store. An exception
+//    getters included. Every Store call, `finalize`'s reading of the store's
+//    node count or marks included, is made with the reducer's lock held, so
+//    the order is always reducer first, then store. An exception
 //    escaping while the lock is held poisons the reducer: every later call
 //    panics with "incremental reducer poisoned: PoisonError { .. }". Error
 //    results never poison, and neither do a failed allocation nor an

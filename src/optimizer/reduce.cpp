@@ -7,6 +7,7 @@
 #include "support/node_index.h"
 #include "support/hash.h"
 #include "support/panic.h"
+#include "support/prefetch.h"
 
 namespace tavrine::opt {
 
@@ -106,80 +107,101 @@ struct CanonicalForm {
   ReductionReport report;
 };
 
+// Which nodes the outputs depend on, with their number and their inputs'
+// number. Inputs precede their node, so one sweep from the last node down
+// marks exactly what a search from the outputs would reach, with sequential
+// reads and no stack, however deep the graph.
+struct Reachable {
+  BigVec<std::uint8_t> visited;
+  std::size_t count = 0, edges = 0;
+};
+
+Reachable reachable_nodes(const NodeSequence& nodes, std::span<const NodeId> outputs, InterruptCheck& check) {
+  const std::size_t n = nodes.size();
+  Reachable r{BigVec<std::uint8_t>(n, 0)};
+  for (NodeId o : outputs) {
+    expect(o < n, "output ids name nodes of the sequence");
+    r.visited[o] = 1;
+  }
+  for (std::size_t id = n; id-- > 0;) {
+    check.tick();
+    if (!r.visited[id]) continue;
+    const std::span<const NodeId> inputs = nodes.shape(id).inputs;
+    for (NodeId in : inputs) {
+      expect(in < id, "inputs precede their node");
+      r.visited[in] = 1;
+    }
+    ++r.count;
+    r.edges += inputs.size();
+  }
+  expect(r.edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
+  return r;
+}
+
+// Compaction, templates and symbol graph, in one ascending pass: reachable
+// nodes keep their order under dense positions, and an input, being earlier,
+// has its position by the time its node is reached. A symbol text is a
+// function of the payload, so it is built once per payload; its first node is
+// its template.
+SymbolGraph symbol_graph_of(const NodeSequence& nodes, std::span<const NodeId> outputs, const Reachable& reach,
+                            std::vector<NodeId>& templates, InterruptCheck& check) {
+  const std::size_t n = nodes.size();
+  SymbolGraph graph;
+  BigVec<Pos> remap(n);
+  std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
+  std::string text;
+  graph.reserve_exact(static_cast<Pos>(reach.count), reach.edges);
+  // Inputs far back are fetched this many nodes early, when the remapping table is too
+  // large to stay in cache.
+  constexpr std::size_t kAhead = 16;
+  const std::size_t fetch_below = n >= kLargeGraph ? n : 0;
+  const std::uint8_t* const visited = reach.visited.data();
+  Pos next = 0;
+  visit_ascending(
+      n,
+      [&](std::size_t i) {
+        check.tick();
+        if (!visited[i]) return;
+        remap[i] = next++;
+        const NodeShape v = nodes.shape(i);
+        expect(v.payload < symbol_of_payload.size(), "payload ids are below the bound");
+        std::uint32_t& sym = symbol_of_payload[v.payload];
+        if (sym == kNoPos) {
+          text.clear();
+          nodes.append_symbol(i, text);
+          const auto [sy, added] = graph.intern_symbol(text);
+          if (added) templates.push_back(i);
+          sym = sy;
+        }
+        graph.begin_node(sym, v.kind != NodeKind::Op);
+        for (NodeId in : v.inputs) graph.push_child(remap[in]);
+        graph.end_node();
+      },
+      FetchAhead{kAhead, [&](std::size_t j) {
+                   if (j < fetch_below && visited[j]) {
+                     for (NodeId in : nodes.shape(j).inputs) prefetch_read(&remap[in]);
+                   }
+                 }});
+  graph.roots.reserve(outputs.size());
+  for (NodeId o : outputs) graph.roots.push_back(remap[o]);
+  return graph;
+}
+
+// Steps 1 to 6: reachability, the symbol graph, canonicalization by the
+// engine and structural deduplication.
 CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                              Lap& lap, Interrupt* interrupt) {
   const std::size_t n = nodes.size();
   expect(n < kNoPos, "reduced graph holds fewer than 2^32 - 1 nodes");
-
-  // 1. Reachability. Inputs precede their node, so one sweep from the last
-  // node down marks exactly what a search from the outputs would reach, with
-  // sequential reads and no stack, however deep the graph.
   InterruptCheck check(interrupt);
-  BigVec<std::uint8_t> visited(n, 0);
-  for (NodeId o : outputs) {
-    expect(o < n, "output ids name nodes of the sequence");
-    visited[o] = 1;
-  }
-  std::size_t count = 0, edges = 0;
-  for (std::size_t id = n; id-- > 0;) {
-    check.tick();
-    if (!visited[id]) continue;
-    const std::span<const NodeId> inputs = nodes.shape(id).inputs;
-    for (NodeId in : inputs) {
-      expect(in < id, "inputs precede their node");
-      visited[in] = 1;
-    }
-    ++count;
-    edges += inputs.size();
-  }
-  expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
-  lap(&PhaseTimes::reach);
-
-  // 2 to 4. Compaction, templates and symbol graph, in one ascending pass: reachable
-  // nodes keep their order under dense positions, and an input, being earlier, has its
-  // position by the time its node is reached. A symbol text is a function of the payload,
-  // so it is built once per payload; its first node is its template.
-  SymbolGraph graph;
   CanonicalForm out;
-  const Pos reachable = static_cast<Pos>(count);
-  {
-    BigVec<Pos> remap(n);
-    std::vector<std::uint32_t> symbol_of_payload(nodes.payload_bound(), kNoPos);
-    std::string text;
-    graph.reserve_exact(reachable, edges);
-    // Inputs far back are fetched this many nodes early, when the remapping table is too
-    // large to stay in cache.
-    constexpr std::size_t kAhead = 16;
-    const std::size_t fetch_below = n >= kLargeGraph ? n : 0;
-    Pos next = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      check.tick();
-      if (i + kAhead < fetch_below && visited[i + kAhead]) {
-        for (NodeId in : nodes.shape(i + kAhead).inputs) __builtin_prefetch(&remap[in]);
-      }
-      if (!visited[i]) continue;
-      remap[i] = next++;
-      const NodeShape v = nodes.shape(i);
-      expect(v.payload < symbol_of_payload.size(), "payload ids are below the bound");
-      std::uint32_t& sym = symbol_of_payload[v.payload];
-      if (sym == kNoPos) {
-        text.clear();
-        nodes.append_symbol(i, text);
-        const auto [sy, added] = graph.intern_symbol(text);
-        if (added) out.templates.push_back(i);
-        sym = sy;
-      }
-      graph.begin_node(sym, v.kind != NodeKind::Op);
-      for (NodeId in : v.inputs) graph.push_child(remap[in]);
-      graph.end_node();
-    }
-    graph.roots.reserve(outputs.size());
-    for (NodeId o : outputs) graph.roots.push_back(remap[o]);
-  }
-  BigVec<std::uint8_t>().swap(visited);
+  Reachable reach = reachable_nodes(nodes, outputs, check);
+  lap(&PhaseTimes::reach);
+  SymbolGraph graph = symbol_graph_of(nodes, outputs, reach, out.templates, check);
+  const Pos reachable = static_cast<Pos>(reach.count);
+  reach = Reachable{};
   lap(&PhaseTimes::symbols);
 
-  // 5. Canonicalization.
   SymbolGraph canon = engine.canonicalize(graph, interrupt);
   canon.check_well_formed();
   expect(canon.roots.size() == graph.roots.size(), "engine keeps one root per output");
@@ -187,7 +209,6 @@ CanonicalForm canonical_form(const NodeSequence& nodes, std::span<const NodeId> 
   graph = SymbolGraph();
   lap(&PhaseTimes::engine);
 
-  // 6. Structural deduplication.
   out.graph = canon.distinct_nodes ? std::move(canon) : dedup_structural(canon, interrupt);
   lap(&PhaseTimes::dedup);
 

@@ -9,6 +9,7 @@
 #include "optimizer/engine.h"
 #include "optimizer/incremental.h"
 #include "optimizer/reduce.h"
+#include "optimizer/rules.h"
 #include "optimizer_test_util.h"
 
 namespace tavrine::opt::testing {
@@ -29,7 +30,11 @@ TEST(NodeSymbol, TextsOfEveryKind) {
   EXPECT_EQ(node_symbol(stage_node({}, {StageMember{"op|a", {in_ref(0)}}, StageMember{"op|b|k=i1", {mem_ref(0), in_ref(1)}},
                                         StageMember{"op|c", {}}})),
             "stage|3|op%7Ca=i0|op%7Cb%7Ck%3Di1=m0;i1|op%7Cc=");
-  for (std::string_view s : kIdentitySymbols) EXPECT_EQ(s.size(), 39u);
+  for (const RuleText& r : kRules) {
+    if (rule_shortcut(r) == Shortcut::Collapse) {
+      EXPECT_EQ(rule_operator(r).size(), 39u);
+    }
+  }
 }
 
 TEST(NodeSymbol, OnlyOpsBeginWithOp) {
@@ -88,15 +93,42 @@ TEST(NodeSymbol, IdentityAndCommutativeClassification) {
                        params({pi("scalar", 0), ps("side", "r")}), params({pf("scalar", -0.0), ps("side", "r")}),
                        params({pf("scalar", 0.0), ps("side", "r"), pi("z", 1)}),
                        params({pf("scalar", std::nan("")), ps("side", "r")})}) {
-      Node n = op_node(name, {}, p);
-      const EncodedPayload e = EncodedPayload::of(n);
-      EXPECT_EQ(is_identity_payload(n.name, e.key().view().params()), is_identity_symbol(node_symbol(n)))
-          << node_symbol(n);
+      const std::string sym = node_symbol(op_node(name, {}, p));
+      EXPECT_EQ(shortcut_of(sym) == Shortcut::Collapse, is_identity_symbol(sym)) << sym;
+      EXPECT_EQ(shortcut_of(sym) == Shortcut::Commute, is_commutative_symbol(sym)) << sym;
     }
   }
-  EXPECT_EQ(commutative_op_index("maximum"), 6);
-  EXPECT_EQ(commutative_op_index("sub"), -1);
-  EXPECT_EQ(commutative_op_index("Add"), -1);
+  EXPECT_EQ(shortcut_of("op|maximum"), Shortcut::Commute);
+  EXPECT_EQ(shortcut_of("op|sub"), Shortcut::None);
+  EXPECT_EQ(shortcut_of("op|Add"), Shortcut::None);
+  EXPECT_EQ(shortcut_of("red|add"), Shortcut::None);
+}
+
+TEST(RuleTable, SaysWhatTheRulesStatedOnTheirOwnSay) {
+  std::size_t commutes = 0, collapses = 0;
+  for (const RuleText& r : kRules) {
+    const std::string op(rule_operator(r));
+    if (rule_shortcut(r) == Shortcut::Commute) {
+      ++commutes;
+      EXPECT_TRUE(is_commutative_symbol(op)) << r.name;
+      EXPECT_EQ(rule_arity(r), 2u) << r.name;
+      EXPECT_EQ(std::string(r.name), "commute-" + op.substr(3));
+    } else {
+      EXPECT_TRUE(is_identity_symbol(op)) << r.name;
+      EXPECT_EQ(rule_arity(r), 1u) << r.name;
+      EXPECT_EQ(std::string(r.name), "identity-" + std::to_string(collapses));
+      ++collapses;
+    }
+  }
+  EXPECT_EQ(commutes, 8u);
+  EXPECT_EQ(collapses, 4u);
+  EXPECT_TRUE(names_rule_op("add"));
+  EXPECT_TRUE(names_rule_op("minimum"));
+  EXPECT_FALSE(names_rule_op("ad"));
+  EXPECT_FALSE(names_rule_op("sub"));
+  EXPECT_FALSE(names_rule_op("add|"));
+  EXPECT_EQ(shortcut_arity(Shortcut::Commute), 2u);
+  EXPECT_EQ(shortcut_arity(Shortcut::Collapse), 1u);
 }
 
 // ---- engines -------------------------------------------------------------
@@ -130,7 +162,7 @@ class Engine : public ::testing::TestWithParam<EngineCase> {
 TEST_P(Engine, CommutedTwinsMergeIntoTheEarlierNode) {
   Builder b;
   NodeId x = b.src("x"), y = b.src("y");
-  for (std::string_view w : kCommutativeOps) {
+  for (std::string_view w : kCommutativeWords) {
     NodeId xy = b.op(std::string(w), {x, y});
     NodeId yx = b.op(std::string(w), {y, x});
     NodeId user = b.op("neg", {yx});

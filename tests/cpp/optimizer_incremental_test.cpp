@@ -94,7 +94,7 @@ TEST(Incremental, IdentitySymbolWithOtherArityIsAnOrdinaryNode) {
 }
 
 TEST(Incremental, CommutedTwinsShareACanonicalId) {
-  for (std::string_view w : kCommutativeOps) {
+  for (std::string_view w : kCommutativeWords) {
     Builder b;
     NodeId a = b.src("a"), c = b.src("b");
     b.op(std::string(w), {c, a});

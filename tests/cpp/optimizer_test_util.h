@@ -115,15 +115,21 @@ class IdentityEngine final : public RewriteEngine {
   }
 };
 
+// The rules, stated here on their own rather than read from the optimizer's
+// table: the eight commutative operations without params, and add 0.0 /
+// mul 1.0 with the scalar on either side.
+inline constexpr std::string_view kCommutativeWords[8] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 inline bool is_commutative_symbol(std::string_view s) {
-  for (std::string_view w : kCommutativeOps) {
+  for (std::string_view w : kCommutativeWords) {
     if (s.size() == 3 + w.size() && s.substr(0, 3) == "op|" && s.substr(3) == w) return true;
   }
   return false;
 }
 inline bool is_identity_symbol(std::string_view s) {
-  for (std::string_view w : kIdentitySymbols) {
-    if (s == w) return true;
+  for (std::string_view unit : {"op|add|scalar=f0000000000000000", "op|mul|scalar=f3ff0000000000000"}) {
+    for (std::string_view side : {";side=sr", ";side=sl"}) {
+      if (s == std::string(unit) + std::string(side)) return true;
+    }
   }
   return false;
 }

@@ -292,6 +292,12 @@ class EGraph {
   template <class OpOf>
   bool add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
                           std::span<const std::uint32_t> child_pos, std::span<ClassId> out, const Deadline* deadline);
+  template <class OpOf>
+  bool memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                           std::span<const std::uint32_t> child_pos, DeadlineCheck& check, std::size_t& wide);
+  template <class OpOf>
+  void append_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::uint32_t> child_off,
+                             std::span<const std::uint32_t> child_pos, std::size_t wide, DeadlineCheck& check);
   void check_id(ClassId id) const {
     if (id >= parent_.size()) [[unlikely]] bad_id(id);
   }
@@ -316,6 +322,10 @@ class EGraph {
   // anything changed. Returns true when a child changed.
   bool canonicalize_node(NodeIndex n);
   bool reinsert_is_noop(NodeIndex n) const noexcept;
+  // The phases of rebuild_until.
+  void prefetch_pending(std::size_t depth) const noexcept;
+  bool process_unions(DeadlineCheck& check, std::size_t& merges);
+  bool rebuild_classes(DeadlineCheck& check, std::size_t& trimmed);
   void rebuild_index();
   void push_parent(ClassId cls, NodeIndex n);
   std::uint32_t new_list();

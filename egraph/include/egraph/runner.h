@@ -119,7 +119,13 @@ class Runner {
   const BackoffScheduler& scheduler() const noexcept { return scheduler_; }
 
  private:
+  // One iteration: hooks, search, apply, rebuild.
   IterationRecord run_one(const std::vector<Rewrite>& rules);
+  std::optional<StopReason> run_hooks(IterationRecord& rec);
+  std::vector<MatchSet> search_rules(std::size_t i, const std::vector<Rewrite>& rules, const Deadline& limit,
+                                     IterationRecord& rec, std::optional<StopReason>& stop);
+  void apply_rules(std::size_t i, const std::vector<Rewrite>& rules, const std::vector<MatchSet>& matches,
+                   const Deadline& limit, IterationRecord& rec, std::optional<StopReason>& stop);
   std::optional<StopReason> check_limits() const;
   double elapsed_seconds() const;
   Deadline deadline() const;
