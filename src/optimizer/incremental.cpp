@@ -102,11 +102,17 @@ struct IncrementalReducer::State {
     // Room first, so that nothing can fail once the payload is stored.
     reserve_more(shortcut, 1);
     if (fed >= fed_payload.size()) fed_payload.resize(std::max<std::size_t>(fed + 1, fed_payload.size() * 2), kNone);
-    const Shortcut allowed = shortcut_of_payload(v.payload().view(), symbol_text);
-    const auto [p, added] = payloads.intern(v.payload());
-    if (added) shortcut.push_back(allowed);
-    fed_payload[fed] = p;
-    return p;
+    const std::uint64_t hash = payloads.hash(v.payload());
+    std::size_t p = payloads.find(hash, v.payload());
+    if (p == PayloadInterner::npos) {
+      // Only a payload seen for the first time needs its shortcut, and that
+      // is found before it is stored, while a failure still changes nothing.
+      const Shortcut allowed = shortcut_of_payload(v.payload().view(), symbol_text);
+      p = payloads.add(hash, v.payload());
+      shortcut.push_back(allowed);
+    }
+    fed_payload[fed] = static_cast<std::uint32_t>(p);
+    return static_cast<std::uint32_t>(p);
   }
 
   bool matches(std::uint32_t id, std::uint32_t payload, std::span<const std::uint32_t> in, bool either_order) const {
