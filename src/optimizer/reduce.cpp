@@ -119,22 +119,28 @@ struct Reachable {
 Reachable reachable_nodes(const NodeSequence& nodes, std::span<const NodeId> outputs, InterruptCheck& check) {
   const std::size_t n = nodes.size();
   Reachable r{BigVec<std::uint8_t>(n, 0)};
+  std::uint8_t* const visited = r.visited.data();
   for (NodeId o : outputs) {
     expect(o < n, "output ids name nodes of the sequence");
-    r.visited[o] = 1;
+    visited[o] = 1;
   }
+  // Counted in locals: a byte store may alias any object, so counters in
+  // the struct would be stored and reloaded around every mark.
+  std::size_t count = 0, edges = 0;
   for (std::size_t id = n; id-- > 0;) {
     check.tick();
-    if (!r.visited[id]) continue;
+    if (!visited[id]) continue;
     const std::span<const NodeId> inputs = nodes.shape(id).inputs;
     for (NodeId in : inputs) {
       expect(in < id, "inputs precede their node");
-      r.visited[in] = 1;
+      visited[in] = 1;
     }
-    ++r.count;
-    r.edges += inputs.size();
+    ++count;
+    edges += inputs.size();
   }
-  expect(r.edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
+  expect(edges < kNoPos, "reduced graph holds fewer than 2^32 - 1 edges");
+  r.count = count;
+  r.edges = edges;
   return r;
 }
 

@@ -25,24 +25,27 @@ struct FetchAhead {
 template <class Fetch>
 FetchAhead(std::size_t, Fetch) -> FetchAhead<Fetch>;
 
+// The visits are always inlined into the loop's owner: out of line, every
+// local a visit captures would live in memory instead of a register.
+//
 // Visits begin, begin + 1, .., end - 1; before visiting i, each window fetches
 // for i + distance when that is below end.
 template <class I, class Visit, class... Fetch>
-inline void visit_ascending(I begin, I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
+[[gnu::always_inline]] inline void visit_ascending(I begin, I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
   for (I i = begin; i < end; ++i) {
     ((i + ahead.distance < end ? ahead.fetch(static_cast<I>(i + ahead.distance)) : void()), ...);
     visit(i);
   }
 }
 template <class I, class Visit, class... Fetch>
-inline void visit_ascending(I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
+[[gnu::always_inline]] inline void visit_ascending(I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
   visit_ascending(I{0}, end, visit, ahead...);
 }
 
 // Visits end - 1, .., 1, 0; before visiting i, each window fetches for
 // i - distance when that is a position.
 template <class I, class Visit, class... Fetch>
-inline void visit_descending(I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
+[[gnu::always_inline]] inline void visit_descending(I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
   for (I i = end; i-- > 0;) {
     ((i >= ahead.distance ? ahead.fetch(static_cast<I>(i - ahead.distance)) : void()), ...);
     visit(i);
