@@ -38,16 +38,16 @@ class NativeClass {
 
  public:
   // Makes the class; called once per process.
-  static PyTypeObject* create(const ClassSpec& spec) {
+  static PyTypeObject* create(const ClassSpec& info) {
     static PyType_Slot slots[6];  // kept for the life of the class, like the tables
     std::size_t n = 0;
-    slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.construct)};
+    slots[n++] = {Py_tp_new, reinterpret_cast<void*>(info.construct)};
     slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)};
-    slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
-    if (spec.methods != nullptr) slots[n++] = {Py_tp_methods, spec.methods};
-    if (spec.properties != nullptr) slots[n++] = {Py_tp_getset, spec.properties};
+    slots[n++] = {Py_tp_doc, const_cast<char*>(info.doc)};
+    if (info.methods != nullptr) slots[n++] = {Py_tp_methods, info.methods};
+    if (info.properties != nullptr) slots[n++] = {Py_tp_getset, info.properties};
     slots[n] = {0, nullptr};
-    PyType_Spec description = {spec.name, static_cast<int>(sizeof(Object)), 0,
+    PyType_Spec description = {info.name, static_cast<int>(sizeof(Object)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&description)));
     return type_;
