@@ -269,15 +269,13 @@ class BlobReader {
     std::uint32_t n;
     if (!u32(n)) return false;
     slot_->scratch.clear();
-    PayloadEncoder enc(slot_->scratch);
-    enc.u32(n);
+    MemberEncoder enc(slot_->scratch);
     for (std::uint32_t m = 0; m < n; ++m) {
       std::string_view token;
       if (!str(token)) return false;
       std::uint32_t n_refs;
       if (!u32(n_refs)) return false;
-      enc.str(token);
-      enc.u32(n_refs);
+      enc.member(token, n_refs);
       for (std::uint32_t r = 0; r < n_refs; ++r) {
         if (remaining() < kStageRefBytes) [[unlikely]] return truncated();
         const std::uint8_t tag = p_[0];
@@ -288,10 +286,10 @@ class BlobReader {
         } else if (tag != 0) {
           return fail(Kind::BadTag, tag, "stage-ref");
         }
-        enc.u8(tag);
-        enc.u64(index);
+        enc.ref(tag == 0 ? StageRef::Kind::Input : StageRef::Kind::Member, index);
       }
     }
+    enc.finish();
     return true;
   }
 

@@ -185,44 +185,38 @@ class Emitter {
     sink_.boundary(templates_[sym], inputs_);
   }
 
-  // A stage's members are encoded straight into its payload bytes, as
-  // PayloadEncoder::members writes them (count; per member its token, the
-  // number of references, and each reference as a kind byte and an index),
-  // in a buffer reused from stage to stage, so emitting allocates nothing in
-  // the steady state. Gathering StageMember values for that encoder first
-  // measured a few percent slower on this, the reducer's hottest emission loop.
-  // Member numbers replace the list links, each link read before it is
-  // overwritten and each number set before a later member reads it.
+  // A stage's members are encoded as the emission walks its group's list,
+  // into a buffer reused from stage to stage, so emitting allocates nothing
+  // in the steady state (gathering StageMember values first measured a few
+  // percent slower on this, the reducer's hottest emission loop). Member
+  // numbers replace the list links, each link read before it is overwritten
+  // and each number set before a later member reads it.
   void emit_stage(Pos p) {
     stage_inputs_.start(p);
     // The tables by pointer: the byte writes below could otherwise alias them.
     const Slot* const slot = groups_.slot.data();
     Pos* const number = groups_.next_then_number.data();
     bytes_.clear();
-    PayloadEncoder enc(bytes_);
-    enc.u32(0);  // the member count, known at the end
+    MemberEncoder enc(bytes_);
     std::uint32_t k = 0;
     for (Pos m = groups_.join_then_first[p]; m != kEnd; ++k) {
       const Pos after = number[m];
       number[m] = k;
-      enc.str(g_.symbol_text(g_.symbol_index(m)));
       const std::span<const Pos> kids = g_.children_of(m);
-      enc.u32(kids.size());
+      enc.member(g_.symbol_text(g_.symbol_index(m)), kids.size());
       for (Pos c : kids) {
         const Slot cs = slot[c];
         if (cs.sink == p) {
-          enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Member));
-          enc.u64(number[c]);
+          enc.ref(StageRef::Kind::Member, number[c]);
           continue;
         }
         const auto [in_slot, fresh] = stage_inputs_.slot_of(cs.sink);
         if (fresh) inputs_.push_back(cs.emitted);
-        enc.u8(static_cast<std::uint8_t>(StageRef::Kind::Input));
-        enc.u64(in_slot);
+        enc.ref(StageRef::Kind::Input, in_slot);
       }
       m = after;
     }
-    enc::store_u32(bytes_.data(), k);
+    enc.finish();
     sink_.stage(inputs_, bytes_);
   }
 

@@ -96,18 +96,6 @@ void PayloadEncoder::descriptor(const PayloadDescriptor& d) {
   if (d.preprocessing_ref) str(*d.preprocessing_ref);
 }
 
-void PayloadEncoder::members(std::span<const StageMember> members) {
-  u32(members.size());
-  for (const StageMember& m : members) {
-    str(m.token);
-    u32(m.refs.size());
-    for (const StageRef& r : m.refs) {
-      u8(r.kind == StageRef::Kind::Input ? 0 : 1);
-      u64(r.index);
-    }
-  }
-}
-
 bool has_nan(ParamsView params) noexcept {
   for (ParamRef p : params) {
     if (p.value.tag() == ParamValue::Tag::Float && canonical_nan(p.value.float_bits()) == ParamValue::kCanonicalNan) {

@@ -221,11 +221,43 @@ class PayloadEncoder {
   // A Params block from a sorted map.
   void params(const ParamMap& params);
   void descriptor(const PayloadDescriptor& d);
-  void members(std::span<const StageMember> members);
+
+  [[noreturn]] static void too_long(std::uint64_t v);
 
  private:
-  [[noreturn]] static void too_long(std::uint64_t v);
   std::string& out_;
+};
+
+// Appends a Stage payload's members one at a time, in the encoding above:
+// each member with its reference count, then its references. The member
+// count goes in front when the last one is written, so a caller walking a
+// list of unknown length writes each member as it reaches it and builds no
+// StageMember values on the way (fusion emits every stage this way).
+class MemberEncoder {
+ public:
+  explicit MemberEncoder(std::string& out) : out_(out), start_(out.size()) { PayloadEncoder(out_).u32(0); }
+  // The next member; exactly `ref_count` ref() calls follow.
+  void member(std::string_view token, std::size_t ref_count) {
+    PayloadEncoder enc(out_);
+    enc.str(token);
+    enc.u32(ref_count);
+    ++count_;
+  }
+  void ref(StageRef::Kind kind, std::uint64_t index) {
+    PayloadEncoder enc(out_);
+    enc.u8(static_cast<std::uint8_t>(kind));
+    enc.u64(index);
+  }
+  // Writes the member count in front; refuses more than 2^32 - 1 members.
+  void finish() {
+    if (count_ > UINT32_MAX) [[unlikely]] PayloadEncoder::too_long(count_);
+    enc::store_u32(out_.data() + start_, static_cast<std::uint32_t>(count_));
+  }
+
+ private:
+  std::string& out_;
+  std::size_t start_;
+  std::uint64_t count_ = 0;
 };
 
 // Whether a Params block holds a NaN Float (see has_nan above). An owned

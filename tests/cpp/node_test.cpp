@@ -2,6 +2,7 @@
 // parameter text and its parser, and node equality.
 #include <gtest/gtest.h>
 
+#include "store/payload.h"
 #include "test_graphs.h"
 
 using namespace tavrine;
@@ -177,4 +178,41 @@ TEST(NodeEquality, FieldsOfTheKind) {
   Node s3 = s1;
   s3.members[0].token = "op|g";
   EXPECT_NE(s1, s3);
+}
+
+// The member encoder writes the documented Stage layout after whatever the
+// buffer already holds, with the count in front of its own members.
+TEST(MemberEncoder, LayoutAfterAPrefixAndReadBack) {
+  std::string out = "xy";
+  MemberEncoder enc(out);
+  enc.member("op|add", 2);
+  enc.ref(StageRef::Kind::Input, 0);
+  enc.ref(StageRef::Kind::Input, 0x0102030405ull);
+  enc.member("red|sum", 1);
+  enc.ref(StageRef::Kind::Member, 0);
+  enc.finish();
+  const std::string want = std::string("xy") + std::string("\x02\0\0\0", 4) +       // two members
+                           std::string("\x06\0\0\0op|add\x02\0\0\0", 14) +           // token, two refs
+                           std::string("\0\0\0\0\0\0\0\0\0", 9) +                    // input 0
+                           std::string("\0\x05\x04\x03\x02\x01\0\0\0", 9) +          // input 0x0102030405
+                           std::string("\x07\0\0\0red|sum\x01\0\0\0", 15) +          // token, one ref
+                           std::string("\x01\0\0\0\0\0\0\0\0", 9);                   // member 0
+  EXPECT_EQ(out, want);
+
+  const PayloadView view(NodeKind::Stage, std::string_view(out).substr(2));
+  std::vector<StageMember> back;
+  for (MemberRef m : view.members()) {
+    StageMember sm{std::string(m.token()), {}};
+    for (std::uint32_t r = 0; r < m.ref_count(); ++r) sm.refs.push_back(m.ref(r));
+    back.push_back(sm);
+  }
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].token, "op|add");
+  EXPECT_EQ(back[0].refs, (std::vector<StageRef>{{StageRef::Kind::Input, 0}, {StageRef::Kind::Input, 0x0102030405ull}}));
+  EXPECT_EQ(back[1].refs, (std::vector<StageRef>{{StageRef::Kind::Member, 0}}));
+
+  std::string none;
+  MemberEncoder empty(none);
+  empty.finish();
+  EXPECT_EQ(none, std::string("\0\0\0\0", 4));
 }

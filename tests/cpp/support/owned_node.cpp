@@ -22,7 +22,15 @@ void encode_payload(std::string& out, NodeKind kind, std::string_view name, cons
       enc.descriptor(*descriptor);
       enc.params(params);
       return;
-    case NodeKind::Stage: enc.members(members); return;
+    case NodeKind::Stage: {
+      MemberEncoder me(out);
+      for (const StageMember& m : members) {
+        me.member(m.token, m.refs.size());
+        for (const StageRef& r : m.refs) me.ref(r.kind, r.index);
+      }
+      me.finish();
+      return;
+    }
     case NodeKind::Exchange: enc.params(params); return;
   }
 }
