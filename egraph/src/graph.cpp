@@ -179,9 +179,17 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     IdList kids;
     std::uint64_t hash = 0;
   };
-  Prepared ring[kRing];
-  auto prepare = [&](std::size_t j, std::size_t known_below) {
-    Prepared& p = ring[j % kRing];
+  tavrine::AheadRing<Prepared, kRing> ring;
+  // Children far back in the graph: their out[] entries, fetched before prepare reads them.
+  auto fetch_children = [&](std::size_t j) {
+    for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
+      if (child_pos[k] < j) __builtin_prefetch(&out[child_pos[k]]);
+    }
+  };
+  auto prepare = [&](std::size_t j) {
+    // Nodes below known_below have their out[] entries; later ones are guessed.
+    const std::size_t known_below = j >= kAhead ? j - kAhead : 0;
+    Prepared& p = ring[j];
     p.kids.clear();
     for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
       const std::uint32_t c = child_pos[k];
@@ -196,30 +204,24 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
       if (c < parent_.size()) __builtin_prefetch(&parents_[c], 1);
     }
   };
-  // Children far back in the graph: their out[] entries, fetched before prepare reads them.
-  constexpr std::size_t kFar = 2 * kAhead;
-  auto fetch_children = [&](std::size_t j) {
-    for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
-      if (child_pos[k] < j) __builtin_prefetch(&out[child_pos[k]]);
-    }
-  };
-  for (std::size_t j = 0; j < std::min(n, kFar); ++j) fetch_children(j);
-  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prepare(j, 0);
   DeadlineCheck check(deadline);
   IdList kids;
-  for (std::size_t i = 0; i < n; ++i) {
-    check.tick();
-    if (i + kFar < n) fetch_children(i + kFar);
-    if (i + kAhead < n) prepare(i + kAhead, i);
-    kids.clear();
-    for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
-      if (child_pos[k] >= i) tavrine::panic("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
-                                   std::to_string(i) + " is not earlier");
-      kids.push_back(out[child_pos[k]]);
-    }
-    const Prepared& p = ring[i % kRing];
-    out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
-  }
+  tavrine::visit_ascending(
+      std::size_t{0}, n,
+      [&](std::size_t i) {
+        check.tick();
+        kids.clear();
+        for (std::uint32_t k = child_off[i]; k < child_off[i + 1]; ++k) {
+          if (child_pos[k] >= i) {
+            tavrine::panic("add_graph: child position " + std::to_string(child_pos[k]) + " of node " +
+                           std::to_string(i) + " is not earlier");
+          }
+          kids.push_back(out[child_pos[k]]);
+        }
+        const Prepared& p = ring[i];
+        out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
+      },
+      tavrine::FetchAhead{2 * kAhead, fetch_children}, tavrine::FetchAhead{kAhead, prepare});
 }
 
 template <class OpOf>
@@ -260,27 +262,20 @@ bool EGraph::memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std:
   };
   memo_.reserve(n, memo_hash());
   constexpr std::size_t kAhead = 16;
-  std::uint64_t ring[kAhead];
-  auto hash_of_pos = [&](std::size_t i) {
+  tavrine::AheadRing<std::uint64_t, 2 * kAhead> hashes;
+  auto hash_ahead = [&](std::size_t i) {
     const std::span<const ClassId> kids = kids_of_pos(i);
     for (ClassId c : kids) {
       if (c >= i) tavrine::panic("add_graph: child position " + std::to_string(c) + " of node " + std::to_string(i) +
                         " is not earlier");
     }
     if (kids.size() > 2) wide += kids.size();
-    return hash_enode(op_of(i), kids);
+    hashes[i] = hash_enode(op_of(i), kids);
+    memo_.prefetch(hashes[i]);
   };
-  for (std::size_t j = 0; j < std::min(n, kAhead); ++j) {
-    ring[j] = hash_of_pos(j);
-    memo_.prefetch(ring[j]);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
+  auto insert = [&](std::size_t i) {
     check.tick();
-    const std::uint64_t h = ring[i % kAhead];
-    if (i + kAhead < n) {
-      ring[i % kAhead] = hash_of_pos(i + kAhead);
-      memo_.prefetch(ring[i % kAhead]);
-    }
+    const std::uint64_t h = hashes[i];
     const Symbol op = op_of(i);
     const std::span<const ClassId> kids = kids_of_pos(i);
     const NodeIndex twin = memo_.find_ref(h, [&](NodeIndex m) {
@@ -289,8 +284,9 @@ bool EGraph::memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std:
     });
     if (twin != Memo::kEmpty) return false;
     memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());
-  }
-  return true;
+    return true;
+  };
+  return tavrine::visit_ascending_while(std::size_t{0}, n, insert, tavrine::FetchAhead{kAhead, hash_ahead}) == n;
 }
 
 // Everything but the hash-cons of a distinct graph in one pass, the way the adds would write
@@ -489,41 +485,43 @@ std::size_t EGraph::rebuild() {
   return merges;
 }
 
-// Fetches for the pending stack `depth` entries deep: entries are taken from the end, so the
-// nodes a few pops ahead, then their children, then their hash-cons slots.
-void EGraph::prefetch_pending(std::size_t depth) const noexcept {
-  if (depth > 12) __builtin_prefetch(&nodes_[pending_[depth - 13]]);
-  if (depth > 8) {
-    const NodeRec& ahead = nodes_[pending_[depth - 9]];
-    if ((ahead.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + ahead.kids[0]);
-  }
-  if (depth > 6) {
+// Fetches for the pending stack ahead of entry `at`, the next to be taken: entries are taken
+// from the end, so the nodes a few pops ahead, then their children, then their hash-cons
+// slots.
+void EGraph::prefetch_pending(std::size_t at) const noexcept {
+  auto fetch_node = [&](std::size_t j) { __builtin_prefetch(&nodes_[pending_[j]]); };
+  auto fetch_wide_kids = [&](std::size_t j) {
+    const NodeRec& r = nodes_[pending_[j]];
+    if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+  };
+  auto fetch_kid_classes = [&](std::size_t j) {
     // Not for a wide node: it may sit in the stack once per merged child.
-    const std::span<const ClassId> kids = node_children(pending_[depth - 7]);
+    const std::span<const ClassId> kids = node_children(pending_[j]);
     if (kids.size() <= 2) {
       for (ClassId c : kids) __builtin_prefetch(&parent_[c]);
     }
-  }
-  if (depth > 3) {
+  };
+  auto fetch_slots = [&](std::size_t j) {
     // The hash-cons slots of the node's key as it is and as it will be.
-    const NodeIndex a = pending_[depth - 4];
+    const NodeIndex a = pending_[j];
     const NodeRec& r = nodes_[a];
     const std::span<const ClassId> now = node_children(a);
+    if (now.size() > 2) return;
     ClassId canon[2];
-    if (now.size() <= 2) {
-      bool moved = false;
-      for (std::size_t k = 0; k < now.size(); ++k) {
-        canon[k] = root_of(now[k]);
-        moved |= canon[k] != now[k];
-      }
-      if (moved) {
-        memo_.prefetch(hash_enode(r.op, now));
-        memo_.prefetch(hash_enode(r.op, {canon, now.size()}));
-      } else if (memo_of(r) != a) {
-        memo_.prefetch(hash_enode(r.op, now));
-      }
+    bool moved = false;
+    for (std::size_t k = 0; k < now.size(); ++k) {
+      canon[k] = root_of(now[k]);
+      moved |= canon[k] != now[k];
     }
-  }
+    if (moved) {
+      memo_.prefetch(hash_enode(r.op, now));
+      memo_.prefetch(hash_enode(r.op, {canon, now.size()}));
+    } else if (memo_of(r) != a) {
+      memo_.prefetch(hash_enode(r.op, now));
+    }
+  };
+  tavrine::fetch_below(at, tavrine::FetchAhead{12, fetch_node}, tavrine::FetchAhead{8, fetch_wide_kids},
+                       tavrine::FetchAhead{6, fetch_kid_classes}, tavrine::FetchAhead{3, fetch_slots});
 }
 
 // Rebuild phase 1: re-canonicalizes and re-keys every queued node, which may merge classes
@@ -533,8 +531,8 @@ bool EGraph::process_unions(DeadlineCheck& check, std::size_t& merges) {
   // union.
   fresh_pending_ = 0;
   while (!pending_.empty()) {
-    prefetch_pending(pending_.size());
     const std::size_t at = pending_.size() - 1;
+    prefetch_pending(at);
     const NodeIndex n = pending_[at];
     // A stale entry: n was queued again later, and that newer entry has been handled
     // already; every union that moved one of n's children since then queued n once more,
@@ -565,6 +563,31 @@ bool EGraph::process_unions(DeadlineCheck& check, std::size_t& merges) {
   return true;
 }
 
+// Canonicalizes, sorts and deduplicates class `root` unless it is marked done already (and
+// marks it); returns the duplicates dropped.
+std::size_t EGraph::rebuild_class(ClassId root) {
+  std::uint64_t& word = sorted_[root >> 6];
+  const std::uint64_t bit = std::uint64_t{1} << (root & 63);
+  if (word & bit) return 0;
+  word |= bit;
+  if (list_of_[root] == kSingle) {
+    canonicalize_node(root);
+    return 0;
+  }
+  SmallVec<NodeIndex, 2>& list = lists_[list_of_[root]];
+  for (NodeIndex n : list) canonicalize_node(n);
+  if (list.size() < 2) return 0;
+  std::sort(list.begin(), list.end(), [&](NodeIndex a, NodeIndex b) { return node_less(a, b); });
+  NodeIndex* out = list.begin();
+  for (NodeIndex* it = list.begin() + 1; it != list.end(); ++it) {
+    if (!nodes_equal(*it, *out)) *++out = *it;
+  }
+  const std::uint32_t kept = static_cast<std::uint32_t>(out - list.begin()) + 1;
+  const std::size_t dropped = list.size() - kept;
+  list.truncate(kept);
+  return dropped;
+}
+
 // Rebuild phase 2: canonicalizes, sorts and deduplicates every class whose contents may
 // have changed (new members by union, or members re-canonicalized in phase 1), counting the
 // duplicates dropped in `trimmed`; every other class is already canonical, sorted and
@@ -574,46 +597,27 @@ bool EGraph::rebuild_classes(DeadlineCheck& check, std::size_t& trimmed) {
   const std::size_t n_touched = touched_.size();
   // No union happens below, so a root found ahead stays the root: each is found once, a
   // dozen entries early, and its class's memory is fetched in stages on the way.
-  constexpr std::size_t kRing = 32, kFetch = 24, kFind = 18, kList = 12, kWide = 8, kKids = 4;
-  ClassId ahead[kRing];
-  auto find_ahead = [&](std::size_t t) {
-    ahead[t % kRing] = root_of(touched_[t]);
-    prefetch_class(ahead[t % kRing], 0);
-    __builtin_prefetch(&sorted_[ahead[t % kRing] >> 6]);
+  tavrine::AheadRing<ClassId, 32> roots;
+  auto fetch_entry = [&](std::size_t t) { __builtin_prefetch(&parent_[touched_[t]]); };
+  auto find_root = [&](std::size_t t) {
+    roots[t] = root_of(touched_[t]);
+    prefetch_class(roots[t], 0);
+    __builtin_prefetch(&sorted_[roots[t] >> 6]);
   };
-  for (std::size_t t = 0; t < std::min(n_touched, kFetch); ++t) __builtin_prefetch(&parent_[touched_[t]]);
-  for (std::size_t t = 0; t < std::min(n_touched, kFind); ++t) find_ahead(t);
-  for (std::size_t t = 0; t < n_touched; ++t) {
-    if (t + kFetch < n_touched) __builtin_prefetch(&parent_[touched_[t + kFetch]]);
-    if (t + kFind < n_touched) find_ahead(t + kFind);
-    if (t + kList < n_touched) prefetch_class(ahead[(t + kList) % kRing], 1);
-    if (t + kWide < n_touched) prefetch_class(ahead[(t + kWide) % kRing], 2);
-    if (t + kKids < n_touched) prefetch_class(ahead[(t + kKids) % kRing], 3);
-    if (check.tick()) {
-      for (std::size_t k = 0; k < t; ++k) sorted_[root_of(touched_[k]) >> 6] = 0;
-      touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(t));
-      return false;
-    }
-    const ClassId root = root_of_mut(touched_[t]);
-    std::uint64_t& word = sorted_[root >> 6];
-    const std::uint64_t bit = std::uint64_t{1} << (root & 63);
-    if (word & bit) continue;
-    word |= bit;
-    if (list_of_[root] == kSingle) {
-      canonicalize_node(root);
-      continue;
-    }
-    SmallVec<NodeIndex, 2>& list = lists_[list_of_[root]];
-    for (NodeIndex n : list) canonicalize_node(n);
-    if (list.size() < 2) continue;
-    std::sort(list.begin(), list.end(), [&](NodeIndex a, NodeIndex b) { return node_less(a, b); });
-    NodeIndex* out = list.begin();
-    for (NodeIndex* it = list.begin() + 1; it != list.end(); ++it) {
-      if (!nodes_equal(*it, *out)) *++out = *it;
-    }
-    const std::uint32_t kept = static_cast<std::uint32_t>(out - list.begin()) + 1;
-    trimmed += list.size() - kept;
-    list.truncate(kept);
+  auto fetch_class = [&](int stage) { return [&, stage](std::size_t t) { prefetch_class(roots[t], stage); }; };
+  const std::size_t stopped = tavrine::visit_ascending_while(
+      std::size_t{0}, n_touched,
+      [&](std::size_t t) {
+        if (check.tick()) return false;
+        trimmed += rebuild_class(root_of_mut(touched_[t]));
+        return true;
+      },
+      tavrine::FetchAhead{24, fetch_entry}, tavrine::FetchAhead{18, find_root}, tavrine::FetchAhead{12, fetch_class(1)},
+      tavrine::FetchAhead{8, fetch_class(2)}, tavrine::FetchAhead{4, fetch_class(3)});
+  if (stopped < n_touched) {
+    for (std::size_t k = 0; k < stopped; ++k) sorted_[root_of(touched_[k]) >> 6] = 0;
+    touched_.erase(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(stopped));
+    return false;
   }
   for (ClassId t : touched_) sorted_[root_of(t) >> 6] = 0;
   touched_.clear();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/panic.h"
+#include "support/prefetch.h"
 #include "egraph/log.h"
 
 namespace egraph {
@@ -537,28 +538,32 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   if (direct && applier != nullptr && direct_bind.probe(applier->term())) ms.present_for = applier->impl_.get();
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
-  const std::size_t n_cand = candidates.size();
-  for (std::size_t ci = 0; ci < n_cand; ++ci) {
-    const ClassId id = candidates[ci];
-    if (remaining == 0) break;
-    // The root Bind reads the class's node list, its nodes and their children: fetch them
-    // a few candidates ahead.
-    if (ci + 16 < n_cand) g.prefetch_class(candidates[ci + 16], 0);
-    if (ci + 8 < n_cand) g.prefetch_class(candidates[ci + 8], 1);
-    if (ci + 3 < n_cand) g.prefetch_class(candidates[ci + 3], 2);
-    if (check.tick()) {
-      ms.timed_out = true;
-      break;
-    }
-    // Candidates are roots (the index, or the class ids of a clean e-graph).
-    NodeIndex self;
-    const std::size_t k = direct ? direct_bind.run(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
-    if (k == 0) continue;
-    if (k > remaining) tavrine::panic("assertion failed: len <= limit");
-    remaining -= k;
-    ms.classes.push_back(id);
-    ms.group_end.push_back(static_cast<std::uint32_t>(limit - remaining));
-  }
+  // The root Bind reads the class's node list, its nodes and their children: fetched a few
+  // candidates ahead.
+  auto fetch_class = [&](int stage) {
+    return [&g, &candidates, stage](std::size_t ci) { g.prefetch_class(candidates[ci], stage); };
+  };
+  tavrine::visit_ascending_while(
+      std::size_t{0}, candidates.size(),
+      [&](std::size_t ci) {
+        if (remaining == 0) return false;
+        if (check.tick()) {
+          ms.timed_out = true;
+          return false;
+        }
+        // Candidates are roots (the index, or the class ids of a clean e-graph).
+        const ClassId id = candidates[ci];
+        NodeIndex self;
+        const std::size_t k = direct ? direct_bind.run(id, g.root_refs(id, self), remaining) : m.run(id, remaining);
+        if (k == 0) return true;
+        if (k > remaining) tavrine::panic("assertion failed: len <= limit");
+        remaining -= k;
+        ms.classes.push_back(id);
+        ms.group_end.push_back(static_cast<std::uint32_t>(limit - remaining));
+        return true;
+      },
+      tavrine::FetchAhead{16, fetch_class(0)}, tavrine::FetchAhead{8, fetch_class(1)},
+      tavrine::FetchAhead{3, fetch_class(2)});
   return ms;
 }
 
@@ -606,14 +611,14 @@ bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> 
   const std::uint32_t arity = root.children.size();
   std::size_t cols[Prepared::kMaxKids];
   for (std::uint32_t k = 0; k < arity; ++k) cols[k] = var_col[root.children[k]];
-  Prepared ring[Prepared::kSize];
+  tavrine::AheadRing<Prepared, Prepared::kSize> ring;
   std::size_t grp_far = 0, grp_near = 0, grp_class = 0, grp = 0;
-  auto fetch_children = [&](std::size_t s) {  // stage 0: union-find entries
+  auto fetch_children = [&](std::size_t s) {  // union-find entries
     const auto row = matches.row(s);
     for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
   };
-  auto prepare = [&](std::size_t s) {  // stage 1: canonical children and hash
-    Prepared& a = ring[s % Prepared::kSize];
+  auto prepare = [&](std::size_t s) {  // canonical children and hash
+    Prepared& a = ring[s];
     const auto row = matches.row(s);
     a.present = present(s);
     for (std::uint32_t k = 0; k < arity; ++k) {
@@ -626,26 +631,22 @@ bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> 
     g.prefetch_add(a.hash, 0);
     g.prefetch_union(kNoClass, eclass, 1);
   };
-  const std::size_t lead = std::min<std::size_t>(total, kPrepare);
-  for (std::size_t s = 0; s < std::min<std::size_t>(total, kFetch); ++s) fetch_children(s);
-  for (std::size_t s = 0; s < lead; ++s) prepare(s);
-  for (std::size_t s = 0; s < total; ++s) {
+  auto fetch_node = [&](std::size_t s) {
+    // A node the hash-cons lacks will be new: it links itself into its children's parent
+    // lists.
+    const Prepared& a = ring[s];
+    if (!a.present && !g.prefetch_add(a.hash, 1)) {
+      for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
+    }
+  };
+  auto fetch_class = [&](std::size_t s) {
+    if (ring[s].present) return;
+    g.prefetch_add(ring[s].hash, 2);
+    g.prefetch_union(kNoClass, class_of(s, grp_class), 2);
+  };
+  auto add_row = [&](std::size_t s) {
     if (check_.tick()) return false;
-    if (s + kFetch < total) fetch_children(s + kFetch);
-    if (s + kPrepare < total) prepare(s + kPrepare);
-    if (s + kNode < total) {
-      // A node the hash-cons lacks will be new: it links itself into its children's
-      // parent lists.
-      const Prepared& a = ring[(s + kNode) % Prepared::kSize];
-      if (!a.present && !g.prefetch_add(a.hash, 1)) {
-        for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(a.kids[k], kNoClass, 1);
-      }
-    }
-    if (s + kClass < total && !ring[(s + kClass) % Prepared::kSize].present) {
-      g.prefetch_add(ring[(s + kClass) % Prepared::kSize].hash, 2);
-      g.prefetch_union(kNoClass, class_of(s + kClass, grp_class), 2);
-    }
-    const Prepared& a = ring[s % Prepared::kSize];
+    const Prepared& a = ring[s];
     const ClassId eclass = class_of(s, grp);
     // Unions since the children were read may have moved a root: then add finds afresh.
     bool roots = true;
@@ -653,13 +654,16 @@ bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> 
     if (a.present && roots) {
       // The instantiation is a node of the matched class, with the same children.
       skipped = eclass;
-      continue;
+      return true;
     }
     const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
     EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
     if (g.union_classes(inst, eclass)) result.push_back(inst);
-  }
-  return true;
+    return true;
+  };
+  return tavrine::visit_ascending_while(std::size_t{0}, total, add_row, tavrine::FetchAhead{kFetch, fetch_children},
+                                        tavrine::FetchAhead{kPrepare, prepare}, tavrine::FetchAhead{kNode, fetch_node},
+                                        tavrine::FetchAhead{kClass, fetch_class}) == total;
 }
 
 bool RowApplier::any_term(const PatternTerm& t, std::span<const std::size_t> var_col, bool flat) {
@@ -667,42 +671,43 @@ bool RowApplier::any_term(const PatternTerm& t, std::span<const std::size_t> var
   const std::size_t total = matches.total();
   std::vector<ClassId> ids(t.size());
   IdList kids;
+  // A lone variable: only the union's memory is fetched ahead.
   std::size_t grp_ahead[3] = {0, 0, 0};
-  for (std::size_t grp = 0; grp < matches.num_groups(); ++grp) {
-    const ClassId eclass = matches.classes[grp];
-    for (std::size_t s = matches.group_begin(grp); s < matches.group_end[grp]; ++s) {
-      if (check_.tick()) return false;
-      if (flat) {
-        // A lone variable: only the union's memory is fetched ahead.
-        for (int stage = 0; stage < 3; ++stage) {
-          const std::size_t a = s + (stage == 0 ? 12 : stage == 1 ? 6 : 2);
-          if (a < total && !present(a)) {
-            g_.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
-          }
-        }
-        if (present(s)) {
-          // The variable's class is the matched class: the union would merge nothing.
-          skipped = eclass;
-          continue;
-        }
+  auto fetch_union = [&](int stage) {
+    return [&, stage](std::size_t a) {
+      if (flat && !present(a)) {
+        g_.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
       }
-      const auto row = matches.row(s);
-      for (std::size_t i = 0; i < t.size(); ++i) {
-        const PatternElem& e = t[i];
-        if (e.is_var()) {
-          ids[i] = row[var_col[i]];
-          continue;
-        }
-        kids.clear();
-        for (ClassId c : e.children) kids.push_back(ids[c]);
-        ids[i] = g_.add(e.sym, kids.span());
-        EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
-      }
-      const ClassId inst = ids.back();
-      if (g_.union_classes(inst, eclass)) result.push_back(inst);
+    };
+  };
+  std::size_t grp = 0;
+  auto add_row = [&](std::size_t s) {
+    if (check_.tick()) return false;
+    const ClassId eclass = class_of(s, grp);
+    if (flat && present(s)) {
+      // The variable's class is the matched class: the union would merge nothing.
+      skipped = eclass;
+      return true;
     }
-  }
-  return true;
+    const auto row = matches.row(s);
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      const PatternElem& e = t[i];
+      if (e.is_var()) {
+        ids[i] = row[var_col[i]];
+        continue;
+      }
+      kids.clear();
+      for (ClassId c : e.children) kids.push_back(ids[c]);
+      ids[i] = g_.add(e.sym, kids.span());
+      EGRAPH_LOG(Trace, "adding: " << SymbolLang(e.sym, kids.span()));
+    }
+    const ClassId inst = ids.back();
+    if (g_.union_classes(inst, eclass)) result.push_back(inst);
+    return true;
+  };
+  return tavrine::visit_ascending_while(std::size_t{0}, total, add_row, tavrine::FetchAhead{12, fetch_union(0)},
+                                        tavrine::FetchAhead{6, fetch_union(1)},
+                                        tavrine::FetchAhead{2, fetch_union(2)}) == total;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The support layer's small mechanisms: the little-endian codec, the arena
-// and the decimal formatter.
+// the decimal formatter and the prefetch window.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "support/decimal.h"
 #include "support/hash.h"
 #include "support/little_endian.h"
+#include "support/prefetch.h"
 
 using namespace tavrine;
 
@@ -81,4 +82,52 @@ TEST(Decimal, SignedAndUnsignedExtremes) {
   out += ' ';
   append_decimal(out, -7);
   EXPECT_EQ(out, "-9223372036854775808 18446744073709551615 0 -7");
+}
+
+// Every window reaches every position exactly once and in order, a window
+// given first reaches a position before the ones after it, and each before
+// the visit; a visit returning false ends the loop where it stood. Loops cut
+// short and loops shorter than a window included.
+TEST(PrefetchWindow, EachPositionOnceInOrderBeforeItsVisit) {
+  for (std::size_t n : {0u, 1u, 3u, 5u, 9u, 40u}) {
+    for (std::size_t stop_at : {std::size_t{0}, std::size_t{2}, n}) {
+      std::vector<std::string> events;
+      auto log = [&](char what) {
+        return [&events, what](std::size_t i) { events.push_back(what + std::to_string(i)); };
+      };
+      AheadRing<std::size_t, 8> ring;
+      bool ring_ok = true;
+      const std::size_t stopped = visit_ascending_while(
+          std::size_t{0}, n,
+          [&](std::size_t i) {
+            ring_ok &= ring[i] == i * 7;
+            events.push_back("v" + std::to_string(i));
+            return i != stop_at;
+          },
+          FetchAhead{5, [&](std::size_t j) { ring[j] = j * 7; events.push_back("p" + std::to_string(j)); }},
+          FetchAhead{2, log('f')});
+      EXPECT_TRUE(ring_ok);
+      const std::size_t visited = stop_at < n ? stop_at + 1 : n;
+      EXPECT_EQ(stopped, stop_at < n ? stop_at : n);
+      std::vector<std::size_t> first_p(n + 1, SIZE_MAX), first_f(n + 1, SIZE_MAX), first_v(n + 1, SIZE_MAX);
+      std::size_t p_next = 0, f_next = 0, v_next = 0;
+      for (std::size_t e = 0; e < events.size(); ++e) {
+        const std::size_t i = std::stoul(events[e].substr(1));
+        std::size_t& next = events[e][0] == 'p' ? p_next : events[e][0] == 'f' ? f_next : v_next;
+        EXPECT_EQ(i, next++) << events[e];  // in order, once each
+        (events[e][0] == 'p' ? first_p : events[e][0] == 'f' ? first_f : first_v)[i] = e;
+      }
+      EXPECT_EQ(v_next, visited);
+      for (std::size_t i = 0; i < visited; ++i) {
+        EXPECT_LT(first_p[i], first_f[i]);
+        EXPECT_LT(first_f[i], first_v[i]);
+      }
+    }
+  }
+  std::vector<std::size_t> down, fetched;
+  visit_descending(
+      std::size_t{6}, [&](std::size_t i) { down.push_back(i); },
+      FetchAhead{2, [&](std::size_t j) { fetched.push_back(j); }});
+  EXPECT_EQ(down, (std::vector<std::size_t>{5, 4, 3, 2, 1, 0}));
+  EXPECT_EQ(fetched, (std::vector<std::size_t>{5, 4, 3, 2, 1, 0}));
 }

@@ -323,7 +323,8 @@ class EGraph {
   bool canonicalize_node(NodeIndex n);
   bool reinsert_is_noop(NodeIndex n) const noexcept;
   // The phases of rebuild_until.
-  void prefetch_pending(std::size_t depth) const noexcept;
+  void prefetch_pending(std::size_t at) const noexcept;
+  std::size_t rebuild_class(ClassId root);
   bool process_unions(DeadlineCheck& check, std::size_t& merges);
   bool rebuild_classes(DeadlineCheck& check, std::size_t& trimmed);
   void rebuild_index();
