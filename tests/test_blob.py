@@ -4,6 +4,8 @@ reader error as the ValueError and message Python gets, argument handling,
 round trips of random graphs. Which blobs the reader accepts or rejects, and
 in what order it checks, is tested once, in tests/cpp/blob_test.cpp."""
 import math
+import os
+import runpy
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -19,6 +21,7 @@ from tavrine_core import GraphStore
 TRUNCATED = "truncated tavrine IR blob"
 BAD_MAGIC = "not a tavrine IR blob (bad magic/version)"
 BAD_UTF8 = "invalid utf-8 in tavrine IR blob"
+FUZZ = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz")
 
 
 def read_error(data):
@@ -329,3 +332,14 @@ class TestRoundTrips:
         back = GraphStore.deserialize(forged)
         assert back.node_count() == 1 and back.outputs() == [0] and back.serialize() == data[:-4] + ids([0])
 
+
+@pytest.mark.skipif(not os.path.isdir(FUZZ), reason="no fuzz/ in this copy of the tree")
+def test_the_committed_fuzz_seeds_are_what_the_corpus_script_writes():
+    # the script builds its seeds with this suite's encoder: a change there
+    # must come with the seeds written again
+    seeds = dict(runpy.run_path(os.path.join(FUZZ, "make_corpus.py"), run_name="seeds")["seeds"]())
+    corpus = os.path.join(FUZZ, "corpus")
+    assert sorted(seeds) == sorted(f.removesuffix(".bin") for f in os.listdir(corpus))
+    for name, data in seeds.items():
+        with open(os.path.join(corpus, name + ".bin"), "rb") as f:
+            assert f.read() == data, name
