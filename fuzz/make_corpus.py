@@ -1,140 +1,73 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the blob reader fuzzer into fuzz/corpus/.
 
-Each seed is built field by field here, independently of the C++ writer:
-valid blobs of every node kind and param tag, a forged blob that repeats a
-record, and broken blobs that stop at each of the reader's errors.
+Each seed is built field by field by the tests' hand encoder
+(tests/blob_bytes.py), independently of the C++ writer: valid blobs of every
+node kind and param tag, a forged blob that repeats a record, and broken blobs
+that stop at each of the reader's errors.
 Run it again after a format change; the files are committed.
 """
 import os
-import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "corpus")
+# The encoder lives with the tests; it needs nothing but the standard library.
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-
-def u8(v):
-    return struct.pack("<B", v)
-
-
-def u32(v):
-    return struct.pack("<I", v)
-
-
-def u64(v):
-    return struct.pack("<Q", v)
-
-
-def s(text):
-    b = text.encode("utf-8") if isinstance(text, str) else text
-    return u32(len(b)) + b
-
-
-def ids(*xs):
-    return u32(len(xs)) + b"".join(u64(x) for x in xs)
-
-
-def params(*entries):
-    """entries: (key, tag, value) with value already encoded."""
-    return u32(len(entries)) + b"".join(s(k) + u8(t) + v for k, t, v in entries)
-
-
-def p_int(k, v):
-    return (k, 0, struct.pack("<q", v))
-
-
-def p_float(k, v):
-    return (k, 1, struct.pack("<d", v))
-
-
-def p_bits(k, bits):
-    return (k, 1, u64(bits))
-
-
-def p_bool(k, v):
-    return (k, 2, u8(v))
-
-
-def p_str(k, v):
-    return (k, 3, s(v))
-
-
-def source(name, *ps):
-    return u8(0) + s(name) + params(*ps)
-
-
-def op(name, inputs, *ps):
-    return u8(1) + s(name) + params(*ps) + ids(*inputs)
-
-
-def reduction(name, inputs, *ps):
-    return u8(2) + s(name) + params(*ps) + ids(*inputs)
-
-
-def external(desc, pre, inputs, *ps):
-    body = b"".join(s(f) for f in desc)
-    body += u8(0) if pre is None else u8(1) + s(pre)
-    return u8(3) + body + params(*ps) + ids(*inputs)
-
-
-def stage(inputs, members):
-    """members: (token, [(tag, index), ...])"""
-    body = ids(*inputs) + u32(len(members))
-    for token, refs in members:
-        body += s(token) + u32(len(refs)) + b"".join(u8(t) + u32(i) for t, i in refs)
-    return u8(4) + body
-
-
-def exchange(inputs, *ps):
-    return u8(5) + params(*ps) + ids(*inputs)
-
-
-def blob(records, outputs, magic=b"TIR1"):
-    return magic + u32(len(records)) + b"".join(records) + ids(*outputs)
+from blob_bytes import (
+    MAGIC, PARAM_BOOL, SOURCE, blob, bstr, float_from_bits, rec_exchange, rec_external, rec_op,
+    rec_reduction, rec_source, rec_stage, u8, u32,
+)
 
 
 def seeds():
-    desc = ("torch", "sha256:ab", "pytorch", "2.1", "f32[3]->f32[3]")
+    desc = dict(kind="torch", content_hash="sha256:ab", framework="pytorch", version="2.1",
+                io_schema="f32[3]->f32[3]")
     every_kind = [
-        source("x", p_int("rows", 10), p_str("path", "a;b=c|d%")),
-        source("y", p_float("scale", -0.0), p_bits("nan", 0x7FF8000000000123)),
-        op("add", [0, 1]),
-        op("mul", [2, 2], p_float("scalar", 1e21), p_bool("inplace", 1)),
-        reduction("sum", [3], p_int("axis", -1), p_bool("keepdims", 0)),
-        external(desc, None, [4], p_str("mode", "eval")),
-        external(desc, "", [4]),
-        stage([3, 4], [("op|neg", [(0, 0)]),
-                       ("red|sum|axis=i0;keep=bfalse", [(1, 0), (0, 1)]),
-                       ("op|a%7Cb|k=sx%3By", [(1, 1)])]),
-        exchange([7], p_str("scheme", "shuffle")),
-        exchange([]),
-        source("日本 😀 é\"\\\n"),
+        rec_source("x", [("rows", 10), ("path", "a;b=c|d%")]),
+        rec_source("y", [("scale", -0.0), ("nan", float_from_bits(0x7FF8000000000123))]),
+        rec_op("add", [0, 1]),
+        rec_op("mul", [2, 2], [("scalar", 1e21), ("inplace", True)]),
+        rec_reduction("sum", [3], [("axis", -1), ("keepdims", False)]),
+        rec_external([4], [("mode", "eval")], dict(desc, preprocessing_ref=None)),
+        rec_external([4], desc=dict(desc, preprocessing_ref="")),
+        rec_stage([3, 4], [("op|neg", [(0, 0)]),
+                           ("red|sum|axis=i0;keep=bfalse", [(1, 0), (0, 1)]),
+                           ("op|a%7Cb|k=sx%3By", [(1, 1)])]),
+        rec_exchange([7], [("scheme", "shuffle")]),
+        rec_exchange([]),
+        rec_source("日本 😀 é\"\\\n"),
     ]
     yield "empty", blob([], [])
-    yield "source_x", blob([source("x")], [0])
+    yield "source_x", blob([rec_source("x")], [0])
     yield "every_kind", blob(every_kind, [8, 5, 8, 0])
-    yield "stage_only", blob([stage([], [("op|f", []), ("op|g", [(1, 0), (0, 7)])])], [0])
-    yield "params_unsorted", blob([source("x", p_int("b", 1), p_int("a", 2), p_int("a", 3),
-                                          p_bool("c", 2))], [])
-    yield "repeated_record", blob([source("x"), source("x"), source("y"), op("f", [2, 1]),
-                                   op("f", [2, 0]), op("g", [4, 3])], [3, 4, 5])
-    yield "trailing_bytes", blob([source("x")], [0]) + b"trailing"
-    yield "long_chain", blob([source("s")] + [op("f", [i]) for i in range(40)], [40])
+    yield "stage_only", blob([rec_stage([], [("op|f", []), ("op|g", [(1, 0), (0, 7)])])], [0])
+    # a Bool of value 2, which the writer never produces
+    yield "params_unsorted", blob([rec_source("x", [("b", 1), ("a", 2), ("a", 3),
+                                                    ("c", (PARAM_BOOL, u8(2)))])], [])
+    yield "repeated_record", blob([rec_source("x"), rec_source("x"), rec_source("y"),
+                                   rec_op("f", [2, 1]), rec_op("f", [2, 0]), rec_op("g", [4, 3])],
+                                  [3, 4, 5])
+    yield "trailing_bytes", blob([rec_source("x")], [0]) + b"trailing"
+    yield "long_chain", blob([rec_source("s")] + [rec_op("f", [i]) for i in range(40)], [40])
 
     # One seed per reader error.
-    yield "err_short", b"TIR"
-    yield "err_magic", blob([source("x")], [0], magic=b"TIR2")
-    yield "err_header", b"TIR1\x01\x00"
-    yield "err_node_tag", b"TIR1" + u32(1) + u8(6)
-    yield "err_param_tag", b"TIR1" + u32(1) + u8(0) + s("x") + u32(1) + s("k") + u8(4)
-    yield "err_stage_ref_tag", blob([stage([], [("op|f", [(2, 0)])])], [])
-    yield "err_utf8", blob([source(b"a\xed\xa0\x80")], [])
-    yield "err_self_ref", blob([source("a"), source("b"), source("c"), op("f", [3])], [])
-    yield "err_member_ref", blob([stage([], [("op|f", [(1, 0)])])], [])
-    yield "err_output", blob([source("a")], [1])
-    yield "err_forged_count", b"TIR1" + u32(0xFFFFFFFF) + source("a")
-    yield "err_forged_params", b"TIR1" + u32(1) + u8(0) + s("x") + u32(0xFFFFFFFF) + s("k")
-    yield "err_truncated_str", b"TIR1" + u32(1) + u8(0) + u32(1000) + b"abc"
+    source_head = u8(SOURCE) + bstr("x")  # a Source record up to its params
+    yield "err_short", MAGIC[:3]
+    yield "err_magic", blob([rec_source("x")], [0], magic=b"TIR2")
+    yield "err_header", MAGIC + b"\x01\x00"
+    yield "err_node_tag", MAGIC + u32(1) + u8(6)
+    yield "err_param_tag", MAGIC + u32(1) + source_head + u32(1) + bstr("k") + u8(4)
+    yield "err_stage_ref_tag", blob([rec_stage([], [("op|f", [(2, 0)])])], [])
+    yield "err_utf8", blob([rec_source(b"a\xed\xa0\x80")], [])
+    yield "err_self_ref", blob([rec_source("a"), rec_source("b"), rec_source("c"),
+                                rec_op("f", [3])], [])
+    yield "err_member_ref", blob([rec_stage([], [("op|f", [(1, 0)])])], [])
+    yield "err_output", blob([rec_source("a")], [1])
+    yield "err_forged_count", MAGIC + u32(0xFFFFFFFF) + rec_source("a")
+    yield "err_forged_params", MAGIC + u32(1) + source_head + u32(0xFFFFFFFF) + bstr("k")
+    yield "err_truncated_str", MAGIC + u32(1) + u8(SOURCE) + u32(1000) + b"abc"
 
 
 def main():

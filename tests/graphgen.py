@@ -1,8 +1,8 @@
 """Shared helpers for the view, blob and reduction tests.
 
-- A hand encoder for blobs, so tests can forge records the writer never
-  produces (bad tags, repeated records, stray bytes) and so the writer's own
-  bytes can be checked against an independent encoding of `nodes()`.
+- The hand encoder of blobs (blob_bytes, whose names tests import from here
+  too) and `encode_nodes`, an independent encoding of `nodes()` the writer's
+  own bytes are checked against.
 - The canonical parameter text and operation symbols, rebuilt in Python.
 - Hypothesis strategies for random graphs ("recipes": lists of recording
   calls whose inputs name earlier calls) and a way to record them.
@@ -11,10 +11,15 @@
 """
 import hashlib
 import math
-import struct
 
 from hypothesis import strategies as st
 
+# What encode_nodes builds on, and the encoder's names for the tests that
+# take them from here.
+from blob_bytes import (
+    DESCRIPTOR_KEYS, FIELDS, bits_of, blob, bstr, float_from_bits, i64, ids, param_entry, params,
+    rec_exchange, rec_external, rec_op, rec_reduction, rec_source, rec_stage, u8, u32, u64,
+)
 from tavrine_core import GraphStore, PayloadDescriptor
 
 COMMUTATIVE = ("add", "mul", "and", "or", "eq", "ne", "maximum", "minimum")
@@ -26,20 +31,10 @@ IDENTITY_SYMBOLS = frozenset({
 })
 CANONICAL_NAN = 0x7FF8000000000000
 KINDS = ("source", "op", "reduction", "external", "stage", "exchange")
-FIELDS = dict(kind="onnx", content_hash="h0", framework="ort", version="1", io_schema="f32[]")
-DESCRIPTOR_KEYS = ("kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref")
 
 
 # --------------------------------------------------------------------------
 # floats by bit pattern
-
-def float_from_bits(bits):
-    return struct.unpack("<d", struct.pack("<Q", bits))[0]
-
-
-def bits_of(value):
-    return struct.unpack("<Q", struct.pack("<d", value))[0]
-
 
 def canonical_bits(value):
     return CANONICAL_NAN if math.isnan(value) else bits_of(value)
@@ -105,95 +100,7 @@ def nodes_key(store):
 
 
 # --------------------------------------------------------------------------
-# blob encoding by hand
-
-def u8(v):
-    return struct.pack("<B", v)
-
-
-def u32(v):
-    return struct.pack("<I", v)
-
-
-def u64(v):
-    return struct.pack("<Q", v)
-
-
-def i64(v):
-    return struct.pack("<q", v)
-
-
-def f64_bits(bits):
-    return struct.pack("<Q", bits)
-
-
-def bstr(text):
-    raw = text if isinstance(text, bytes) else text.encode("utf-8")
-    return u32(len(raw)) + raw
-
-
-def ids(values):
-    return u32(len(values)) + b"".join(u64(v) for v in values)
-
-
-def param_entry(key, value):
-    """One Params entry; `value` is a Python value, or (tag, raw bytes) for
-    forging."""
-    if isinstance(value, tuple):
-        tag, raw = value
-        return bstr(key) + u8(tag) + raw
-    if type(value) is bool:
-        return bstr(key) + u8(2) + u8(1 if value else 0)
-    if type(value) is int:
-        return bstr(key) + u8(0) + i64(value)
-    if type(value) is float:
-        return bstr(key) + u8(1) + struct.pack("<d", value)
-    return bstr(key) + u8(3) + bstr(value)
-
-
-def params(entries=()):
-    """`entries` is a dict or a list of (key, value) pairs, kept in the given
-    order (the blob may hold them unsorted)."""
-    items = list(entries.items()) if isinstance(entries, dict) else list(entries)
-    return u32(len(items)) + b"".join(param_entry(k, v) for k, v in items)
-
-
-def rec_source(name, ps=()):
-    return u8(0) + bstr(name) + params(ps)
-
-
-def rec_op(name, inputs, ps=()):
-    return u8(1) + bstr(name) + params(ps) + ids(inputs)
-
-
-def rec_reduction(name, inputs, ps=()):
-    return u8(2) + bstr(name) + params(ps) + ids(inputs)
-
-
-def rec_external(inputs, ps=(), desc=None):
-    desc = dict(FIELDS, preprocessing_ref=None) if desc is None else desc
-    body = b"".join(bstr(desc[k]) for k in DESCRIPTOR_KEYS[:5])
-    ref = desc.get("preprocessing_ref")
-    body += u8(0) if ref is None else u8(1) + bstr(ref)
-    return u8(3) + body + params(ps) + ids(inputs)
-
-
-def rec_stage(inputs, members):
-    """`members` is a list of (token, [(ref tag, index), ...])."""
-    body = ids(inputs) + u32(len(members))
-    for token, refs in members:
-        body += bstr(token) + u32(len(refs)) + b"".join(u8(t) + u32(i) for t, i in refs)
-    return u8(4) + body
-
-
-def rec_exchange(inputs, ps=()):
-    return u8(5) + params(ps) + ids(inputs)
-
-
-def blob(records, outputs=(), count=None):
-    count = len(records) if count is None else count
-    return b"TIR1" + u32(count) + b"".join(records) + ids(list(outputs))
-
+# an independent writer
 
 def encode_nodes(nodes, outputs):
     """An independent writer: the blob of a `nodes()` list and an output list."""

@@ -4,22 +4,24 @@ reader error as the ValueError and message Python gets, argument handling,
 round trips of random graphs. Which blobs the reader accepts or rejects, and
 in what order it checks, is tested once, in tests/cpp/blob_test.cpp."""
 import math
-import struct
+import os
+import runpy
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from graphgen import (
-    FIELDS, bits_of, blob, bstr, build, descriptor, encode_nodes, float_from_bits, i64, ids,
-    nodes_key, param_entry, params, rec_exchange, rec_external, rec_op, rec_reduction, rec_source,
-    rec_stage, recipes, u8, u32, u64,
+from blob_bytes import (
+    FIELDS, bits_of, blob, bstr, float_from_bits, i64, ids, param_entry, params, read_ids,
+    rec_exchange, rec_external, rec_op, rec_reduction, rec_source, rec_stage, u8, u32, u64,
 )
+from graphgen import build, descriptor, encode_nodes, nodes_key, recipes
 from tavrine_core import GraphStore
 
 TRUNCATED = "truncated tavrine IR blob"
 BAD_MAGIC = "not a tavrine IR blob (bad magic/version)"
 BAD_UTF8 = "invalid utf-8 in tavrine IR blob"
+FUZZ = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz")
 
 
 def read_error(data):
@@ -186,9 +188,10 @@ class TestSerializeOutputs:
     def output_list(self, data, n_nodes=3):
         # each one-letter source takes 10 bytes after the header
         tail = data[8 + 10 * n_nodes:]
-        count = struct.unpack_from("<I", tail)[0]
+        outputs = read_ids(tail)
+        count = len(outputs)
         assert len(tail) == 4 + 8 * count
-        return list(struct.unpack_from(f"<{count}Q", tail, 4))
+        return outputs
 
     def test_default_writes_the_marks(self):
         store = self.store_with_marks()
@@ -307,7 +310,7 @@ class TestRoundTrips:
         store.add_source("s", {"a%3B|;=": "%3B|;=\u00e9\u540d\n", "": ""})
         data = store.serialize()
         for b in bits:
-            assert struct.pack("<Q", b) in data
+            assert u64(b) in data
         assert param_entry("p", float(2 ** 64)) in data
         back = GraphStore.deserialize(data)
         assert float_bits_in(back) == float_bits_in(store)
@@ -322,9 +325,21 @@ class TestRoundTrips:
         b = store.add_source("x", {"v": float_from_bits(0xFFF8000000000002)})
         assert a == b == 0
         data = store.serialize()
-        assert struct.pack("<Q", 0x7FF8000000000001) in data
+        assert u64(0x7FF8000000000001) in data
         # a forged blob with both NaNs reads back as one node
         forged = blob([rec_source("x", {"v": float_from_bits(0x7FF8000000000001)}),
                        rec_source("x", {"v": float_from_bits(0xFFF8000000000002)})], [1])
         back = GraphStore.deserialize(forged)
         assert back.node_count() == 1 and back.outputs() == [0] and back.serialize() == data[:-4] + ids([0])
+
+
+@pytest.mark.skipif(not os.path.isdir(FUZZ), reason="no fuzz/ in this copy of the tree")
+def test_the_committed_fuzz_seeds_are_what_the_corpus_script_writes():
+    # the script builds its seeds with this suite's encoder: a change there
+    # must come with the seeds written again
+    seeds = dict(runpy.run_path(os.path.join(FUZZ, "make_corpus.py"), run_name="seeds")["seeds"]())
+    corpus = os.path.join(FUZZ, "corpus")
+    assert sorted(seeds) == sorted(f.removesuffix(".bin") for f in os.listdir(corpus))
+    for name, data in seeds.items():
+        with open(os.path.join(corpus, name + ".bin"), "rb") as f:
+            assert f.read() == data, name

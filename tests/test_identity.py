@@ -1,22 +1,14 @@
 """Hash-consing: which nodes are the same node, and the ids they get."""
 import math
-import struct
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from blob_bytes import bits_of, float_from_bits
 from tavrine_core import GraphStore, PayloadDescriptor
 
 FIELDS = dict(kind="k", content_hash="c", framework="f", version="v", io_schema="i")
-
-
-def float_from_bits(bits):
-    return struct.unpack("<d", struct.pack("<Q", bits))[0]
-
-
-def bits_of(value):
-    return struct.unpack("<Q", struct.pack("<d", value))[0]
 
 
 class TestIds:

@@ -12,8 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from graphgen import (
-    COMMUTATIVE, IDENTITY_SYMBOLS, blob, build, descriptor, op_symbol, output_values,
-    params_key, rec_op, rec_source, recipes, record,
+    COMMUTATIVE, IDENTITY_SYMBOLS, op_symbol, output_values, params_key, recipes, record,
 )
 from tavrine_core import GraphStore, IncrementalReducer
 
