@@ -183,7 +183,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
   // Children far back in the graph: their out[] entries, fetched before prepare reads them.
   auto fetch_children = [&](std::size_t j) {
     for (std::uint32_t k = child_off[j]; k < child_off[j + 1]; ++k) {
-      if (child_pos[k] < j) __builtin_prefetch(&out[child_pos[k]]);
+      if (child_pos[k] < j) tavrine::prefetch_read(&out[child_pos[k]]);
     }
   };
   auto prepare = [&](std::size_t j) {
@@ -201,7 +201,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
     memo_.prefetch(p.hash);
     // The add links the node into its children's parent lists.
     for (ClassId c : p.kids) {
-      if (c < parent_.size()) __builtin_prefetch(&parents_[c], 1);
+      if (c < parent_.size()) tavrine::prefetch_write(&parents_[c]);
     }
   };
   DeadlineCheck check(deadline);
@@ -489,16 +489,16 @@ std::size_t EGraph::rebuild() {
 // from the end, so the nodes a few pops ahead, then their children, then their hash-cons
 // slots.
 void EGraph::prefetch_pending(std::size_t at) const noexcept {
-  auto fetch_node = [&](std::size_t j) { __builtin_prefetch(&nodes_[pending_[j]]); };
+  auto fetch_node = [&](std::size_t j) { tavrine::prefetch_read(&nodes_[pending_[j]]); };
   auto fetch_wide_kids = [&](std::size_t j) {
     const NodeRec& r = nodes_[pending_[j]];
-    if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+    if ((r.meta >> 30) == 3) tavrine::prefetch_read(child_pool_.data() + r.kids[0]);
   };
   auto fetch_kid_classes = [&](std::size_t j) {
     // Not for a wide node: it may sit in the stack once per merged child.
     const std::span<const ClassId> kids = node_children(pending_[j]);
     if (kids.size() <= 2) {
-      for (ClassId c : kids) __builtin_prefetch(&parent_[c]);
+      for (ClassId c : kids) tavrine::prefetch_read(&parent_[c]);
     }
   };
   auto fetch_slots = [&](std::size_t j) {
@@ -598,11 +598,11 @@ bool EGraph::rebuild_classes(DeadlineCheck& check, std::size_t& trimmed) {
   // No union happens below, so a root found ahead stays the root: each is found once, a
   // dozen entries early, and its class's memory is fetched in stages on the way.
   tavrine::AheadRing<ClassId, 32> roots;
-  auto fetch_entry = [&](std::size_t t) { __builtin_prefetch(&parent_[touched_[t]]); };
+  auto fetch_entry = [&](std::size_t t) { tavrine::prefetch_read(&parent_[touched_[t]]); };
   auto find_root = [&](std::size_t t) {
     roots[t] = root_of(touched_[t]);
     prefetch_class(roots[t], 0);
-    __builtin_prefetch(&sorted_[roots[t] >> 6]);
+    tavrine::prefetch_read(&sorted_[roots[t] >> 6]);
   };
   auto fetch_class = [&](int stage) { return [&, stage](std::size_t t) { prefetch_class(roots[t], stage); }; };
   const std::size_t stopped = tavrine::visit_ascending_while(

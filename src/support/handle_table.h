@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "support/big_alloc.h"
+#include "support/prefetch.h"
 
 namespace tavrine {
 
@@ -114,7 +115,7 @@ class HandleTable {
 
   // Fetches the home slot of `hash` into the cache ahead of a find or insert.
   void prefetch(std::uint64_t hash) const noexcept {
-    if (cap_ != 0) __builtin_prefetch(&slots_[home(hash)]);
+    if (cap_ != 0) prefetch_read(&slots_[home(hash)]);
   }
 
   // Makes room for `n` entries in all. hash_of(handle) recomputes the hash

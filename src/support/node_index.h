@@ -125,7 +125,7 @@ class NodeIndex {
     table_.prefetch(hash);
     if (inputs.empty()) return;
     const auto anchor = static_cast<std::size_t>(anchor_of(inputs));
-    if (anchor < anchored_.size()) __builtin_prefetch(&anchored_[anchor]);
+    if (anchor < anchored_.size()) prefetch_read(&anchored_[anchor]);
   }
 
   // Room for the summaries of `n` nodes in all (may throw std::bad_alloc,

@@ -20,8 +20,8 @@
 namespace tavrine {
 
 // Hints to load the line holding `p`, for reading or for writing.
-inline void prefetch_read(const void* p) noexcept { __builtin_prefetch(p, 0); }
-inline void prefetch_write(const void* p) noexcept { __builtin_prefetch(p, 1); }
+[[gnu::always_inline]] inline void prefetch_read(const void* p) noexcept { __builtin_prefetch(p, 0); }
+[[gnu::always_inline]] inline void prefetch_write(const void* p) noexcept { __builtin_prefetch(p, 1); }
 
 template <class Fetch>
 struct FetchAhead {

@@ -35,6 +35,7 @@
 #include "egraph/language.h"
 #include "support/big_alloc.h"
 #include "support/handle_table.h"
+#include "support/prefetch.h"
 
 namespace egraph {
 
@@ -370,34 +371,34 @@ class EGraph {
 inline void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   if (root >= parent_.size()) return;
   if (stage == 0) {
-    __builtin_prefetch(&list_of_[root]);
+    tavrine::prefetch_read(&list_of_[root]);
     return;
   }
   const std::uint32_t li = list_of_[root];
   if (li == kSingle) {
     // The class's one node is its root's own.
     if (stage == 1) {
-      __builtin_prefetch(&nodes_[root]);
+      tavrine::prefetch_read(&nodes_[root]);
     } else if (stage == 2) {
       const NodeRec& r = nodes_[root];
-      if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
+      if ((r.meta >> 30) == 3) tavrine::prefetch_read(child_pool_.data() + r.kids[0]);
     } else {
-      for (ClassId c : node_children(root)) __builtin_prefetch(&parent_[c]);
+      for (ClassId c : node_children(root)) tavrine::prefetch_read(&parent_[c]);
     }
     return;
   }
   const SmallVec<NodeIndex, 2>& list = lists_[li];
   switch (stage) {
     case 1:
-      __builtin_prefetch(&list);
+      tavrine::prefetch_read(&list);
       break;
     case 2:
-      __builtin_prefetch(list.data());
-      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) __builtin_prefetch(&nodes_[list[k]]);
+      tavrine::prefetch_read(list.data());
+      for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) tavrine::prefetch_read(&nodes_[list[k]]);
       break;
     default:
       for (std::uint32_t k = 0; k < list.size() && k < 2; ++k) {
-        for (ClassId c : node_children(list[k])) __builtin_prefetch(&parent_[c]);
+        for (ClassId c : node_children(list[k])) tavrine::prefetch_read(&parent_[c]);
       }
       break;
   }
@@ -411,12 +412,12 @@ inline bool EGraph::prefetch_add(std::uint64_t hash, int stage) const noexcept {
   const NodeIndex ref = memo_.peek(hash);
   if (ref == Memo::kEmpty) return false;
   if (stage == 1) {
-    __builtin_prefetch(&nodes_[ref]);
+    tavrine::prefetch_read(&nodes_[ref]);
     return true;
   }
   const NodeRec& r = nodes_[ref];
-  if ((r.meta >> 30) == 3) __builtin_prefetch(child_pool_.data() + r.kids[0]);
-  if (memo_of(r) < parent_.size()) __builtin_prefetch(&parent_[memo_of(r)]);
+  if ((r.meta >> 30) == 3) tavrine::prefetch_read(child_pool_.data() + r.kids[0]);
+  if (memo_of(r) < parent_.size()) tavrine::prefetch_read(&parent_[memo_of(r)]);
   return true;
 }
 
@@ -424,14 +425,14 @@ inline void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexce
   for (ClassId x : {a, b}) {
     if (x >= parent_.size()) continue;
     if (stage == 0) {
-      __builtin_prefetch(&parent_[x]);
+      tavrine::prefetch_read(&parent_[x]);
     } else if (stage == 1) {
-      __builtin_prefetch(&parents_[parent_[x]], 1);
-      __builtin_prefetch(&list_of_[parent_[x]], 1);
+      tavrine::prefetch_write(&parents_[parent_[x]]);
+      tavrine::prefetch_write(&list_of_[parent_[x]]);
     } else {
       // The newest parent entry, which a union walks first should this class lose.
       const std::uint32_t head = parents_[parent_[x]].head;
-      if (head != kNil) __builtin_prefetch(&parent_pool_[head]);
+      if (head != kNil) tavrine::prefetch_read(&parent_pool_[head]);
     }
   }
 }
