@@ -98,7 +98,7 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
 
 ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const std::size_t arity = children.size();
-  // Canonical children: on the stack for the usual short lists.
+  // Rooted children: on the stack for the usual short lists.
   ClassId local[8];
   ClassId* canon_ptr = local;
   if (arity > 8) {
@@ -109,10 +109,10 @@ ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
   const std::span<const ClassId> canon(canon_ptr, arity);
   const std::uint64_t h = hash_enode(op, canon);
   memo_.prefetch(h);
-  return add_canonical(op, canon, h);
+  return add_rooted(op, canon, h);
 }
 
-ClassId EGraph::add_canonical(Symbol op, std::span<const ClassId> canon, std::uint64_t h) {
+ClassId EGraph::add_rooted(Symbol op, std::span<const ClassId> canon, std::uint64_t h) {
   const std::size_t arity = canon.size();
   const NodeIndex holder = memo_.find_ref(h, [&](NodeIndex n) { return node_equals(n, op, canon); });
   if (holder != Memo::kEmpty) return root_of(memo_of(nodes_[holder]));
@@ -171,7 +171,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
   if (!consistent) tavrine::panic("add_graph: inconsistent graph arrays");
   if (parent_.empty() && n > 0 && add_distinct_graph(n, op_of, child_off, child_pos, out, deadline)) return;
   // Nothing is merged while the graph goes in, so every id out[] holds is a root: a node's
-  // canonical children are its children's out[] entries, and its hash-cons slot is fetched a
+  // rooted children are its children's out[] entries, and its hash-cons slot is fetched a
   // few nodes ahead. A child that is itself among those few has no entry yet: it is guessed
   // to become a new node (the usual case) and the guess is checked when the node's turn comes.
   constexpr std::size_t kAhead = 8, kRing = 16;
@@ -219,7 +219,7 @@ void EGraph::add_graph_impl(std::size_t n, OpOf op_of, std::span<const std::uint
           kids.push_back(out[child_pos[k]]);
         }
         const Prepared& p = ring[i];
-        out[i] = kids == p.kids ? add_canonical(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
+        out[i] = kids == p.kids ? add_rooted(op_of(i), kids.span(), p.hash) : root_of(add(op_of(i), kids.span()));
       },
       tavrine::FetchAhead{2 * kAhead, fetch_children}, tavrine::FetchAhead{kAhead, prepare});
 }
@@ -231,7 +231,7 @@ bool EGraph::add_distinct_graph(std::size_t n, OpOf op_of, std::span<const std::
   // Adding node by node into an empty e-graph, a node none of whose predecessors equals it
   // (same op, same children) becomes a new class with the next id; by induction, when no
   // two nodes of the graph are equal, node i becomes class i with its children's positions
-  // as its canonical children. So the arena, the union-find and the parent lists follow
+  // as its rooted children. So the arena, the union-find and the parent lists follow
   // from the graph in one sequential pass, and only the hash-cons needs a look per node,
   // which comes first and also proves the premise: a key already present means two equal
   // nodes, and then the graph takes the node-by-node path.
@@ -444,7 +444,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   return true;
 }
 
-bool EGraph::canonicalize_node(NodeIndex n) {
+bool EGraph::reroot_children(NodeIndex n) {
   NodeRec& r = nodes_[n];
   ClassId* kids = kids_of(r);
   const std::uint32_t arity = arity_of(r);
@@ -452,7 +452,7 @@ bool EGraph::canonicalize_node(NodeIndex n) {
   for (; k < arity; ++k) {
     if (parent_[kids[k]] != kids[k]) break;
   }
-  if (k == arity) return false;  // already canonical
+  if (k == arity) return false;  // already rooted
   // The current content is now a stale key: no lookup can reach it again. Drop it from the
   // table if it is there (whichever node it was stored through) and keep it counted.
   const std::uint64_t old_hash = node_hash(n);
@@ -468,7 +468,7 @@ bool EGraph::canonicalize_node(NodeIndex n) {
 
 bool EGraph::reinsert_is_noop(NodeIndex n) const noexcept {
   // Re-inserting n would find its own key (n holds a key, which is n's current content,
-  // canonical when every child is a root) mapping to n itself, and union n with itself.
+  // rooted when every child is a root) mapping to n itself, and union n with itself.
   const NodeRec& r = nodes_[n];
   if (memo_of(r) != n) return false;
   const ClassId* kids = kids_of(r);
@@ -524,7 +524,7 @@ void EGraph::prefetch_pending(std::size_t at) const noexcept {
                        tavrine::FetchAhead{6, fetch_kid_classes}, tavrine::FetchAhead{3, fetch_slots});
 }
 
-// Rebuild phase 1: re-canonicalizes and re-keys every queued node, which may merge classes
+// Rebuild phase 1: re-roots and re-keys every queued node, which may merge classes
 // (counted in `merges`); false when the check stops it, the rest left queued.
 bool EGraph::process_unions(DeadlineCheck& check, std::size_t& merges) {
   // New nodes are not queued (see add): every entry is the parent of a class that lost a
@@ -545,7 +545,7 @@ bool EGraph::process_unions(DeadlineCheck& check, std::size_t& merges) {
     pending_.pop_back();
     rebuild_work_ += work;
     if (stale || reinsert_is_noop(n)) continue;
-    if (canonicalize_node(n)) touched_.push_back(n);
+    if (reroot_children(n)) touched_.push_back(n);
     const NodeRec& r = nodes_[n];
     const std::span<const ClassId> kids = node_children(n);
     const std::uint64_t h = hash_enode(r.op, kids);
@@ -563,7 +563,7 @@ bool EGraph::process_unions(DeadlineCheck& check, std::size_t& merges) {
   return true;
 }
 
-// Canonicalizes, sorts and deduplicates class `root` unless it is marked done already (and
+// Re-roots, sorts and deduplicates class `root` unless it is marked done already (and
 // marks it); returns the duplicates dropped.
 std::size_t EGraph::rebuild_class(ClassId root) {
   std::uint64_t& word = sorted_[root >> 6];
@@ -571,11 +571,11 @@ std::size_t EGraph::rebuild_class(ClassId root) {
   if (word & bit) return 0;
   word |= bit;
   if (list_of_[root] == kSingle) {
-    canonicalize_node(root);
+    reroot_children(root);
     return 0;
   }
   SmallVec<NodeIndex, 2>& list = lists_[list_of_[root]];
-  for (NodeIndex n : list) canonicalize_node(n);
+  for (NodeIndex n : list) reroot_children(n);
   if (list.size() < 2) return 0;
   std::sort(list.begin(), list.end(), [&](NodeIndex a, NodeIndex b) { return node_less(a, b); });
   NodeIndex* out = list.begin();
@@ -588,15 +588,15 @@ std::size_t EGraph::rebuild_class(ClassId root) {
   return dropped;
 }
 
-// Rebuild phase 2: canonicalizes, sorts and deduplicates every class whose contents may
-// have changed (new members by union, or members re-canonicalized in phase 1), counting the
-// duplicates dropped in `trimmed`; every other class is already canonical, sorted and
+// Rebuild phase 2: re-roots, sorts and deduplicates every class whose contents may
+// have changed (new members by union, or members re-rooted in phase 1), counting the
+// duplicates dropped in `trimmed`; every other class is already rooted, sorted and
 // duplicate-free. False when the check stops it, the classes not reached left touched.
 bool EGraph::rebuild_classes(DeadlineCheck& check, std::size_t& trimmed) {
   if (sorted_.size() * 64 < parent_.size()) sorted_.resize(parent_.size() / 64 + 1, 0);
   const std::size_t n_touched = touched_.size();
   // No union happens below, so a root found ahead stays the root: each is found once, a
-  // dozen entries early, and its class's memory is fetched in stages on the way.
+  // dozen entries early, and its class's memory is fetched in hops on the way.
   tavrine::AheadRing<ClassId, 32> roots;
   auto fetch_entry = [&](std::size_t t) { tavrine::prefetch_read(&parent_[touched_[t]]); };
   auto find_root = [&](std::size_t t) {
@@ -604,7 +604,7 @@ bool EGraph::rebuild_classes(DeadlineCheck& check, std::size_t& trimmed) {
     prefetch_class(roots[t], 0);
     tavrine::prefetch_read(&sorted_[roots[t] >> 6]);
   };
-  auto fetch_class = [&](int stage) { return [&, stage](std::size_t t) { prefetch_class(roots[t], stage); }; };
+  auto fetch_class = [&](int hop) { return [&, hop](std::size_t t) { prefetch_class(roots[t], hop); }; };
   const std::size_t stopped = tavrine::visit_ascending_while(
       std::size_t{0}, n_touched,
       [&](std::size_t t) {

@@ -487,7 +487,7 @@ bool DirectBind::probe(const PatternTerm& at) {
 
 inline bool DirectBind::instance_here(ClassId id, std::span<const ClassId> kids, std::span<const NodeIndex> refs) const {
   if (probe_ == Probe::kVar) return kids[inst_kids_[0]] == id;
-  // Nodes of a clean e-graph are canonical, so the instantiation is in this class exactly
+  // Nodes of a clean e-graph are rooted, so the instantiation is in this class exactly
   // when one of its nodes equals it.
   ClassId want[4];
   for (std::uint32_t k = 0; k < inst_arity_; ++k) want[k] = kids[inst_kids_[k]];
@@ -540,8 +540,8 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
   std::size_t remaining = limit;
   // The root Bind reads the class's node list, its nodes and their children: fetched a few
   // candidates ahead.
-  auto fetch_class = [&](int stage) {
-    return [&g, &candidates, stage](std::size_t ci) { g.prefetch_class(candidates[ci], stage); };
+  auto fetch_class = [&](int hop) {
+    return [&g, &candidates, hop](std::size_t ci) { g.prefetch_class(candidates[ci], hop); };
   };
   tavrine::visit_ascending_while(
       std::size_t{0}, candidates.size(),
@@ -577,8 +577,8 @@ class RowApplier {
       : g_(g), matches_(matches), marked_(marked), check_(deadline) {}
 
   // The usual right-hand side: one e-node `root` over variables. Each substitution's
-  // canonical children and hash are computed once, a few steps ahead, and the memory its
-  // add and union will touch is fetched in stages on the way. False when the check stops it.
+  // rooted children and hash are computed once, a few steps ahead, and the memory its
+  // add and union will touch is fetched in hops on the way. False when the check stops it.
   bool one_node(const PatternElem& root, std::span<const std::size_t> var_col);
   // Any other right-hand side, term `t`, built element by element (`flat`: a lone
   // variable). False when the check stops it.
@@ -617,7 +617,7 @@ bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> 
     const auto row = matches.row(s);
     for (std::uint32_t k = 0; k < arity; ++k) g.prefetch_union(row[cols[k]], class_of(s, grp_far), 0);
   };
-  auto prepare = [&](std::size_t s) {  // canonical children and hash
+  auto prepare = [&](std::size_t s) {  // rooted children and hash
     Prepared& a = ring[s];
     const auto row = matches.row(s);
     a.present = present(s);
@@ -656,7 +656,7 @@ bool RowApplier::one_node(const PatternElem& root, std::span<const std::size_t> 
       skipped = eclass;
       return true;
     }
-    const ClassId inst = roots ? g.add_canonical(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
+    const ClassId inst = roots ? g.add_rooted(root.sym, {a.kids, arity}, a.hash) : g.add(root.sym, {a.kids, arity});
     EGRAPH_LOG(Trace, "adding: " << SymbolLang(root.sym, {a.kids, arity}));
     if (g.union_classes(inst, eclass)) result.push_back(inst);
     return true;
@@ -673,10 +673,10 @@ bool RowApplier::any_term(const PatternTerm& t, std::span<const std::size_t> var
   IdList kids;
   // A lone variable: only the union's memory is fetched ahead.
   std::size_t grp_ahead[3] = {0, 0, 0};
-  auto fetch_union = [&](int stage) {
-    return [&, stage](std::size_t a) {
+  auto fetch_union = [&](int hop) {
+    return [&, hop](std::size_t a) {
       if (flat && !present(a)) {
-        g_.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[stage]), stage);
+        g_.prefetch_union(matches.row(a)[var_col[t.size() - 1]], class_of(a, grp_ahead[hop]), hop);
       }
     };
   };

@@ -66,7 +66,7 @@ std::string_view trim_unicode(std::string_view s) {
   return s;
 }
 
-// ---- S-expression stage -----------------------------------------------------------------
+// ---- S-expression pass ------------------------------------------------------------------
 
 struct Sexp {
   bool is_list = false;
@@ -178,7 +178,7 @@ class SexpReader {
   std::size_t line_start_ = 0;
 };
 
-// ---- Term stage -------------------------------------------------------------------------
+// ---- Term pass --------------------------------------------------------------------------
 
 bool is_var_text(std::string_view s) { return s.size() >= 2 && s[0] == '?'; }
 

@@ -34,7 +34,7 @@ TEST(EGraph, AddingTheSameNodeTwiceChangesNothing) {
   EXPECT_TRUE(g.is_clean());  // nothing new: still clean
   EXPECT_EQ(g.total_size(), 2u);
   EXPECT_EQ(g.number_of_ids(), 2u);
-  // Children are canonicalized before the lookup.
+  // Children are rooted before the lookup.
   const ClassId b = leaf(g, "b");
   g.union_classes(a, b);
   g.rebuild();

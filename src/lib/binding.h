@@ -19,7 +19,7 @@
 // order, then the missing positional parameters, then the missing
 // keyword-only ones. The wrappers at the bottom turn a body that takes the
 // bound slots into the C entry points the interpreter calls, each running
-// through the one error boundary (errors.h).
+// through the one exception barrier (errors.h).
 #include <cstddef>
 #include <cstdint>
 
@@ -114,7 +114,7 @@ using ConstructorBody = PyObject* (*)(PyTypeObject* type, const BoundArgs& args)
 
 template <const Signature& Sig, MethodBody Body>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  return boundary([&]() -> PyObject* {
+  return exception_barrier([&]() -> PyObject* {
     BoundArgs bound;
     bind(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
     return Body(self, bound);
@@ -123,12 +123,12 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 template <NoArgsBody Body>
 PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
-  return boundary([&]() -> PyObject* { return Body(self); });
+  return exception_barrier([&]() -> PyObject* { return Body(self); });
 }
 
 template <const Signature& Sig, ConstructorBody Body>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return boundary([&]() -> PyObject* {
+  return exception_barrier([&]() -> PyObject* {
     BoundArgs bound;
     bind(Sig, args, kwargs, bound);
     return Body(type, bound);

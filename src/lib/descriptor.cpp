@@ -43,11 +43,11 @@ PyObject* text_to_py(const std::string& text) {
 
 template <std::string PayloadDescriptor::* Field>
 PyObject* get_text(PyObject* self, void* /*closure*/) {
-  return boundary([&]() -> PyObject* { return text_to_py(value_of(self).*Field); });
+  return exception_barrier([&]() -> PyObject* { return text_to_py(value_of(self).*Field); });
 }
 
 PyObject* get_preprocessing_ref(PyObject* self, void* /*closure*/) {
-  return boundary([&]() -> PyObject* {
+  return exception_barrier([&]() -> PyObject* {
     const auto& ref = value_of(self).preprocessing_ref;
     return ref ? text_to_py(*ref) : Py_NewRef(Py_None);
   });

@@ -17,7 +17,7 @@
 // briefly, so other threads run) and lets the interpreter run its signal
 // handlers. When one raises (KeyboardInterrupt for Ctrl-C), its exception
 // stays set in the thread and the core unwinds with Interrupted, leaving
-// everything that existed before the call as it was; `boundary` then
+// everything that existed before the call as it was; `exception_barrier` then
 // reports that exception.
 //
 // The body must not touch Python objects (it may read the buffers of

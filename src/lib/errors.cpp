@@ -50,7 +50,7 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
-[[noreturn]] void abort_at_boundary() noexcept {
+[[noreturn]] void abort_at_barrier() noexcept {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
   std::abort();
@@ -61,9 +61,9 @@ PyObject* panic_exception_type() noexcept {
 void set_internal_failure(const char* text) noexcept {
   PyErr_Clear();
   PyObject* type = panic_exception_type();
-  if (type == nullptr) abort_at_boundary();
+  if (type == nullptr) abort_at_barrier();
   PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
-  if (message == nullptr) abort_at_boundary();
+  if (message == nullptr) abort_at_barrier();
   PyErr_SetObject(type, message);
   Py_DECREF(message);
 }

@@ -2,7 +2,7 @@
 // How failures leave the module.
 //
 //  - An ordinary error (bad argument, unknown node id, malformed blob) is a
-//    Python exception set by the surface, carried to the boundary as
+//    Python exception set by the surface, carried to the barrier as
 //    `PyErrSet`.
 //  - A failed allocation (std::bad_alloc) becomes MemoryError, a capacity
 //    the core cannot exceed (std::length_error) OverflowError with the
@@ -20,7 +20,7 @@
 //  - If even that cannot be reported, the process aborts with
 //    "uncaught panic at ffi boundary".
 //
-// `boundary` is the one place where C++ exceptions stop: every function the
+// `exception_barrier` is the one place where C++ exceptions stop: every function the
 // interpreter calls runs its body through it.
 #include <exception>
 #include <new>
@@ -47,7 +47,7 @@ void set_internal_failure(const char* text) noexcept;
 // (the exception is already set), any other exception to PanicException.
 // The failure value is nullptr for object results and -1 for int results.
 template <class F>
-auto boundary(F&& body) noexcept -> decltype(body()) {
+auto exception_barrier(F&& body) noexcept -> decltype(body()) {
   using R = decltype(body());
   static_assert(std::is_same_v<R, PyObject*> || std::is_same_v<R, int>);
   try {

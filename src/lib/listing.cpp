@@ -145,7 +145,7 @@ PyObject* member_list(MembersView members) {
 }
 
 // Builds the dicts of nodes(). Every dict of a call starts as a copy of a
-// template holding its keys in the documented order (copying a small dict
+// prototype holding its keys in the documented order (copying a small dict
 // copies its key table in one piece, where inserting key by key would grow
 // it), then gets its values set. Ints are made once: the int of an id serves
 // as that node's "id" and wherever the node is an input, and one name str
@@ -156,11 +156,11 @@ class NodeDicts {
       : snap_(snap), ids_(ids), names_(snap.payload_count()), params_(snap.payload_count()) {
     const Texts& t = texts();
     PyObject* base[] = {t.id, t.output, t.inputs, t.kind, t.name, t.params};
-    plain_ = make_template(base, {});
+    plain_ = make_prototype(base, {});
     PyObject* external[] = {t.descriptor};
-    with_descriptor_ = make_template(base, external);
+    with_descriptor_ = make_prototype(base, external);
     PyObject* stage[] = {t.n_members, t.members};
-    with_members_ = make_template(base, stage);
+    with_members_ = make_prototype(base, stage);
   }
 
   PyObject* node(NodeId id, bool output) {
@@ -205,7 +205,7 @@ class NodeDicts {
   }
 
  private:
-  static Ref make_template(std::span<PyObject* const> keys, std::span<PyObject* const> more) {
+  static Ref make_prototype(std::span<PyObject* const> keys, std::span<PyObject* const> more) {
     Ref d = Ref::checked(PyDict_New());
     for (PyObject* k : keys) set(d.get(), k, Ref::borrow(Py_None));
     for (PyObject* k : more) set(d.get(), k, Ref::borrow(Py_None));

@@ -87,7 +87,7 @@ void add(PyObject* module, const char* name, PyObject* value) {
 }
 
 int exec_module(PyObject* module) {
-  return boundary([&]() -> int {
+  return exception_barrier([&]() -> int {
     ensure_types();
     install_lock_wait_hooks();
     for (const ClassRow& row : kClasses) add(module, row.name, reinterpret_cast<PyObject*>(row.get()));

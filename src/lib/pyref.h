@@ -4,7 +4,7 @@
 //
 // Every function of the surface that can fail either returns normally or
 // throws `PyErrSet` after leaving an exception set in the interpreter; the
-// method boundary (errors.h) turns it into a NULL return exactly once.
+// exception barrier (errors.h) turns it into a NULL return exactly once.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -12,7 +12,7 @@
 
 namespace tavrine::py {
 
-// "A Python exception is set; unwind to the boundary." Deliberately not a
+// "A Python exception is set; unwind to the barrier." Deliberately not a
 // std::exception, so that handlers for internal failures never catch it.
 struct PyErrSet {};
 

@@ -1,6 +1,6 @@
 #pragma once
 // The e-graph: e-classes of equivalent e-nodes, a union-find over class ids, and a
-// hash-cons (memo) from canonical e-nodes to classes.
+// hash-cons (memo) from rooted e-nodes (every child a class root) to classes.
 //
 // Contract:
 // - Ids are handed out densely from 0 (fewer than 2^30 - 1 of them); every new id is a new
@@ -8,16 +8,16 @@
 //   class i). Parent lists,
 //   pending entries, class node lists and memo keys all refer to arena nodes by index, so
 //   memory stays linear in the graph however wide its nodes are; a node's children are
-//   rewritten in place to their roots when it is re-canonicalized.
+//   rewritten in place to their roots when it is re-rooted.
 // - Memo: every key equals the current content of the arena node it lives in and was
-//   canonical when inserted. A key that stops being canonical (a child is no longer a root)
-//   can never be found again, because every lookup and insert canonicalizes first; such keys
-//   are dropped from the table when their node is re-canonicalized but stay counted:
+//   rooted when inserted. A key that stops being rooted (a child is no longer a root)
+//   can never be found again, because every lookup and insert roots its children first; such keys
+//   are dropped from the table when their node is re-rooted but stay counted:
 //   total_size() is the number of distinct keys ever inserted, as if they had been kept.
 // - Parent lists: node n is listed once per occurrence of each child, in order of addition;
 //   union concatenates them (longer list first).
 // - Classes are visited in ascending root-id order ("table order"). After rebuild() every
-//   class's nodes are canonical, sorted and duplicate-free, and the operator index lists,
+//   class's nodes are rooted, sorted and duplicate-free, and the operator index lists,
 //   per registered (op, arity), the ascending roots of the classes holding such a node.
 // - The clean flag is true only between a rebuild and the next new node or union call;
 //   searching needs a clean e-graph.
@@ -52,12 +52,12 @@ class EGraph {
   // saves regrowing the tables while a large graph is added. Never required.
   void reserve(std::size_t nodes, std::size_t children);
 
-  // Adds the node (children canonicalized with find) unless an equal node exists; returns
+  // Adds the node (children rooted with find) unless an equal node exists; returns
   // the root of its class.
   ClassId add(const SymbolLang& node) { return add(node.op, node.children.span()); }
   ClassId add(Symbol op, std::span<const ClassId> children);
   // The same for children that are all roots, with their hash_enode already computed.
-  ClassId add_canonical(Symbol op, std::span<const ClassId> roots, std::uint64_t hash);
+  ClassId add_rooted(Symbol op, std::span<const ClassId> roots, std::uint64_t hash);
 
   // Adds a whole graph in one call: node i has operator ops[i] and the children at positions
   // child_pos[child_off[i]] .. child_pos[child_off[i + 1] - 1], each smaller than i; out[i]
@@ -74,7 +74,7 @@ class EGraph {
                  std::span<const std::uint32_t> child_pos, std::span<ClassId> out,
                  const Deadline* deadline = nullptr);
 
-  // Root of the class holding the node (children canonicalized with find), if any. Never adds.
+  // Root of the class holding the node (children rooted with find), if any. Never adds.
   std::optional<ClassId> lookup(const SymbolLang& node) const { return lookup(node.op, node.children.span()); }
   std::optional<ClassId> lookup(Symbol op, std::span<const ClassId> children) const;
 
@@ -97,7 +97,7 @@ class EGraph {
   // leaves the e-graph dirty. The root with more parent entries survives (ties: a's).
   bool union_classes(ClassId a, ClassId b);
 
-  // Restores congruence and canonical class contents; returns the number of merges made.
+  // Restores congruence and rooted class contents; returns the number of merges made.
   std::size_t rebuild();
   // The same, but stops once `deadline` has passed: returns false then, with the merges
   // made so far kept (sound: equal nodes are only left unmerged) and the e-graph dirty.
@@ -158,18 +158,18 @@ class EGraph {
   void index_ops(std::span<const std::pair<Symbol, std::uint32_t>> ops);
   // The list for a registered (op, arity), or nullptr.
   const std::vector<ClassId>* indexed_classes(Symbol op, std::uint32_t arity) const;
-  // Cache hints for bulk loops, in stages issued a few steps ahead of use (stage 0 furthest
-  // ahead, each later stage reading what the previous one fetched). They never change the
+  // Cache hints for bulk loops, in hops issued a few steps ahead of use (hop 0 furthest
+  // ahead, each later hop reading what the previous one fetched). They never change the
   // e-graph and have no effect on results.
   // For visiting the nodes of class `root` (search).
-  void prefetch_class(ClassId root, int stage) const noexcept;
-  // For add_canonical with this hash (apply): stage 0 fetches the hash-cons slot, stage 1
-  // the node it names, stage 2 that node's class entry. False when the slot names no node
+  void prefetch_class(ClassId root, int hop) const noexcept;
+  // For add_rooted with this hash (apply): hop 0 fetches the hash-cons slot, hop 1
+  // the node it names, hop 2 that node's class entry. False when the slot names no node
   // (the add will make a new one).
-  bool prefetch_add(std::uint64_t hash, int stage) const noexcept;
+  bool prefetch_add(std::uint64_t hash, int hop) const noexcept;
   // For union_classes(a, b); an id out of range is ignored. Stage 2 fetches the newest
   // parent entry of each class (what a union walks when the class loses).
-  void prefetch_union(ClassId a, ClassId b, int stage) const noexcept;
+  void prefetch_union(ClassId a, ClassId b, int hop) const noexcept;
 
   // True when the kind index has an entry (a rebuild has seen at least one class).
   bool kind_index_nonempty() const noexcept { return kind_index_nonempty_; }
@@ -321,7 +321,7 @@ class EGraph {
   }
   // Rewrites n's children to their roots; drops n's old (now stale) key from the memo when
   // anything changed. Returns true when a child changed.
-  bool canonicalize_node(NodeIndex n);
+  bool reroot_children(NodeIndex n);
   bool reinsert_is_noop(NodeIndex n) const noexcept;
   // The phases of rebuild_until.
   void prefetch_pending(std::size_t at) const noexcept;
@@ -348,7 +348,7 @@ class EGraph {
   std::size_t live_classes_ = 0;
   Memo memo_;
   std::size_t dead_keys_ = 0;            // stale keys dropped from memo_ but still counted
-  BigVec<NodeIndex> pending_;              // stack of nodes to re-canonicalize
+  BigVec<NodeIndex> pending_;              // stack of nodes to re-root
   BigVec<std::uint32_t> queued_at_;        // per node: its newest position in pending_
   std::size_t rebuild_work_ = 0;           // entries handled plus children they read
   std::size_t fresh_pending_ = 0;          // new nodes since the last rebuild (pending, not queued)
@@ -368,18 +368,18 @@ class EGraph {
 
 // The cache hints are called in the inner loops of search and apply, several times a
 // step: inline, so that each costs its loads and nothing else.
-inline void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
+inline void EGraph::prefetch_class(ClassId root, int hop) const noexcept {
   if (root >= parent_.size()) return;
-  if (stage == 0) {
+  if (hop == 0) {
     tavrine::prefetch_read(&list_of_[root]);
     return;
   }
   const std::uint32_t li = list_of_[root];
   if (li == kSingle) {
     // The class's one node is its root's own.
-    if (stage == 1) {
+    if (hop == 1) {
       tavrine::prefetch_read(&nodes_[root]);
-    } else if (stage == 2) {
+    } else if (hop == 2) {
       const NodeRec& r = nodes_[root];
       if ((r.meta >> 30) == 3) tavrine::prefetch_read(child_pool_.data() + r.kids[0]);
     } else {
@@ -388,7 +388,7 @@ inline void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
     return;
   }
   const SmallVec<NodeIndex, 2>& list = lists_[li];
-  switch (stage) {
+  switch (hop) {
     case 1:
       tavrine::prefetch_read(&list);
       break;
@@ -404,14 +404,14 @@ inline void EGraph::prefetch_class(ClassId root, int stage) const noexcept {
   }
 }
 
-inline bool EGraph::prefetch_add(std::uint64_t hash, int stage) const noexcept {
-  if (stage == 0) {
+inline bool EGraph::prefetch_add(std::uint64_t hash, int hop) const noexcept {
+  if (hop == 0) {
     memo_.prefetch(hash);
     return true;
   }
   const NodeIndex ref = memo_.peek(hash);
   if (ref == Memo::kEmpty) return false;
-  if (stage == 1) {
+  if (hop == 1) {
     tavrine::prefetch_read(&nodes_[ref]);
     return true;
   }
@@ -421,12 +421,12 @@ inline bool EGraph::prefetch_add(std::uint64_t hash, int stage) const noexcept {
   return true;
 }
 
-inline void EGraph::prefetch_union(ClassId a, ClassId b, int stage) const noexcept {
+inline void EGraph::prefetch_union(ClassId a, ClassId b, int hop) const noexcept {
   for (ClassId x : {a, b}) {
     if (x >= parent_.size()) continue;
-    if (stage == 0) {
+    if (hop == 0) {
       tavrine::prefetch_read(&parent_[x]);
-    } else if (stage == 1) {
+    } else if (hop == 1) {
       tavrine::prefetch_write(&parents_[parent_[x]]);
       tavrine::prefetch_write(&list_of_[parent_[x]]);
     } else {

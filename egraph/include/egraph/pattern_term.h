@@ -47,7 +47,7 @@ struct PatternTerm {
 std::ostream& operator<<(std::ostream& os, const PatternTerm& t);
 std::string to_sexp(const PatternTerm& t);
 
-// Failure of the s-expression stage; line and column count from 1.
+// Failure of the s-expression pass; line and column count from 1.
 struct ParseError {
   std::string msg;
   std::size_t line = 1;
@@ -59,7 +59,7 @@ struct ParseError {
 struct PatternError {
   enum class Kind : std::uint8_t {
     EmptySexp,  // blank text or "()"
-    BadSexp,    // the s-expression stage failed; see `sexp`
+    BadSexp,    // the s-expression pass failed; see `sexp`
     HeadList,   // a list whose head is itself a list; `text` holds the list's debug form
     BadOp,      // UnexpectedVar: a variable used as an operator with children; `text` is the variable
     BadVar,     // MissingQuestionMark: a variable text without "?"; `text` is the text
