@@ -8,6 +8,7 @@
 
 #include "support/panic.h"
 #include "egraph/log.h"
+#include "search.h"
 
 namespace egraph {
 
@@ -521,20 +522,20 @@ std::size_t DirectBind::run(ClassId id, std::span<const NodeIndex> refs, std::si
 
 }  // namespace
 
-MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
-                                    const Pattern* applier) const {
-  const Program& p = program();
+MatchSet search::run(const EGraph& g, const Pattern& pattern, std::size_t limit, const Deadline* deadline,
+                     const PatternTerm* applier, const void* applier_key, Matcher matcher) {
+  const Program& p = pattern.program();
   MatchSet ms;
   for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
   if (limit == 0) return ms;
   std::vector<ClassId> all;
   std::span<const ClassId> candidates;
-  if (!search_candidates(g, term().root(), all, candidates)) return ms;
+  if (!search_candidates(g, pattern.term().root(), all, candidates)) return ms;
 
   Machine m(g, p, ms.values);
   DirectBind direct_bind(g, p, ms);
-  const bool direct = direct_bind.fits();
-  if (direct && applier != nullptr && direct_bind.probe(applier->term())) ms.present_for = applier->impl_.get();
+  const bool direct = matcher == Matcher::kFastest && direct_bind.fits();
+  if (direct && applier != nullptr && direct_bind.probe(*applier)) ms.present_for = applier_key;
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
   const std::size_t n_cand = candidates.size();
@@ -560,6 +561,12 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
     ms.group_end.push_back(static_cast<std::uint32_t>(limit - remaining));
   }
   return ms;
+}
+
+MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
+                                    const Pattern* applier) const {
+  if (applier == nullptr) return search::run(g, *this, limit, deadline, nullptr, nullptr, search::Matcher::kFastest);
+  return search::run(g, *this, limit, deadline, &applier->term(), applier->impl_.get(), search::Matcher::kFastest);
 }
 
 namespace {
