@@ -749,22 +749,6 @@ std::vector<ClassId> EGraph::class_ids() const {
   return ids;
 }
 
-std::vector<SymbolLang> EGraph::class_nodes(ClassId id) const {
-  std::vector<SymbolLang> out;
-  for (NodeIndex n : nodes_of(class_root(id))) out.emplace_back(nodes_[n].op, node_children(n));
-  return out;
-}
-
-std::vector<std::pair<SymbolLang, ClassId>> EGraph::class_parents(ClassId id) const {
-  std::vector<std::pair<SymbolLang, ClassId>> out;
-  for (std::uint32_t e = parents_[class_root(id)].head; e != kNil; e = parent_pool_[e].next) {
-    const NodeIndex n = parent_pool_[e].node;
-    out.emplace_back(SymbolLang(nodes_[n].op, node_children(n)), n);
-  }
-  std::reverse(out.begin(), out.end());
-  return out;
-}
-
 std::ostream& operator<<(std::ostream& os, const EGraph& g) {
   os << "EGraph { total_size: " << g.total_size() << ", classes: " << g.number_of_classes() << " }\n";
   for (ClassId id : g.class_ids()) {

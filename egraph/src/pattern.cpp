@@ -9,6 +9,7 @@
 #include "support/panic.h"
 #include "support/prefetch.h"
 #include "egraph/log.h"
+#include "search.h"
 
 namespace egraph {
 
@@ -522,20 +523,20 @@ std::size_t DirectBind::run(ClassId id, std::span<const NodeIndex> refs, std::si
 
 }  // namespace
 
-MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
-                                    const Pattern* applier) const {
-  const Program& p = program();
+MatchSet search::run(const EGraph& g, const Pattern& pattern, std::size_t limit, const Deadline* deadline,
+                     const PatternTerm* applier, const void* applier_key, Matcher matcher) {
+  const Program& p = pattern.program();
   MatchSet ms;
   for (const auto& [var, reg] : p.subst) ms.vars.push_back(var);
   if (limit == 0) return ms;
   std::vector<ClassId> all;
   std::span<const ClassId> candidates;
-  if (!search_candidates(g, term().root(), all, candidates)) return ms;
+  if (!search_candidates(g, pattern.term().root(), all, candidates)) return ms;
 
   Machine m(g, p, ms.values);
   DirectBind direct_bind(g, p, ms);
-  const bool direct = direct_bind.fits();
-  if (direct && applier != nullptr && direct_bind.probe(applier->term())) ms.present_for = applier->impl_.get();
+  const bool direct = matcher == Matcher::kFastest && direct_bind.fits();
+  if (direct && applier != nullptr && direct_bind.probe(*applier)) ms.present_for = applier_key;
   DeadlineCheck check(deadline);
   std::size_t remaining = limit;
   // The root Bind reads the class's node list, its nodes and their children: fetched a few
@@ -565,6 +566,12 @@ MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const De
       tavrine::FetchAhead{16, fetch_class(0)}, tavrine::FetchAhead{8, fetch_class(1)},
       tavrine::FetchAhead{3, fetch_class(2)});
   return ms;
+}
+
+MatchSet Pattern::search_with_limit(const EGraph& g, std::size_t limit, const Deadline* deadline,
+                                    const Pattern* applier) const {
+  if (applier == nullptr) return search::run(g, *this, limit, deadline, nullptr, nullptr, search::Matcher::kFastest);
+  return search::run(g, *this, limit, deadline, &applier->term(), applier->impl_.get(), search::Matcher::kFastest);
 }
 
 namespace {

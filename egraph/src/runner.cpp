@@ -141,10 +141,6 @@ Runner& Runner::with_scheduler(BackoffScheduler s) {
   scheduler_ = std::move(s);
   return *this;
 }
-Runner& Runner::with_hook(Hook hook) {
-  hooks_.push_back(std::move(hook));
-  return *this;
-}
 
 double Runner::elapsed_seconds() const {
   if (!start_time_) return 0.0;
@@ -239,8 +235,7 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
   const Deadline limit = deadline();
 
   IterationRecord rec;
-  std::optional<StopReason> stop = run_hooks(rec);
-  if (!stop) stop = check_limits();
+  std::optional<StopReason> stop = check_limits();
 
   EGRAPH_LOG(Trace, "EGraph " << egraph_);
   rec.egraph_nodes = egraph_.total_size();
@@ -266,19 +261,6 @@ IterationRecord Runner::run_one(const std::vector<Rewrite>& rules) {
   rec.stop_reason = std::move(stop);
   rec.total_time = seconds_since(start);
   return rec;
-}
-
-std::optional<StopReason> Runner::run_hooks(IterationRecord& rec) {
-  std::optional<StopReason> stop;
-  const auto hook_start = Deadline::Clock::now();
-  for (Hook& hook : hooks_) {
-    if (auto msg = hook(*this)) {
-      stop = StopReason::other(std::move(*msg));
-      break;
-    }
-  }
-  rec.hook_time = seconds_since(hook_start);
-  return stop;
 }
 
 // Searches every rule (the matches are kept for the apply phase) unless a stop is set; a

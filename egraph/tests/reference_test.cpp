@@ -12,6 +12,7 @@
 #include <string>
 
 #include "egraph/egraph.h"
+#include "inspect.h"
 #include "reference_model.h"
 #include "test_symbols.h"
 
@@ -82,13 +83,13 @@ void expect_same(const EGraph& g, const RefGraph& r, const std::string& where) {
     const RefGraph::Class& cls = r.classes().at(r.find(root));
     // Nodes and parents as multisets: their order follows class ids, which may differ.
     std::vector<SymbolLang> mine, theirs;
-    for (const SymbolLang& n : g.class_nodes(root)) mine.push_back(in_model(r, n));
+    for (const SymbolLang& n : test::class_nodes(g, root)) mine.push_back(in_model(r, n));
     for (const SymbolLang& n : cls.nodes) theirs.push_back(in_model(r, n));
     std::sort(mine.begin(), mine.end());
     std::sort(theirs.begin(), theirs.end());
     ASSERT_EQ(mine, theirs) << "class " << root;
     std::vector<std::pair<SymbolLang, ClassId>> my_parents, their_parents;
-    for (const auto& [n, id] : g.class_parents(root)) my_parents.emplace_back(in_model(r, n), id);
+    for (const auto& [n, id] : test::class_parents(g, root)) my_parents.emplace_back(in_model(r, n), id);
     for (const auto& [n, id] : cls.parents) their_parents.emplace_back(in_model(r, n), id);
     std::sort(my_parents.begin(), my_parents.end());
     std::sort(their_parents.begin(), their_parents.end());

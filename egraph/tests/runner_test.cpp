@@ -262,15 +262,21 @@ TEST(Runner, TimeLimitInsideTheSearchPhaseSkipsTheRest) {
   EXPECT_EQ(r.scheduler().stats(S("second")), nullptr);  // never searched
 }
 
-TEST(Runner, HookTextStopsTheRun) {
+TEST(Runner, AStopAtTheStartOfAnIterationIsRecordedInIt) {
+  // The limits are checked before the first search too: an iteration limit of 0 ends the
+  // run in its first iteration, which is recorded with the stop and nothing searched.
   Runner r;
-  int calls = 0;
-  r.with_egraph(adds(2)).with_hook([&](Runner&) -> std::optional<std::string> {
-    return ++calls == 1 ? std::nullopt : std::optional<std::string>("enough");
-  });
-  r.run({rule("grow", "?x", "(s ?x)")});
-  EXPECT_EQ(*r.stop_reason(), StopReason::other("enough"));
-  EXPECT_EQ(r.iterations().size(), 2u);
+  r.with_egraph(adds(2)).with_iter_limit(0).run({rule("grow", "?x", "(s ?x)")});
+  EXPECT_EQ(*r.stop_reason(), StopReason::iteration_limit(0));
+  ASSERT_EQ(r.iterations().size(), 1u);
+  const IterationRecord& it = r.iterations()[0];
+  EXPECT_EQ(it.stop_reason, StopReason::iteration_limit(0));
+  EXPECT_EQ(it.egraph_nodes, 6u);
+  EXPECT_TRUE(it.applied.empty());
+  EXPECT_EQ(it.hook_time, 0.0);
+  EXPECT_EQ(r.scheduler().stats(S("grow")), nullptr);  // never searched
+  EXPECT_EQ(r.egraph().total_size(), 6u);
+  EXPECT_TRUE(r.egraph().is_clean());
 }
 
 TEST(Runner, RunTwiceIsAPanicAndTakeEgraphMoves) {

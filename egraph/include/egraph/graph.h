@@ -111,13 +111,15 @@ class EGraph {
   std::size_t number_of_ids() const noexcept { return parent_.size(); }
   bool is_clean() const noexcept { return clean_; }
 
-  // ---- Inspection (copies; tests and diagnostics) -------------------------------------
+  // ---- Inspection ----------------------------------------------------------------------
   // Root ids in table order (ascending).
   std::vector<ClassId> class_ids() const;
-  // The class of find(id): its nodes in stored order, and its parent entries in order as
-  // (node as it is now, id the node was added as). Panics for an id never handed out.
-  std::vector<SymbolLang> class_nodes(ClassId id) const;
-  std::vector<std::pair<SymbolLang, ClassId>> class_parents(ClassId id) const;
+  // Calls f(n) for each parent entry of find(id)'s class, newest first: node n as it is now,
+  // added as id n. Panics for an id never handed out.
+  template <class F>
+  void for_each_parent(ClassId id, F&& f) const {
+    for (std::uint32_t e = parents_[class_root(id)].head; e != kNil; e = parent_pool_[e].next) f(parent_pool_[e].node);
+  }
   std::size_t pending_count() const noexcept { return pending_.size() + fresh_pending_; }
   // Work done by all rebuilds so far: each pending entry taken counts one, plus the children
   // it had to read. Grows linearly in the number of queued entries, whatever the graph's

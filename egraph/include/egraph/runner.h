@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -40,6 +39,7 @@ struct IterationRecord {
   std::size_t egraph_nodes = 0;    // total size at the start of the search phase
   std::size_t egraph_classes = 0;  // class count at the start of the search phase
   std::vector<std::pair<Symbol, std::size_t>> applied;  // rule name -> merges, insertion order
+  // hook_time stays 0: an iteration runs nothing of the caller's before its search.
   double hook_time = 0, search_time = 0, apply_time = 0, rebuild_time = 0, total_time = 0;
   std::size_t n_rebuilds = 0;      // merges done by this iteration's rebuild
   std::optional<StopReason> stop_reason;
@@ -91,10 +91,6 @@ class BackoffScheduler {
 
 class Runner {
  public:
-  // Iteration hook: runs at the start of every iteration; a returned text stops the run
-  // with StopKind::Other.
-  using Hook = std::function<std::optional<std::string>(Runner&)>;
-
   // Defaults: iteration limit 30, node limit 10000, time limit 5 s,
   // BackoffScheduler(match limit 1000, ban length 5).
   Runner();
@@ -104,7 +100,6 @@ class Runner {
   Runner& with_node_limit(std::size_t n);
   Runner& with_time_limit(std::chrono::nanoseconds d);
   Runner& with_scheduler(BackoffScheduler s);
-  Runner& with_hook(Hook hook);
   // Asked every few thousand units of work and between rules; when it says stop, `run`
   // throws tavrine::Interrupted and the e-graph may only be destroyed.
   Runner& with_interrupt(tavrine::Interrupt* interrupt);
@@ -119,9 +114,8 @@ class Runner {
   const BackoffScheduler& scheduler() const noexcept { return scheduler_; }
 
  private:
-  // One iteration: hooks, search, apply, rebuild.
+  // One iteration: limit check, search, apply, rebuild.
   IterationRecord run_one(const std::vector<Rewrite>& rules);
-  std::optional<StopReason> run_hooks(IterationRecord& rec);
   std::vector<MatchSet> search_rules(std::size_t i, const std::vector<Rewrite>& rules, const Deadline& limit,
                                      IterationRecord& rec, std::optional<StopReason>& stop);
   void apply_rules(std::size_t i, const std::vector<Rewrite>& rules, const std::vector<MatchSet>& matches,
@@ -132,7 +126,6 @@ class Runner {
 
   EGraph egraph_;
   std::vector<IterationRecord> iterations_;
-  std::vector<Hook> hooks_;
   std::optional<StopReason> stop_reason_;
   std::chrono::nanoseconds time_limit_ = std::chrono::seconds(5);
   std::optional<Deadline::Clock::time_point> start_time_;
