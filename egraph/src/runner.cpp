@@ -21,8 +21,6 @@ std::ostream& operator<<(std::ostream& os, const StopReason& r) {
       return os << "NodeLimit(" << r.count << ")";
     case StopKind::TimeLimit:
       return os << "TimeLimit(" << r.seconds << ")";
-    case StopKind::Other:
-      return os << "Other(\"" << r.message << "\")";
   }
   return os;
 }

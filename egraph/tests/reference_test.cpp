@@ -256,7 +256,7 @@ std::vector<std::pair<std::string, std::pair<std::string, std::string>>> optimiz
 }
 
 struct RunSummary {
-  StopKind stop = StopKind::Other;
+  StopKind stop = StopKind::Saturated;
   std::size_t iterations = 0;
   std::size_t merges = 0;
 };

@@ -105,7 +105,6 @@ const char* stop_text(egraph::StopKind kind) {
     case egraph::StopKind::IterationLimit: return "IterationLimit";
     case egraph::StopKind::NodeLimit: return "NodeLimit";
     case egraph::StopKind::TimeLimit: return "TimeLimit";
-    case egraph::StopKind::Other: return "Other";
   }
   return "";
 }

@@ -17,19 +17,17 @@
 
 namespace egraph {
 
-enum class StopKind { Saturated, IterationLimit, NodeLimit, TimeLimit, Other };
+enum class StopKind { Saturated, IterationLimit, NodeLimit, TimeLimit };
 
 struct StopReason {
   StopKind kind = StopKind::Saturated;
   std::size_t count = 0;  // IterationLimit: iterations done; NodeLimit: total size at the check
   double seconds = 0;     // TimeLimit: elapsed seconds
-  std::string message;    // Other
 
-  static StopReason saturated() { return {StopKind::Saturated, 0, 0, {}}; }
-  static StopReason iteration_limit(std::size_t n) { return {StopKind::IterationLimit, n, 0, {}}; }
-  static StopReason node_limit(std::size_t n) { return {StopKind::NodeLimit, n, 0, {}}; }
-  static StopReason time_limit(double s) { return {StopKind::TimeLimit, 0, s, {}}; }
-  static StopReason other(std::string m) { return {StopKind::Other, 0, 0, std::move(m)}; }
+  static StopReason saturated() { return {StopKind::Saturated, 0, 0}; }
+  static StopReason iteration_limit(std::size_t n) { return {StopKind::IterationLimit, n, 0}; }
+  static StopReason node_limit(std::size_t n) { return {StopKind::NodeLimit, n, 0}; }
+  static StopReason time_limit(double s) { return {StopKind::TimeLimit, 0, s}; }
   friend bool operator==(const StopReason&, const StopReason&) = default;
 };
 // Debug form, e.g. IterationLimit(12), NodeLimit(5000), TimeLimit(5.01), Saturated.
@@ -39,8 +37,7 @@ struct IterationRecord {
   std::size_t egraph_nodes = 0;    // total size at the start of the search phase
   std::size_t egraph_classes = 0;  // class count at the start of the search phase
   std::vector<std::pair<Symbol, std::size_t>> applied;  // rule name -> merges, insertion order
-  // hook_time stays 0: an iteration runs nothing of the caller's before its search.
-  double hook_time = 0, search_time = 0, apply_time = 0, rebuild_time = 0, total_time = 0;
+  double search_time = 0, apply_time = 0, rebuild_time = 0, total_time = 0;
   std::size_t n_rebuilds = 0;      // merges done by this iteration's rebuild
   std::optional<StopReason> stop_reason;
 };
