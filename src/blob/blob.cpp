@@ -7,6 +7,7 @@
 
 #include "store/payload.h"
 #include "support/panic.h"
+#include "support/prefetch.h"
 
 namespace tavrine {
 
@@ -394,25 +395,28 @@ class BlobReader {
     // index slot each will be looked up at is fetched into the cache
     // meanwhile: a lookup then rarely waits for memory. Positions equal ids
     // until a record repeats; from then on inputs are mapped at intern time
-    // and looked up afresh.
+    // and looked up afresh. Reading stops at the first record that does not
+    // parse, and interning where reading stopped.
     constexpr std::uint32_t kAhead = 8;
-    Slot ring[kAhead];
-    std::uint32_t parsed = 0;
-    auto read_ahead = [&]() {
-      Slot& slot = ring[parsed % kAhead];
-      if (!parse(parsed, slot)) return false;
+    AheadRing<Slot, 2 * kAhead> slots;
+    std::uint32_t unreadable = n_records;  // the first record that did not parse
+    auto read_ahead = [&](std::uint32_t pos) {
+      if (unreadable < pos) return;
+      Slot& slot = slots[pos];
+      if (!parse(pos, slot)) {
+        unreadable = pos;
+        return;
+      }
       if (!remapped_) slot.lookup = batch.look_ahead(slot.node());
-      ++parsed;
-      return true;
     };
-    while (parsed < std::min(n_records, kAhead)) {
-      if (!read_ahead()) return false;
-    }
-    for (std::uint32_t i = 0; i < n_records; ++i) {
-      check_.tick();
-      if (!intern(i, ring[i % kAhead])) return false;
-      if (parsed < n_records && !read_ahead()) return false;
-    }
+    const std::uint32_t interned = visit_ascending_while(
+        std::uint32_t{0}, n_records,
+        [&](std::uint32_t pos) {
+          check_.tick();
+          return pos != unreadable && intern(pos, slots[pos]);
+        },
+        FetchAhead{kAhead, read_ahead});
+    if (interned < n_records) return false;
 
     std::uint32_t n_outputs;
     if (!u32(n_outputs)) return false;
