@@ -38,6 +38,12 @@ template <class I, class Fetch>
   for (I j = begin; j < end && j < begin + ahead.distance; ++j) ahead.fetch(j);
 }
 
+// The same going down: end - 1 .. end - distance (from 0 up).
+template <class I, class Fetch>
+[[gnu::always_inline]] inline void prime_window_below(I end, const FetchAhead<Fetch>& ahead) {
+  for (I j = end; j-- > 0 && end - j <= ahead.distance;) ahead.fetch(j);
+}
+
 // The visits and steps are always inlined into the loop's owner: out of
 // line, every local a visit captures would live in memory instead of a
 // register.
@@ -83,11 +89,7 @@ template <class I, class Visit, class... Fetch>
 // i - distance when that is a position.
 template <class I, class Visit, class... Fetch>
 [[gnu::always_inline]] inline void visit_descending(I end, Visit&& visit, const FetchAhead<Fetch>&... ahead) {
-  (
-      [&] {
-        for (I j = end; j-- > 0 && end - j <= ahead.distance;) ahead.fetch(j);
-      }(),
-      ...);
+  (prime_window_below(end, ahead), ...);
   for (I i = end; i-- > 0;) {
     fetch_below(i, ahead...);
     visit(i);
