@@ -73,30 +73,59 @@ Store::Store()
 
 Store::~Store() = default;
 
-// A repeat of the first node anchored at its largest input, found without
-// the lock (see NodeIndex::first_at). The anchor is below the
-// published count, read with acquire semantics, so its summary and the node
-// it names are complete. A miss is not final; the locked path decides.
+namespace {
+
+// The node after the one this thread's last intern returned, in the store
+// with this serial. Code that records a graph again (a script or a cell run
+// a second time) asks for its nodes in the order it first recorded them, so
+// its next key is most often that node, whose record sits next to the one
+// just read: checking it first spares the index's random probe. Per thread,
+// so that threads recording at once neither share a written cache line nor
+// spoil each other's guess; a wrong guess costs one record comparison.
+struct ReplayGuess {
+  std::uint64_t serial = 0;  // no store has serial 0
+  NodeId next = 0;
+};
+thread_local ReplayGuess t_replay;
+
+bool same_node(const detail::StoreData& d, std::uint32_t id, const NodeRef& node) noexcept {
+  const NodeRec& r = d.nodes[id];
+  return same_inputs(r, node.inputs) && payload_equal(d.payloads[r.payload].key(), node.payload);
+}
+
+}  // namespace
+
+// A repeat found without the lock: the node this thread's replay guess
+// names, or the first node anchored at the key's largest input (see
+// NodeIndex::first_at). Both are below the published count, read with
+// acquire semantics, so the records (and the anchor's summary) read are
+// complete. A miss is not final; the locked path decides.
 NodeId Store::find_unlocked(const NodeRef& node) const noexcept {
+  const detail::StoreData& d = *data_;
+  const std::uint64_t published = d.published.load(std::memory_order_acquire);
+  const ReplayGuess guess = t_replay;
+  if (guess.serial == serial_ && guess.next < published && same_node(d, static_cast<std::uint32_t>(guess.next), node)) {
+    return guess.next;
+  }
   const std::span<const NodeId> inputs = node.inputs;
   if (inputs.empty()) return kNotFound;
-  const detail::StoreData& d = *data_;
   const NodeId anchor = NodeIndex::anchor_of(inputs);
-  if (anchor >= d.published.load(std::memory_order_acquire)) return kNotFound;
+  if (anchor >= published) return kNotFound;
   const std::uint32_t first = index_->nodes.first_at(static_cast<std::size_t>(anchor));
   if (first == NodeIndex::kNone) return kNotFound;
-  const NodeRec& r = d.nodes[first];
-  return same_inputs(r, inputs) && payload_equal(d.payloads[r.payload].key(), node.payload) ? first : kNotFound;
+  return same_node(d, first, node) ? first : kNotFound;
 }
 
 Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
-  if (!mutex_.poisoned()) [[likely]] {
-    const NodeId found = find_unlocked(node);
-    if (found != kNotFound) return found;
+  NodeId id = kNotFound;
+  if (!mutex_.poisoned()) [[likely]] id = find_unlocked(node);
+  if (id == kNotFound) {
+    const InternOutcome r = mutex_.locked([&] { return intern_locked(node, look_up_locked(node)); });
+    if (r.bad) [[unlikely]] return unexpected(BadNodeId{r.id});
+    id = r.id;
   }
-  const InternOutcome r = mutex_.locked([&] { return intern_locked(node, look_up_locked(node)); });
-  if (r.bad) [[unlikely]] return unexpected(BadNodeId{r.id});
-  return r.id;
+  t_replay = ReplayGuess{serial_, id + 1};
+  return id;
 }
 
 // The hashes, and the payload's id when it is a recent one (recording tends

@@ -13,9 +13,11 @@
 //    results after).
 //  - Lookup: one hash-consing index (support/node_index.h) over the whole
 //    (payload, inputs) key, so a lookup costs at most one probe and one
-//    record comparison, whatever the graph's shape. A repeat of the first
-//    node to read its largest input (the common case) is found without the
-//    lock: nodes and that summary are published by release
+//    record comparison, whatever the graph's shape. Two kinds of repeat are
+//    found without the lock and without the probe: the first node to read
+//    its largest input (the common case), and the node after the one the
+//    same thread's last intern returned (a graph recorded again in its
+//    first order). Nodes and the index's summary are published by release
 //    stores once complete, and nodes never change.
 //  - Failure: an operation that cannot allocate throws std::bad_alloc and
 //    leaves the store exactly as it was (room is made first, the node
