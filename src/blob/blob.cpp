@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "store/payload.h"
+#include "support/hash.h"
 #include "support/panic.h"
 #include "support/prefetch.h"
 
@@ -578,6 +579,14 @@ Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data, Int
 }
 
 bool is_valid_utf8(std::string_view text) noexcept {
+  // A short ASCII text (most names and keys) is decided by one test of the
+  // words that cover it, not by a loop whose exit depends on its length.
+  if (text.size() <= 16) {
+    const char* b = text.data();
+    const std::size_t n = text.size();
+    const std::uint64_t w = n > 8 ? enc::load_u64(b) | enc::load_u64(b + n - 8) : (n ? detail::tail_word(b, n) : 0);
+    if ((w & 0x8080808080808080ull) == 0) return true;
+  }
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   while (p < end) {

@@ -135,7 +135,8 @@ Expected<NodeId, BadNodeId> Store::intern(const NodeRef& node) {
 Store::Batch::Lookup Store::look_up_locked(const NodeRef& node) const noexcept {
   const detail::StoreData& d = *data_;
   Batch::Lookup k;
-  const std::uint32_t recent = index_->recent[Index::recent_slot(node.payload)];
+  k.recent_slot = static_cast<std::uint32_t>(Index::recent_slot(node.payload));
+  const std::uint32_t recent = index_->recent[k.recent_slot];
   if (recent != kNoNode && payload_equal(d.payloads[recent].key(), node.payload)) {
     k.payload = recent;
     k.payload_hash = d.payloads.hash_of(recent);
@@ -155,7 +156,7 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, Batch::Lookup k) 
   for (NodeId id : inputs) {
     if (id >= count) return {id, true};
   }
-  std::uint32_t& recent = ix.recent[Index::recent_slot(node.payload)];
+  std::uint32_t& recent = ix.recent[k.recent_slot];
   NodeIndex::Probe probe = ix.nodes.probe(k.hash, inputs, [&](std::uint32_t cand) {
     const NodeRec& r = d.nodes[cand];
     if (!same_inputs(r, inputs)) return false;

@@ -147,6 +147,7 @@ class Store {
     class Lookup {
       friend class Store;
       std::uint32_t payload = 0;  // kNoNode: not known (stored or not)
+      std::uint32_t recent_slot = 0;  // where the payload is remembered as recent
       std::uint64_t payload_hash = 0;
       std::uint64_t hash = 0;
     };

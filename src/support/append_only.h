@@ -9,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -29,69 +30,71 @@ class AppendOnly {
   AppendOnly& operator=(const AppendOnly&) = delete;
   ~AppendOnly() {
     if constexpr (!std::is_trivially_destructible_v<T>) {
-      for (std::size_t i = 0; i < size_; ++i) (*this)[i].~T();
+      for (std::size_t i = 0; i < size_; ++i) at(i)->~T();
     }
-    for (std::size_t k = 0; k < kMaxSegments; ++k) {
-      if (segments_[k]) detail::big_free(segments_[k], sizeof(T) << (kFirstBits + k));
-    }
+    for (std::size_t k = 0; k < segments_; ++k) detail::big_free(at(first_of(k)), segment_bytes(k));
   }
 
   std::size_t size() const noexcept { return size_; }
 
-  T& operator[](std::size_t i) noexcept {
-    auto [k, off] = locate(i);
-    return segments_[k][off];
-  }
-  const T& operator[](std::size_t i) const noexcept {
-    auto [k, off] = locate(i);
-    return segments_[k][off];
-  }
+  T& operator[](std::size_t i) noexcept { return *at(i); }
+  const T& operator[](std::size_t i) const noexcept { return *at(i); }
 
   // Makes sure the next `n` elements have their memory, so that appending
   // them cannot fail for want of it (may throw std::bad_alloc; then the
   // elements already stored are untouched).
   void ensure_room(std::size_t n) {
-    if (n == 0) return;
-    const std::size_t last = locate(size_ + n - 1).first;
-    for (std::size_t k = locate(size_).first; k <= last; ++k) allocate(k);
+    if (n <= capacity_ - size_) return;
+    const std::size_t last = segment_of(size_ + n - 1);
+    while (segments_ <= last) allocate_next();
   }
 
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    auto [k, off] = locate(size_);
-    allocate(k);
-    T* slot = new (segments_[k] + off) T(std::forward<Args>(args)...);
+    if (size_ == capacity_) allocate_next();
+    T* slot = new (at(size_)) T(std::forward<Args>(args)...);
     ++size_;
     return *slot;
   }
 
   // Removes the newest element; its memory stays for the next append.
   void pop_back() noexcept {
-    (*this)[size_ - 1].~T();
+    at(size_ - 1)->~T();
     --size_;
   }
 
   // Bytes of the segments allocated so far.
-  std::size_t memory_bytes() const noexcept {
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < kMaxSegments && segments_[k]; ++k) n += sizeof(T) << (kFirstBits + k);
-    return n;
-  }
+  std::size_t memory_bytes() const noexcept { return capacity_ * sizeof(T); }
 
  private:
-  void allocate(std::size_t k) {
-    if (segments_[k]) return;
-    static_assert(alignof(T) <= alignof(std::max_align_t));
-    segments_[k] = static_cast<T*>(detail::big_alloc(sizeof(T) * (std::size_t{1} << (kFirstBits + k))));
+  // Segment k holds the elements [first_of(k), first_of(k + 1)).
+  static std::size_t segment_of(std::size_t i) noexcept {
+    // The highest set bit of a number that is never 0: one instruction,
+    // where bit_width would also test for 0.
+    return static_cast<std::size_t>(63 - __builtin_clzll(static_cast<unsigned long long>((i >> kFirstBits) + 1)));
   }
-  static std::pair<std::size_t, std::size_t> locate(std::size_t i) noexcept {
-    std::size_t block = (i >> kFirstBits) + 1;
-    std::size_t k = static_cast<std::size_t>(std::bit_width(block)) - 1;
-    std::size_t off = i - (((std::size_t{1} << k) - 1) << kFirstBits);
-    return {k, off};
+  static std::size_t first_of(std::size_t k) noexcept { return ((std::size_t{1} << k) - 1) << kFirstBits; }
+  static std::size_t segment_bytes(std::size_t k) noexcept { return sizeof(T) << (kFirstBits + k); }
+
+  // Each segment's address is kept less the bytes of the elements before
+  // it, so that element i of any segment is at that address + i * sizeof(T):
+  // a lookup is the segment's number and one multiply-add.
+  T* at(std::size_t i) const noexcept { return reinterpret_cast<T*>(biased_[segment_of(i)] + i * sizeof(T)); }
+
+  // Segments are allocated in order, so those allocated are always the
+  // first `segments_`, holding `capacity_` elements.
+  void allocate_next() {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    const std::size_t k = segments_;
+    void* p = detail::big_alloc(segment_bytes(k));
+    biased_[k] = reinterpret_cast<std::uintptr_t>(p) - first_of(k) * sizeof(T);
+    ++segments_;
+    capacity_ = first_of(k + 1);
   }
 
-  std::array<T*, kMaxSegments> segments_{};
+  std::array<std::uintptr_t, kMaxSegments> biased_{};
+  std::size_t segments_ = 0;
+  std::size_t capacity_ = 0;
   std::size_t size_ = 0;
 };
 

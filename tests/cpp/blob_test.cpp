@@ -296,6 +296,17 @@ TEST(BlobReader, Utf8Validator) {
                           "\xf0\x90\x80", "abcdefgh\xe2\x82"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << hex(bad);
   }
+  // Short texts are decided by the words that cover them: one stray byte at
+  // any position of any short length is caught.
+  for (std::size_t n = 1; n <= 24; ++n) {
+    std::string text(n, 'a');
+    EXPECT_TRUE(is_valid_utf8(text)) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      text[at] = '\x80';
+      EXPECT_FALSE(is_valid_utf8(text)) << n << " at " << at;
+      text[at] = 'a';
+    }
+  }
 }
 
 TEST(BlobReader, ForgedCountsReserveLittle) {

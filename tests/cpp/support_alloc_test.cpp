@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sanitized.h"
+#include "support/append_only.h"
 #include "support/big_alloc.h"
 
 namespace tavrine {
@@ -137,3 +138,23 @@ TEST(BigAlloc, PrefaultKeepsContentsAndLeavesNothingToFault) {
 
 }  // namespace
 }  // namespace tavrine
+
+// Elements stay where they were put across every segment boundary, room made
+// ahead covers exactly what it promised, and a popped slot is reused.
+TEST(AppendOnly, ElementsKeepTheirPlaceAcrossSegments) {
+  tavrine::AppendOnly<std::uint64_t> v;
+  std::vector<const std::uint64_t*> where;
+  for (std::uint64_t i = 0; i < 20000; ++i) {
+    if (i % 3000 == 0) v.ensure_room(1 + i % 7000);
+    where.push_back(&v.emplace_back(i * 7));
+  }
+  for (std::uint64_t i = 0; i < where.size(); ++i) {
+    ASSERT_EQ(&v[i], where[i]) << i;
+    ASSERT_EQ(v[i], i * 7) << i;
+  }
+  // 1024 + 2048 + ... : the fifth segment ends at 31743.
+  EXPECT_EQ(v.memory_bytes(), std::size_t{31744} * sizeof(std::uint64_t));
+  v.pop_back();
+  EXPECT_EQ(&v.emplace_back(1), where.back());
+  EXPECT_EQ(v.size(), 20000u);
+}

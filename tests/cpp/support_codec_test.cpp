@@ -39,6 +39,21 @@ TEST(LittleEndian, TextHashesAreThoseOfTheFormerNativeLoads) {
   EXPECT_FALSE(detail::same_text("0123456789abcdef", "0123456789abcdeF"));
 }
 
+// Each length takes its own path of overlapping words: a difference in any
+// one byte, at any length, must be seen.
+TEST(LittleEndian, SameBytesSeesADifferenceAnywhere) {
+  const std::string base = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGH";
+  for (std::size_t n = 0; n <= 40; ++n) {
+    const std::string a = base.substr(0, n);
+    ASSERT_TRUE(detail::same_bytes(a.data(), a.c_str(), n)) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string b = a;
+      b[at] = static_cast<char>(b[at] ^ 0x20);
+      ASSERT_FALSE(detail::same_bytes(a.data(), b.data(), n)) << n << " at " << at;
+    }
+  }
+}
+
 TEST(Arena, RunsStayWhereTheyWereCopied) {
   Arena<std::uint64_t> arena;
   EXPECT_EQ(arena.memory_bytes(), 0u);
