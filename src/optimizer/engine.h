@@ -194,7 +194,7 @@ class EGraphEngine final : public RewriteEngine {
 
   // How the last run ended, for benchmarks and diagnostics; the reduction
   // itself never looks at it. `stop` is "Saturated", "IterationLimit",
-  // "NodeLimit", "TimeLimit" or "Other".
+  // "NodeLimit" or "TimeLimit".
   struct RunInfo {
     std::string stop;
     std::size_t iterations = 0;
