@@ -4,17 +4,22 @@
 // the owner adds more (not thread-safe for writers).
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <span>
 #include <type_traits>
 
+#include "support/big_alloc.h"
+
 namespace tavrine {
 
-// Chunks of 64 KiB; a run larger than a quarter chunk gets a chunk of its
-// own, so that the space left in the current chunk is not wasted. A run is
-// contiguous. A failed copy (std::bad_alloc) leaves the arena as it was.
+// The first chunk is 64 KiB and each next one twice the last, up to 2 MiB,
+// so a small arena stays small, and a large one takes its memory the way the
+// core's large tables do (whole 2 MiB blocks, reused inside a reduction; see
+// big_alloc.h) instead of from the heap in small pieces. A run larger than a
+// quarter of the next chunk gets a chunk of its own, so that the space left
+// in the current chunk is not wasted. A run is contiguous. A failed copy
+// (std::bad_alloc) leaves the arena as it was.
 template <class T>
 class Arena {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -26,7 +31,7 @@ class Arena {
   ~Arena() {
     while (chunks_) {
       Chunk* prev = chunks_->prev;
-      std::free(chunks_);
+      detail::big_free(chunks_, chunks_->bytes);
       chunks_ = prev;
     }
   }
@@ -50,29 +55,36 @@ class Arena {
   std::size_t memory_bytes() const noexcept { return bytes_held_; }
 
  private:
-  static constexpr std::size_t kChunkItems = (std::size_t{1} << 16) / sizeof(T);
+  static constexpr std::size_t kFirstChunkBytes = std::size_t{1} << 16;
+  static constexpr std::size_t kLastChunkBytes = detail::kHugePage;
   struct alignas(std::max(alignof(T), alignof(void*))) Chunk {
     Chunk* prev;
+    std::size_t bytes;  // as allocated, header included
   };
 
   // A new chunk for a run of `n` items: the run's own chunk (returned), or
-  // a fresh current chunk (nullptr returned).
+  // a fresh current chunk (nullptr returned). A regular chunk's size, header
+  // included, is a power of two, so that it fills whole blocks exactly.
   T* grow(std::size_t n) {
-    const std::size_t size = n > kChunkItems / 4 ? n : kChunkItems;
-    const std::size_t bytes = sizeof(Chunk) + size * sizeof(T);
-    auto* chunk = static_cast<Chunk*>(std::malloc(bytes));
-    if (chunk == nullptr) throw std::bad_alloc();
+    const std::size_t regular_items = (next_chunk_bytes_ - sizeof(Chunk)) / sizeof(T);
+    const bool own = n > regular_items / 4;
+    if (own && n > (static_cast<std::size_t>(-1) - sizeof(Chunk)) / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = own ? sizeof(Chunk) + n * sizeof(T) : next_chunk_bytes_;
+    auto* chunk = static_cast<Chunk*>(detail::big_alloc(bytes));
     chunk->prev = chunks_;
+    chunk->bytes = bytes;
     chunks_ = chunk;
     bytes_held_ += bytes;
     T* data = reinterpret_cast<T*>(chunk + 1);
-    if (size == n) return data;
+    if (own) return data;
+    next_chunk_bytes_ = std::min(kLastChunkBytes, next_chunk_bytes_ * 2);
     cur_ = data;
-    left_ = size;
+    left_ = regular_items;
     return nullptr;
   }
 
   Chunk* chunks_ = nullptr;
+  std::size_t next_chunk_bytes_ = kFirstChunkBytes;
   T* cur_ = nullptr;
   std::size_t left_ = 0;
   std::size_t bytes_held_ = 0;

@@ -175,6 +175,26 @@ class BlockReuse {
   BlockReuse(const BlockReuse&) = delete;
   BlockReuse& operator=(const BlockReuse&) = delete;
 
+  // Gives back to the kernel all but `bytes` of what is kept (rounded up to
+  // whole blocks), for a caller that knows its remaining tables need no more:
+  // kept pages are resident, so keeping more than will be reused only raises
+  // the peak. The largest ranges are kept, since they fit any request.
+  void keep_at_most(std::size_t bytes) noexcept {
+    if (!owner_) return;
+    using Range = detail::BlockCache::Range;
+    auto& v = cache_.free;
+    std::sort(v.begin(), v.end(), [](const Range& a, const Range& b) { return a.size > b.size; });
+    std::size_t left = detail::huge_rounded(bytes);
+    for (Range& r : v) {
+      const std::size_t kept = std::min(left, r.size);
+      left -= kept;
+      if (kept < r.size) munmap(r.begin + kept, r.size - kept);
+      r.size = kept;
+    }
+    std::erase_if(v, [](const Range& r) { return r.size == 0; });
+    std::sort(v.begin(), v.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
+  }
+
   // Bytes kept for reuse right now.
   std::size_t kept_bytes() const noexcept {
     std::size_t n = 0;

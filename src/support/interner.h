@@ -85,7 +85,7 @@ class Interner {
   }
 
   AppendOnly<T> values_;
-  std::vector<std::uint64_t> hashes_;
+  BigVec<std::uint64_t> hashes_;
   HandleTable<HandleBits> table_;
 };
 

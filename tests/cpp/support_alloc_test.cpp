@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cerrno>
 #include <cstring>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -75,6 +76,43 @@ TEST(BigAlloc, FreedBlocksAreReusedOnlyWhileABlockReuseLives) {
   detail::big_free(d, 2 * kMiB);
   BlockReuse later;
   EXPECT_EQ(later.kept_bytes(), 0u);
+}
+
+TEST(BigAlloc, KeepAtMostGivesBackAllButTheLargestRanges) {
+  BlockReuse reuse;
+  auto* x = static_cast<char*>(detail::big_alloc(16 * kMiB));
+  std::memset(x, 3, 16 * kMiB);
+  detail::big_free(x, 16 * kMiB);
+  // Two kept ranges, 4 and 8 MiB, held apart by pieces still in use.
+  char* const first = static_cast<char*>(detail::big_alloc(4 * kMiB));
+  char* const gap = static_cast<char*>(detail::big_alloc(2 * kMiB));
+  char* const second = static_cast<char*>(detail::big_alloc(8 * kMiB));
+  char* const tail = static_cast<char*>(detail::big_alloc(2 * kMiB));
+  ASSERT_EQ(first, x);
+  ASSERT_EQ(second, x + 6 * kMiB);
+  detail::big_free(first, 4 * kMiB);
+  detail::big_free(second, 8 * kMiB);
+  ASSERT_EQ(reuse.kept_bytes(), 12 * kMiB);
+  // 9 MiB is kept as whole blocks: all of the larger range, the start of the other.
+  reuse.keep_at_most(9 * kMiB);
+  EXPECT_EQ(reuse.kept_bytes(), 10 * kMiB);
+  unsigned char resident[512];
+  errno = 0;
+  EXPECT_EQ(mincore(x + 2 * kMiB, 2 * kMiB, resident), -1) << "the rest is unmapped";
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(detail::big_alloc(8 * kMiB), second);
+  EXPECT_EQ(detail::big_alloc(2 * kMiB), first);
+  EXPECT_EQ(first[0], 3);  // still the pages that were in place
+  EXPECT_EQ(reuse.kept_bytes(), 0u);
+  // More than is kept, or nothing at all, leaves it as it is.
+  detail::big_free(gap, 2 * kMiB);
+  reuse.keep_at_most(64 * kMiB);
+  EXPECT_EQ(reuse.kept_bytes(), 2 * kMiB);
+  reuse.keep_at_most(0);
+  EXPECT_EQ(reuse.kept_bytes(), 0u);
+  detail::big_free(second, 8 * kMiB);
+  detail::big_free(first, 2 * kMiB);
+  detail::big_free(tail, 2 * kMiB);
 }
 
 TEST(BigAlloc, VectorsGrowAndShrinkThroughKeptBlocks) {
