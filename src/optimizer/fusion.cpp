@@ -46,6 +46,7 @@ struct Groups {
   // The member after z in its group's list (kEnd after the sink); once the
   // emission has read the link, z's member number in its stage.
   BigVec<Pos> next_then_number;
+  Pos sinks = 0;  // groups, hence nodes to emit
 };
 
 BigVec<std::uint8_t> output_flags(const SymbolGraph& g) {
@@ -87,6 +88,7 @@ Groups form_groups(const SymbolGraph& g, bool maximal_fusion, InterruptCheck& ch
         const Pos join = join_then_first[z];
         const Pos s = op && !is_output[z] && join < kApart ? join : z;
         out.slot[z].sink = s;
+        out.sinks += s == z;
         for (Pos c : g.children_of(z)) fold_use(join_then_first[c], op, s, maximal_fusion);
         out.next_then_number[z] = s == z ? kEnd : join_then_first[s];
         join_then_first[s] = z;
@@ -238,6 +240,7 @@ FusionResult fuse_stages(const SymbolGraph& g, std::span<const NodeId> templates
   FusionResult out;
   InterruptCheck check(interrupt);
   Groups groups = form_groups(g, maximal_fusion, check);
+  sink.will_emit(groups.sinks);
   Emitter emitter(g, groups, templates, sink);
   const bool fetch = n >= kFetchFrom;
   visit_ascending(

@@ -232,7 +232,13 @@ class StoreSink final : public FusionSink {
   // its lock once, for all the nodes.
   StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
       : nodes_(nodes), batch_(store), check_(interrupt) {}
-  void reserve(std::size_t nodes) { batch_.reserve(nodes); }
+  // Room for every node and for as many payloads (a stage's is mostly its
+  // own), so that neither table regrows, rehashing millions of entries,
+  // while fusion feeds them.
+  void will_emit(std::size_t nodes) override {
+    batch_.reserve(nodes);
+    batch_.reserve_payloads(nodes);
+  }
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
     NodeRef ref = nodes_.ref(template_id);
     add(ref, inputs);
@@ -296,7 +302,6 @@ ReductionResult reduce_to_store(const NodeSequence& nodes, std::span<const NodeI
   reuse.keep_at_most(canon.graph.size() * kFusionBytesPerNode);
   ReductionResult result{std::make_unique<Store>(), canon.report, {}};
   StoreSink sink(nodes, *result.store, interrupt);
-  sink.reserve(canon.graph.size());  // fusion emits at most one node per canonical node
   FusionResult fused = fuse_stages(canon.graph, canon.templates, maximal_fusion, sink, interrupt);
   result.output_ids.reserve(fused.outputs.size());
   for (std::uint64_t pos : fused.outputs) result.output_ids.push_back(sink.mark(pos));

@@ -100,10 +100,12 @@ SymbolGraph dedup_structural(const SymbolGraph& graph, Interrupt* interrupt = nu
 // earlier emitted nodes. A non-Op node is rebuilt from the node
 // `templates[s]` of its symbol s (an id in the sequence being reduced) with
 // new inputs; every group of ops becomes one Stage, handed over as its
-// payload bytes (the encoding of its members).
+// payload bytes (the encoding of its members). Before the first node, the
+// sink is told how many will come.
 class FusionSink {
  public:
   virtual ~FusionSink() = default;
+  virtual void will_emit(std::size_t /*nodes*/) {}
   virtual void boundary(NodeId template_id, std::span<const NodeId> inputs) = 0;
   virtual void stage(std::span<const NodeId> inputs, std::string_view payload) = 0;
 };

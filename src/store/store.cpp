@@ -229,6 +229,11 @@ void Store::Batch::reserve(std::size_t nodes) {
   store_.index_->nodes.reserve(d.nodes.size() + nodes);
 }
 
+void Store::Batch::reserve_payloads(std::size_t payloads) {
+  detail::StoreData& d = *store_.data_;
+  d.payloads.reserve(d.payloads.size() + payloads);
+}
+
 Expected<Ok, BadNodeId> Store::Batch::mark_output(NodeId id) {
   return store_.mutex_.while_locked([&] { return store_.mark_locked(id); });
 }

@@ -160,6 +160,9 @@ class Store {
     // it by what its data can hold. May throw std::bad_alloc, changing
     // nothing.
     void reserve(std::size_t nodes);
+    // The same for the payloads of `payloads` more nodes, for a caller that
+    // expects most of them to be new.
+    void reserve_payloads(std::size_t payloads);
 
    private:
     Store& store_;
