@@ -81,6 +81,9 @@ void EGraph::reserve(std::size_t nodes, std::size_t children) {
   parents_.reserve(n);
   nodes_.reserve(n);
   list_of_.reserve(n);
+  // Only unions write it, but reserving costs no memory until then, and
+  // growing it mid-run would copy it and leave the old copy behind.
+  queued_at_.reserve(n);
   child_pool_.reserve(child_pool_.size() + children);
   parent_pool_.reserve(parent_pool_.size() + children);
   memo_.reserve(memo_.size() + nodes, memo_hash());
