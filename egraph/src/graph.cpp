@@ -283,7 +283,7 @@ bool EGraph::memo_distinct_graph(std::size_t n, OpOf op_of, std::span<const std:
     const std::span<const ClassId> kids = kids_of_pos(i);
     const NodeIndex twin = memo_.find_ref(h, [&](NodeIndex m) {
       const std::span<const ClassId> mk = kids_of_pos(m);
-      return op_of(m) == op && std::equal(mk.begin(), mk.end(), kids.begin(), kids.end());
+      return op_of(m) == op && same_children(mk, kids);
     });
     if (twin != Memo::kEmpty) return false;
     memo_.insert_new(h, static_cast<NodeIndex>(i), memo_hash());

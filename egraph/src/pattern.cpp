@@ -494,12 +494,11 @@ inline bool DirectBind::instance_here(ClassId id, std::span<const ClassId> kids,
   for (std::uint32_t k = 0; k < inst_arity_; ++k) want[k] = kids[inst_kids_[k]];
   if (refs.size() == 1) {
     // The usual class of one node: it is the node just matched.
-    return inst_op_ == p_.instructions[0].op && inst_arity_ == kids.size() &&
-           std::equal(kids.begin(), kids.end(), want);
+    return inst_op_ == p_.instructions[0].op && same_children(kids, {want, inst_arity_});
   }
   for (NodeIndex m : refs) {
     const auto mk = g_.node_children(m);
-    if (g_.node_op(m) == inst_op_ && std::equal(mk.begin(), mk.end(), want, want + inst_arity_)) return true;
+    if (g_.node_op(m) == inst_op_ && same_children(mk, {want, inst_arity_})) return true;
   }
   return false;
 }

@@ -32,6 +32,15 @@ inline std::uint64_t hash_enode(Symbol op, std::span<const ClassId> children) no
   for (ClassId c : children) h = hash_word(h, c);
   return h;
 }
+// Whether two child lists are equal. Lists are short (mostly one or two ids):
+// a loop beats the library call a generic comparison of them compiles to.
+inline bool same_children(std::span<const ClassId> a, std::span<const ClassId> b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (a[k] != b[k]) return false;
+  }
+  return true;
+}
 // Hash of a class id key: the id times the multiplier.
 constexpr std::uint64_t hash_class_id(ClassId id) noexcept { return id * kHashSeedMul; }
 
