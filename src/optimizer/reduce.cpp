@@ -232,9 +232,9 @@ class StoreSink final : public FusionSink {
   // its lock once, for all the nodes.
   StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
       : nodes_(nodes), batch_(store), check_(interrupt) {}
-  // Room for every node and for as many payloads (a stage's is mostly its
-  // own), so that neither table regrows, rehashing millions of entries,
-  // while fusion feeds them.
+  // Room for every node and for as many payloads (the most there can be),
+  // so that neither table regrows, rehashing millions of entries, while
+  // fusion feeds them.
   void will_emit(std::size_t nodes) override {
     batch_.reserve(nodes);
     batch_.reserve_payloads(nodes);

@@ -160,8 +160,8 @@ class Store {
     // it by what its data can hold. May throw std::bad_alloc, changing
     // nothing.
     void reserve(std::size_t nodes);
-    // The same for the payloads of `payloads` more nodes, for a caller that
-    // expects most of them to be new.
+    // The same for `payloads` more distinct payloads, for a caller that
+    // knows a bound on how many of its nodes' payloads can be new.
     void reserve_payloads(std::size_t payloads);
 
    private:
