@@ -326,6 +326,7 @@ class PayloadInterner {
   std::size_t find(std::uint64_t hash, const PayloadKey& key) const {
     return ix_.find(hash, key, [](const PayloadRec& r, const PayloadKey& k) { return payload_equal(r.key(), k); });
   }
+  void prefetch(std::uint64_t hash) const noexcept { ix_.prefetch(hash); }
   // The id of the payload, storing a copy first if it is new.
   std::pair<std::uint32_t, bool> intern(std::uint64_t hash, const PayloadKey& key);
   std::pair<std::uint32_t, bool> intern(const PayloadKey& key) { return intern(hash(key), key); }

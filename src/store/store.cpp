@@ -156,6 +156,9 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, Batch::Lookup k) 
   for (NodeId id : inputs) {
     if (id >= count) return {id, true};
   }
+  // A payload that is not a recent one is looked up after the node's probe
+  // misses; its slot is fetched now, so the two misses overlap.
+  if (k.payload == kNoNode) d.payloads.prefetch(k.payload_hash);
   std::uint32_t& recent = ix.recent[k.recent_slot];
   NodeIndex::Probe probe = ix.nodes.probe(k.hash, inputs, [&](std::uint32_t cand) {
     const NodeRec& r = d.nodes[cand];

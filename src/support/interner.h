@@ -48,6 +48,9 @@ class Interner {
     return table_.find(hash, [&](std::uint64_t id) { return hashes_[id] == hash && eq(values_[id], key); });
   }
 
+  // Fetches the table slot a find of this hash starts at.
+  void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
+
   // The id of the value equal to `key`, storing make(key) under the next id
   // when there is none; `second` tells whether it was stored now.
   template <class K, class Eq, class Make>
