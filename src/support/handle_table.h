@@ -216,9 +216,19 @@ class HandleTable {
       // that wrapped around the end after the ones they were displaced by.
       std::size_t start = 0;
       while (old[start] != 0) ++start;
-      for (std::size_t k = 0; k < old_cap; ++k) {
-        const std::uint64_t s = old[(start + k) & (old_cap - 1)];
-        if (s != 0) place(home_of_slot(s, hash_of), s);
+      if (bits_ <= kTagBits) {
+        // The common case, kept to a tight loop: the home is the tag's top
+        // bits.
+        const int shift = 64 - bits_;
+        for (std::size_t k = 0; k < old_cap; ++k) {
+          const std::uint64_t s = old[(start + k) & (old_cap - 1)];
+          if (s != 0) place(static_cast<std::size_t>(s >> shift), s);
+        }
+      } else {
+        for (std::size_t k = 0; k < old_cap; ++k) {
+          const std::uint64_t s = old[(start + k) & (old_cap - 1)];
+          if (s != 0) place(home_of_slot(s, hash_of), s);
+        }
       }
     }
     detail::big_free(old, old_cap * sizeof(std::uint64_t));
