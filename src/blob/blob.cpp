@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "store/ahead.h"
 #include "store/payload.h"
 #include "support/hash.h"
 #include "support/panic.h"
@@ -188,12 +189,12 @@ class BlobReader {
   // for a present preprocessing_ref), then the entries sorted by key with a
   // stable sort, bools as 0 or 1.
   std::string_view canonical_payload(NodeKind kind, const char* begin) {
-    slot_->scratch.clear();
+    entry_->bytes.clear();
     if (kind != NodeKind::External) {
-      slot_->scratch.append(begin, static_cast<std::size_t>(params_at_ - begin));
+      entry_->bytes.append(begin, static_cast<std::size_t>(params_at_ - begin));
     } else {
       // The descriptor again, with its presence flag as 0 or 1.
-      PayloadEncoder enc(slot_->scratch);
+      PayloadEncoder enc(entry_->bytes);
       const char* p = begin;
       for (int i = 0; i < 5; ++i) {
         enc.str(enc::str_at(p));
@@ -223,7 +224,7 @@ class BlobReader {
       entries_.push_back(e);
     }
     std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    PayloadEncoder enc(slot_->scratch);
+    PayloadEncoder enc(entry_->bytes);
     enc.u32(n);
     for (const Entry& e : entries_) {
       enc.str(e.key);
@@ -236,7 +237,7 @@ class BlobReader {
         enc.u64(e.bits);
       }
     }
-    return slot_->scratch;
+    return entry_->bytes;
   }
 
   // Input ids are blob positions below the record's own position `pos`;
@@ -255,7 +256,7 @@ class BlobReader {
       }
       return truncated();
     }
-    std::vector<NodeId>& in = slot_->inputs;
+    std::vector<NodeId>& in = entry_->inputs;
     in.resize(n);
     for (std::uint32_t k = 0; k < n; ++k) {
       const std::uint64_t id = enc::load_u64(p_ + std::size_t{k} * kIdBytes);
@@ -270,8 +271,8 @@ class BlobReader {
   bool members() {
     std::uint32_t n;
     if (!u32(n)) return false;
-    slot_->scratch.clear();
-    MemberEncoder enc(slot_->scratch);
+    entry_->bytes.clear();
+    MemberEncoder enc(entry_->bytes);
     for (std::uint32_t m = 0; m < n; ++m) {
       std::string_view token;
       if (!str(token)) return false;
@@ -305,20 +306,11 @@ class BlobReader {
     return present == 0 || skip_str();
   }
 
-  // One record read but not yet interned: its payload (in the input or in
-  // its scratch space) and its inputs as blob positions.
-  struct Slot {
-    NodeKind kind = NodeKind::Source;
-    std::string_view payload;
-    bool has_nan = false;
-    std::vector<NodeId> inputs;
-    std::string scratch;
-    Store::Batch::Lookup lookup;  // made when the slot is read, until positions and ids part
-    NodeRef node() const noexcept { return NodeRef{PayloadKey{kind, payload, has_nan}, inputs}; }
-  };
-
-  bool parse(std::uint64_t pos, Slot& slot) {
-    slot_ = &slot;
+  // Reads record `pos` into the interner's next entry (its inputs, and its
+  // payload's bytes when they are re-encoded) and gives its payload, whose
+  // bytes are either in the input or in the entry.
+  bool parse(std::uint64_t pos, AheadInterner::Entry& entry, PayloadKey& payload) {
+    entry_ = &entry;
     std::uint8_t tag;
     if (!u8(tag)) return false;
     if (tag >= kNodeKindCount) [[unlikely]] return fail(Kind::BadTag, tag, "node");
@@ -337,47 +329,27 @@ class BlobReader {
     }
     if (!ok) return false;
     if (kind == NodeKind::Stage) {
-      slot.payload = slot.scratch;
+      payload.bytes = entry.bytes;
     } else {
-      slot.payload = canonical_ ? std::string_view(begin, static_cast<std::size_t>(here() - begin))
-                                : canonical_payload(kind, begin);
+      payload.bytes = canonical_ ? std::string_view(begin, static_cast<std::size_t>(here() - begin))
+                                 : canonical_payload(kind, begin);
       if (kind == NodeKind::Source) {
-        slot.inputs.clear();
+        entry.inputs.clear();
       } else if (!inputs(pos)) {
         return false;
       }
     }
-    slot.kind = kind;
-    slot.has_nan = has_nan_;
+    payload.kind = kind;
+    payload.has_nan = has_nan_;
     return true;
   }
 
-  // A slot read while positions still equal ids carries its lookup; once
-  // they part (only ever from an earlier record to a later one) its inputs
-  // are mapped here and it is looked up afresh.
-  bool intern(std::uint64_t pos, Slot& slot) {
-    const bool looked_ahead = !remapped_;
-    if (remapped_) {
-      for (NodeId& in : slot.inputs) in = id_of(in);
-    }
-    auto id = looked_ahead ? batch_->intern(slot.node(), slot.lookup) : batch_->intern(slot.node());
-    // Mapped inputs are ids the store already handed out, so this cannot
-    // fail; should it, the reference is reported as out of range.
-    if (!id) [[unlikely]] return fail(Kind::NodeRefOutOfRange, id.error().id);
-    if (!remapped_) {
-      if (*id == pos) [[likely]] return true;
-      // The first repeated record: from here on positions and ids part.
-      remapped_ = true;
-      id_of_position_.reserve(static_cast<std::size_t>(pos) + 1 + bounded(n_records_ - pos, kMinRecordBytes));
-      for (NodeId k = 0; k < pos; ++k) id_of_position_.push_back(k);
-    }
-    id_of_position_.push_back(*id);
+  // Input ids were checked against their record's position as it was read,
+  // and the interner maps them to ids the store handed out, so this cannot
+  // fail; should it, the reference is reported as out of range.
+  bool settled(const Expected<Ok, BadNodeId>& interned) {
+    if (!interned) [[unlikely]] return fail(Kind::NodeRefOutOfRange, interned.error().id);
     return true;
-  }
-
-  // The id the store gave the record at `pos` (an earlier position).
-  NodeId id_of(std::uint64_t pos) const noexcept {
-    return remapped_ ? id_of_position_[static_cast<std::size_t>(pos)] : pos;
   }
 
   bool read_all() {
@@ -385,39 +357,22 @@ class BlobReader {
     if (std::memcmp(p_, kMagic, 4) != 0) return fail(Kind::BadMagic);
     if (remaining() < 8) return truncated();
     const std::uint32_t n_records = enc::load_u32(p_ + 4);
-    n_records_ = n_records;
     p_ += 8;
 
     store_ = std::make_unique<Store>();
     Store::Batch batch(*store_);
-    batch_ = &batch;
     batch.reserve(bounded(n_records, kMinRecordBytes));
-    // Records are read a few ahead of the one being interned, and the
-    // index slot each will be looked up at is fetched into the cache
-    // meanwhile: a lookup then rarely waits for memory. Positions equal ids
-    // until a record repeats; from then on inputs are mapped at intern time
-    // and looked up afresh. Reading stops at the first record that does not
-    // parse, and interning where reading stopped.
-    constexpr std::uint32_t kAhead = 8;
-    AheadRing<Slot, 2 * kAhead> slots;
-    std::uint32_t unreadable = n_records;  // the first record that did not parse
-    auto read_ahead = [&](std::uint32_t pos) {
-      if (unreadable < pos) return;
-      Slot& slot = slots[pos];
-      if (!parse(pos, slot)) {
-        unreadable = pos;
-        return;
-      }
-      if (!remapped_) slot.lookup = batch.look_ahead(slot.node());
-    };
-    const std::uint32_t interned = visit_ascending_while(
-        std::uint32_t{0}, n_records,
-        [&](std::uint32_t pos) {
-          check_.tick();
-          return pos != unreadable && intern(pos, slots[pos]);
-        },
-        FetchAhead{kAhead, read_ahead});
-    if (interned < n_records) return false;
+    // Each record is looked up as it is read and interned a few records
+    // later, its index slot fetched into the cache meanwhile: a lookup then
+    // rarely waits for memory. Reading stops at the first record that does
+    // not parse.
+    AheadInterner interner(batch, AheadInterner::kMaxDistance);
+    for (std::uint32_t pos = 0; pos < n_records; ++pos) {
+      check_.tick();
+      PayloadKey payload;
+      if (!parse(pos, interner.next(), payload) || !settled(interner.push(payload))) return false;
+    }
+    if (!settled(interner.finish())) return false;
 
     std::uint32_t n_outputs;
     if (!u32(n_outputs)) return false;
@@ -425,7 +380,7 @@ class BlobReader {
       std::uint64_t pos;
       if (!u64(pos)) return false;
       if (pos >= n_records) [[unlikely]] return fail(Kind::NodeRefOutOfRange, pos);
-      auto marked = batch.mark_output(id_of(pos));
+      auto marked = batch.mark_output(interner.id_of(pos));
       if (!marked) [[unlikely]] return fail(Kind::NodeRefOutOfRange, marked.error().id);
     }
     return true;  // trailing bytes are not examined
@@ -436,18 +391,11 @@ class BlobReader {
   InterruptCheck check_;
   BlobError error_;
   std::unique_ptr<Store> store_;
-  Store::Batch* batch_ = nullptr;
-  std::uint32_t n_records_ = 0;
-  // Record position -> the id `intern` returned. Left empty, and the map
-  // taken as the identity, until a record repeats an earlier one (which a
-  // writer-made blob never does).
-  bool remapped_ = false;
-  std::vector<NodeId> id_of_position_;
   // The record being read.
   bool canonical_ = true;
   bool has_nan_ = false;
   const char* params_at_ = nullptr;
-  Slot* slot_ = nullptr;  // the record being read
+  AheadInterner::Entry* entry_ = nullptr;  // where the record being read goes
   std::vector<Entry> entries_;
 };
 

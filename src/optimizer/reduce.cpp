@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "store/ahead.h"
 #include "support/big_alloc.h"
 #include "support/node_index.h"
 #include "support/hash.h"
@@ -231,59 +232,61 @@ class StoreSink final : public FusionSink {
   // The result store is new and nobody else can see it yet: the sink holds
   // its lock once, for all the nodes.
   StoreSink(const NodeSequence& nodes, Store& store, Interrupt* interrupt)
-      : nodes_(nodes), batch_(store), check_(interrupt) {}
+      : nodes_(nodes), batch_(store), check_(interrupt), interner_(batch_, 0) {}
   // Room for every node and for as many payloads (the most there can be),
-  // so that neither table regrows, rehashing millions of entries, while
-  // fusion feeds them.
+  // so that neither table regrows while fusion feeds them. Past a million
+  // nodes or so the store's tables leave the cache, and each node is looked
+  // up a few nodes before it is interned; below that, copying the nodes
+  // ahead costs more than the fetch spares.
   void will_emit(std::size_t nodes) override {
     batch_.reserve(nodes);
     batch_.reserve_payloads(nodes);
+    if (nodes >= kLookAheadFrom) interner_.look_ahead_by(AheadInterner::kMaxDistance);
   }
   void boundary(NodeId template_id, std::span<const NodeId> inputs) override {
-    NodeRef ref = nodes_.ref(template_id);
-    add(ref, inputs);
+    // The template's payload lives in the input store, which outlives the sink.
+    add(nodes_.ref(template_id).payload, inputs);
   }
   void stage(std::span<const NodeId> inputs, std::string_view payload) override {
-    NodeRef ref{PayloadKey{NodeKind::Stage, payload, false}, {}};
-    add(ref, inputs);
+    if (interner_.distance() == 0) {
+      add(PayloadKey{NodeKind::Stage, payload, false}, inputs);
+      return;
+    }
+    // Fusion reuses the bytes of a stage's payload for the next one.
+    AheadInterner::Entry& e = interner_.next();
+    e.bytes.assign(payload);
+    add(PayloadKey{NodeKind::Stage, e.bytes, false}, inputs);
   }
   // Marks the node at `pos` and returns its id in the new store.
   NodeId mark(std::uint64_t pos) {
-    expect(pos < emitted_, "reduced output is valid");
-    const NodeId id = id_of(pos);
+    expect(interner_.finish().has_value(), "reduced graph references only earlier nodes");
+    expect(pos < interner_.interned(), "reduced output is valid");
+    const NodeId id = interner_.id_of(pos);
     expect(batch_.mark_output(id).has_value(), "reduced output is valid");
     return id;
   }
 
  private:
-  // Emitted nodes are distinct, so the new store gives them the ids 0, 1, 2,
-  // ...; the table of ids is kept only from the first that differs on.
-  NodeId id_of(std::uint64_t pos) const { return ids_.empty() || pos < ids_begin_ ? pos : ids_[pos - ids_begin_]; }
+  static constexpr std::size_t kLookAheadFrom = std::size_t{1} << 20;
 
-  void add(NodeRef& ref, std::span<const NodeId> inputs) {
+  // Emitted nodes are distinct, so the new store gives them the ids 0, 1, 2,
+  // ...; the interner maps positions to ids should one ever repeat.
+  void add(const PayloadKey& payload, std::span<const NodeId> inputs) {
     check_.tick();
-    for (NodeId in : inputs) expect(in < emitted_, "reduced graph references only earlier nodes");
-    if (ids_.empty()) {
-      ref.inputs = inputs;
-    } else {
-      mapped_.clear();
-      for (NodeId in : inputs) mapped_.push_back(id_of(in));
-      ref.inputs = mapped_;
+    const std::uint64_t pos = interner_.pushed();
+    for (NodeId in : inputs) expect(in < pos, "reduced graph references only earlier nodes");
+    if (interner_.distance() == 0) {
+      expect(interner_.push_now(payload, inputs).has_value(), "reduced graph references only earlier nodes");
+      return;
     }
-    auto id = batch_.intern(ref);
-    expect(id.has_value(), "reduced graph references only earlier nodes");
-    if (ids_.empty() && *id != emitted_) ids_begin_ = emitted_;
-    if (!ids_.empty() || *id != emitted_) ids_.push_back(*id);
-    ++emitted_;
+    interner_.next().inputs.assign(inputs.begin(), inputs.end());
+    expect(interner_.push(payload).has_value(), "reduced graph references only earlier nodes");
   }
 
   const NodeSequence& nodes_;
   Store::Batch batch_;
   InterruptCheck check_;
-  std::uint64_t emitted_ = 0;
-  std::uint64_t ids_begin_ = 0;  // position of ids_[0]
-  BigVec<NodeId> ids_;
-  std::vector<NodeId> mapped_;
+  AheadInterner interner_;
 };
 
 }  // namespace
