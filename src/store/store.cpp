@@ -214,6 +214,9 @@ Store::Batch::~Batch() { store_.mutex_.unlock_checked(); }
 Store::Batch::Lookup Store::Batch::look_ahead(const NodeRef& node) const noexcept {
   const Lookup k = store_.look_up_locked(node);
   store_.index_->nodes.prefetch(k.hash, node.inputs);
+  // A payload that is not a recent one is looked up too, should the node
+  // be new.
+  if (k.payload == kNoNode) store_.data_->payloads.prefetch(k.payload_hash);
   return k;
 }
 
