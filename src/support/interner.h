@@ -94,8 +94,10 @@ class Interner {
 
 template <class T, int HandleBits>
 void Interner<T, HandleBits>::expect_room(std::size_t id) {
-  static const std::string what = "interner holds fewer than 2^" + std::to_string(HandleBits) + " - 1 values";
-  expect(id < HandleTable<HandleBits>::kMaxHandle, what.c_str());
+  // The text is built only when it is needed: this runs for every value added.
+  if (id >= HandleTable<HandleBits>::kMaxHandle) [[unlikely]] {
+    panic("interner holds fewer than 2^" + std::to_string(HandleBits) + " - 1 values");
+  }
 }
 
 }  // namespace tavrine
