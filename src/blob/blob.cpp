@@ -9,7 +9,6 @@
 #include "store/payload.h"
 #include "support/hash.h"
 #include "support/panic.h"
-#include "support/prefetch.h"
 
 namespace tavrine {
 
