@@ -75,8 +75,7 @@ class AheadInterner {
   struct Slot {
     Entry entry;
     PayloadKey payload;
-    Store::Batch::Lookup lookup;
-    bool looked_ahead = false;
+    Store::Batch::Lookup lookup;  // made at the push unless ids and positions had parted
   };
   bool diverged() const noexcept { return diverged_at_ != kNever; }
   Expected<Ok, BadNodeId> intern(std::uint64_t pos);
@@ -104,9 +103,9 @@ inline Expected<Ok, BadNodeId> AheadInterner::push(const PayloadKey& payload) {
   Slot& s = ring_[pushed_];
   s.payload = payload;
   // Once ids and positions part, a lookup made from positions would be
-  // stale; the node is looked up when it is interned instead.
-  s.looked_ahead = distance_ != 0 && !diverged();
-  if (s.looked_ahead) s.lookup = batch_.look_ahead(NodeRef{payload, s.entry.inputs});
+  // stale; the node is looked up when it is interned instead. (They part in
+  // position order, so a node interned before they do was looked up here.)
+  if (!diverged()) s.lookup = batch_.look_ahead(NodeRef{payload, s.entry.inputs});
   const std::uint64_t pos = pushed_++;
   if (pos < distance_) return Ok{};
   return intern(pos - distance_);
@@ -123,12 +122,9 @@ inline Expected<Ok, BadNodeId> AheadInterner::finish() {
 inline Expected<Ok, BadNodeId> AheadInterner::intern(std::uint64_t pos) {
   Slot& s = ring_[pos];
   std::vector<NodeId>& inputs = s.entry.inputs;
-  const bool use_lookup = s.looked_ahead && !diverged();
-  if (diverged()) {
-    for (NodeId& in : inputs) in = id_of(in);
-  }
-  const NodeRef node{s.payload, inputs};
-  return settle(pos, use_lookup ? batch_.intern(node, s.lookup) : batch_.intern(node));
+  if (!diverged()) return settle(pos, batch_.intern(NodeRef{s.payload, inputs}, s.lookup));
+  for (NodeId& in : inputs) in = id_of(in);
+  return settle(pos, batch_.intern(NodeRef{s.payload, inputs}));
 }
 
 inline Expected<Ok, BadNodeId> AheadInterner::push_now(const PayloadKey& payload, std::span<const NodeId> inputs) {
