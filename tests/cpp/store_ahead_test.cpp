@@ -102,21 +102,3 @@ TEST(AheadInterner, EndsAsInterningEachNodeAtItsPushWould) {
     }
   }
 }
-
-TEST(AheadInterner, GivesBackTheStoresErrorForAnInputNamingNoNode) {
-  Store store;
-  Store::Batch batch(store);
-  AheadInterner interner(batch, 2);
-  EncodedPayload scratch;
-  const PayloadKey a = scratch.set(NodeKind::Source, "a", nullptr, nullptr, {}, {}).payload;
-  std::string bytes(a.bytes);
-  const PayloadKey stable{a.kind, bytes, false};
-  ASSERT_TRUE(interner.push(stable).has_value());
-  interner.next().inputs = {7};
-  const PayloadKey op{NodeKind::Op, stable.bytes, false};
-  ASSERT_TRUE(interner.push(op).has_value());  // both still wait
-  const auto done = interner.finish();
-  ASSERT_FALSE(done.has_value());
-  EXPECT_EQ(done.error().id, 7u);
-  EXPECT_EQ(interner.interned(), 1u);
-}
