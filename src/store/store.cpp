@@ -143,6 +143,10 @@ Store::Batch::Lookup Store::look_up_locked(const NodeRef& node) const noexcept {
   } else {
     k.payload = kNoNode;
     k.payload_hash = d.payloads.hash(node.payload);
+    // Looked up only after the node's probe misses; fetched now, so that its
+    // miss overlaps the node's (or, for a lookup made ahead, is over by the
+    // time the node is interned).
+    d.payloads.prefetch(k.payload_hash);
   }
   k.hash = NodeIndex::hash(k.payload_hash, node.inputs);
   return k;
@@ -156,9 +160,6 @@ Store::InternOutcome Store::intern_locked(const NodeRef& node, Batch::Lookup k) 
   for (NodeId id : inputs) {
     if (id >= count) return {id, true};
   }
-  // A payload that is not a recent one is looked up after the node's probe
-  // misses; its slot is fetched now, so the two misses overlap.
-  if (k.payload == kNoNode) d.payloads.prefetch(k.payload_hash);
   std::uint32_t& recent = ix.recent[k.recent_slot];
   NodeIndex::Probe probe = ix.nodes.probe(k.hash, inputs, [&](std::uint32_t cand) {
     const NodeRec& r = d.nodes[cand];
@@ -214,9 +215,6 @@ Store::Batch::~Batch() { store_.mutex_.unlock_checked(); }
 Store::Batch::Lookup Store::Batch::look_ahead(const NodeRef& node) const noexcept {
   const Lookup k = store_.look_up_locked(node);
   store_.index_->nodes.prefetch(k.hash, node.inputs);
-  // A payload that is not a recent one is looked up too, should the node
-  // be new.
-  if (k.payload == kNoNode) store_.data_->payloads.prefetch(k.payload_hash);
   return k;
 }
 
