@@ -2,6 +2,7 @@
 // is known exactly.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <malloc.h>
 #include <random>
@@ -482,7 +483,19 @@ TEST(Failing, AFailedAllocationIsBadAllocAndChangesNothing) {
       rlimit lim{};
       getrlimit(RLIMIT_AS, &lim);
       const rlim_t hard = lim.rlim_max;
-      lim.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + extra;
+      const rlim_t held = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+      // Small blocks that earlier tests of this process freed stay in its
+      // heap and would serve the reduction without growing the address
+      // space. So, with no room to grow, they are all taken first.
+      lim.rlim_cur = held;
+      if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+      void* volatile taken = nullptr;  // volatile: the blocks must really be taken
+      for (std::size_t size = 4096; size >= 16; size /= 2) {
+        do {
+          taken = std::malloc(size);
+        } while (taken != nullptr);
+      }
+      lim.rlim_cur = held + extra;
       if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
       int code = 3;
       try {
