@@ -51,8 +51,9 @@ class AppendOnly {
 
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if (size_ == capacity_) allocate_next();
-    T* slot = new (at(size_)) T(std::forward<Args>(args)...);
+    if (next_ == segment_end_) [[unlikely]] enter_segment_of_next();
+    T* slot = new (next_) T(std::forward<Args>(args)...);
+    ++next_;
     ++size_;
     return *slot;
   }
@@ -61,6 +62,7 @@ class AppendOnly {
   void pop_back() noexcept {
     at(size_ - 1)->~T();
     --size_;
+    next_ = segment_end_ = nullptr;  // found again at the next append
   }
 
   // Bytes of the segments allocated so far.
@@ -81,6 +83,15 @@ class AppendOnly {
   // a lookup is the segment's number and one multiply-add.
   T* at(std::size_t i) const noexcept { return reinterpret_cast<T*>(biased_[segment_of(i)] + i * sizeof(T)); }
 
+  // Points the append cursor at element size_, allocating its segment if
+  // need be: an append then writes through the cursor without finding the
+  // segment again, until the segment is full.
+  void enter_segment_of_next() {
+    if (size_ == capacity_) allocate_next();
+    next_ = at(size_);
+    segment_end_ = at(first_of(segment_of(size_) + 1) - 1) + 1;
+  }
+
   // Segments are allocated in order, so those allocated are always the
   // first `segments_`, holding `capacity_` elements.
   void allocate_next() {
@@ -96,6 +107,10 @@ class AppendOnly {
   std::size_t segments_ = 0;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
+  // Where element size_ goes and the end of its segment (both null until
+  // the first append, and after a pop).
+  T* next_ = nullptr;
+  T* segment_end_ = nullptr;
 };
 
 }  // namespace tavrine

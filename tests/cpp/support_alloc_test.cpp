@@ -195,4 +195,12 @@ TEST(AppendOnly, ElementsKeepTheirPlaceAcrossSegments) {
   v.pop_back();
   EXPECT_EQ(&v.emplace_back(1), where.back());
   EXPECT_EQ(v.size(), 20000u);
+  // Popped back to either side of a segment boundary (3072 is the first
+  // element of the third segment), appends go where the elements were.
+  while (v.size() > 3073) v.pop_back();
+  for (std::size_t end : {3072u, 3071u}) {
+    while (v.size() > end) v.pop_back();
+    EXPECT_EQ(&v.emplace_back(2), where[end]) << end;
+    EXPECT_EQ(&v.emplace_back(3), where[end + 1]) << end;
+  }
 }
