@@ -46,7 +46,8 @@ std::vector<Call> calls_for(int shape, std::uint64_t n) {
     switch (shape) {
       case 0: calls.push_back({"add", static_cast<std::uint32_t>(rnd() % id), id - 1}); break;
       case 1: {
-        // Distinct (name, a, b) triples, as the Python shape samples them.
+        // Distinct (name, a, b) triples in a scrambled order (a stride prime to
+        // their number), where the Python shape draws a random sample of them.
         const std::uint64_t p = k * 2654435761u % (4ull * kSources * kSources);
         calls.push_back({kNames[p % 4], static_cast<std::uint32_t>(p / 4 % kSources),
                          static_cast<std::uint32_t>(p / 4 / kSources)});
